@@ -1,0 +1,16 @@
+// The launcher's view of its own payload section: the configuration area the
+// onefile tool filled and the attached block behind it.
+#pragma once
+
+namespace onefile {
+
+// The build-time strings of this launcher, NUL-terminated.
+const char* getDirectoryTemplate();
+const char* getProductName();
+const char* getVersionString();
+
+// Address of the first byte behind the configuration area: the block's magic
+// once a payload is attached.
+const unsigned char* getAttachedBlock();
+
+}  // namespace onefile

@@ -1,0 +1,45 @@
+#include "build/launcher_section.h"
+
+#include <cstring>
+
+#include "build/launcher_config.h"
+#include "launcher/shared_operations.h"
+
+// Start of the payload section, defined by the linker. Its __stop_ symbol and
+// _end describe the stub as linked and are stale once a payload is attached:
+// only the start is used.
+extern "C" const unsigned char __start_onefile_payload[]
+    __attribute__((visibility("hidden")));
+
+namespace onefile {
+namespace {
+
+const LauncherConfig& launcherConfig() {
+    return *reinterpret_cast<const LauncherConfig*>(__start_onefile_payload);
+}
+
+// The tool writes terminated strings; a launcher edited by other means must
+// still never read past a field.
+const char* checkedField(const char* field, std::size_t bytes, const char* what) {
+    if (memchr(field, '\0', bytes) == nullptr) stopOnBrokenLimit(what);
+    return field;
+}
+
+}  // namespace
+
+const char* getDirectoryTemplate() {
+    return checkedField(launcherConfig().directoryTemplate, kDirectoryTemplateBytes,
+                        "directory template");
+}
+
+const char* getProductName() {
+    return checkedField(launcherConfig().productName, kProductNameBytes, "product name");
+}
+
+const char* getVersionString() {
+    return checkedField(launcherConfig().versionString, kVersionStringBytes, "version string");
+}
+
+const unsigned char* getAttachedBlock() { return __start_onefile_payload + kLauncherConfigBytes; }
+
+}  // namespace onefile

@@ -1,0 +1,103 @@
+#include "build/tool/block_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "build/tool/tool_error.h"
+#include "payload/payload_format.h"
+
+namespace onefile::tool {
+namespace {
+
+class BlockCursor {
+public:
+    explicit BlockCursor(std::span<const unsigned char> block) : block_(block) {}
+
+    std::uint64_t position() const { return position_; }
+    std::uint64_t remaining() const { return block_.size() - position_; }
+
+    // Reads a NUL-terminated text that must fit the launcher's name buffer.
+    std::string readText(const std::string& context, const char* what) {
+        const std::size_t limit = static_cast<std::size_t>(std::min<std::uint64_t>(remaining(), kNameBufferBytes));
+        const unsigned char* start = block_.data() + position_;
+        const void* nul = std::memchr(start, '\0', limit);
+        if (nul == nullptr) {
+            if (limit == remaining())
+                throw FormatError(context + ": " + what + " runs past the end of the block");
+            throw FormatError(context + ": " + what + " longer than " +
+                              std::to_string(kNameBufferBytes - 1) + " bytes");
+        }
+        const std::size_t length = static_cast<const unsigned char*>(nul) - start;
+        position_ += length + 1;
+        return std::string(reinterpret_cast<const char*>(start), length);
+    }
+
+    std::uint8_t readByte(const std::string& context, const char* what) {
+        if (remaining() < 1) throw FormatError(context + ": " + what + " missing at the end of the block");
+        return block_[position_++];
+    }
+
+    std::uint64_t readNumber(const std::string& context, const char* what) {
+        if (remaining() < 8)
+            throw FormatError(context + ": " + what + " cut off by the end of the block");
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < 8; ++i)
+            value |= static_cast<std::uint64_t>(block_[position_ + i]) << (8 * i);
+        position_ += 8;
+        return value;
+    }
+
+    void skip(std::uint64_t bytes) { position_ += bytes; }
+
+private:
+    std::span<const unsigned char> block_;
+    std::uint64_t position_ = 0;
+};
+
+void checkMagic(std::span<const unsigned char> block) {
+    if (block.size() < kPayloadMagicBytes ||
+        !std::equal(std::begin(kPayloadMagic), std::end(kPayloadMagic), block.begin()))
+        throw FormatError("no payload attached: the block does not start with the magic \"ZQX\"");
+}
+
+}  // namespace
+
+std::vector<BlockEntryInfo> readBlock(std::span<const unsigned char> block) {
+    checkMagic(block);
+    BlockCursor cursor(block);
+    cursor.skip(kPayloadMagicBytes);
+    std::vector<BlockEntryInfo> entries;
+    while (true) {
+        const std::string context =
+            "entry " + std::to_string(entries.size() + 1) + " at byte " + std::to_string(cursor.position());
+        if (cursor.remaining() == 0) throw FormatError(context + ": end mark missing");
+        BlockEntryInfo entry;
+        entry.name = cursor.readText(context, "name");
+        if (entry.name.empty()) break;
+        entry.flags = cursor.readByte(context, "flags");
+        entry.executable = (entry.flags & kEntryFlagExecutable) != 0;
+        if ((entry.flags & kEntryFlagLink) != 0) {
+            entry.kind = EntryKind::link;
+            entry.linkText = cursor.readText(context, "link text");
+            if (entry.linkText.empty()) throw FormatError(context + ": empty link text");
+        } else {
+            entry.size = cursor.readNumber(context, "content size");
+            if (entry.size > cursor.remaining())
+                throw FormatError(context + ": content of " + std::to_string(entry.size) +
+                                  " bytes runs past the end of the block");
+            entry.contentOffset = cursor.position();
+            cursor.skip(entry.size);
+        }
+        entries.push_back(std::move(entry));
+    }
+    const std::uint64_t bodyBytes = cursor.position();
+    const std::uint64_t trailer = cursor.readNumber("after the end mark", "length trailer");
+    if (trailer != bodyBytes)
+        throw FormatError("length trailer says " + std::to_string(trailer) + " bytes, the block holds " +
+                          std::to_string(bodyBytes));
+    if (cursor.remaining() != 0)
+        throw FormatError(std::to_string(cursor.remaining()) + " stray bytes after the length trailer");
+    return entries;
+}
+
+}  // namespace onefile::tool

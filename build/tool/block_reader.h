@@ -1,0 +1,29 @@
+// Reads a block back into its entries, checking every byte against the
+// format. A pure function over a byte span: whatever the bytes, it returns
+// the entries or throws FormatError, and never reads outside the span.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "build/tool/payload_entry.h"
+
+namespace onefile::tool {
+
+struct BlockEntryInfo {
+    std::string name;
+    std::uint8_t flags = 0;  // as stored, bits the launcher ignores included
+    EntryKind kind = EntryKind::file;
+    bool executable = false;
+    std::uint64_t size = 0;           // content bytes of a file
+    std::string linkText;             // text of a link
+    std::uint64_t contentOffset = 0;  // first content byte, from the block's start
+};
+
+// The entries of `block`, which must hold exactly one block: the magic,
+// well-formed entries, the end mark and a length trailer that tells the truth.
+std::vector<BlockEntryInfo> readBlock(std::span<const unsigned char> block);
+
+}  // namespace onefile::tool

@@ -1,0 +1,32 @@
+// The command line of the onefile tool.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace onefile::tool {
+
+enum class Command { none, pack, attach, list };
+
+struct CommandLine {
+    Command command = Command::none;
+    bool showHelp = false;     // of the command, or of the tool without one
+    bool showVersion = false;
+    std::string input;         // APPDIR, BLOCKFILE or LAUNCHER
+    std::string output;
+    std::optional<std::string> mainName;
+    std::optional<std::string> directoryTemplate;
+    std::optional<std::string> productName;
+    std::optional<std::string> versionString;
+    std::optional<std::string> stubPath;
+};
+
+// Parses the arguments after the program name; a malformed command line
+// throws UsageError.
+CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+// The name of a command as typed.
+const char* commandName(Command command);
+
+}  // namespace onefile::tool

@@ -1,0 +1,13 @@
+// The commands of the onefile tool. Each returns the exit status of a
+// success and throws ToolError for a failure.
+#pragma once
+
+#include "build/tool/command_line.h"
+
+namespace onefile::tool {
+
+int runPack(const CommandLine& line);
+int runAttach(const CommandLine& line);
+int runList(const CommandLine& line);
+
+}  // namespace onefile::tool

@@ -1,0 +1,20 @@
+// Limits on what a block can carry as an entry name or a link text: the
+// launcher copies each into a 1024-byte buffer, and extracts a name below its
+// extraction directory.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace onefile::tool {
+
+// Why `name` cannot be an entry name, or an empty string when it can. A name
+// holds 1 to 1023 bytes, and none of its "/"-separated components is empty,
+// "." or "..", so every entry stays inside the extraction directory.
+std::string findEntryNameFault(std::string_view name);
+
+// Why `text` cannot be the text of a link entry, or an empty string: it holds
+// 1 to 1023 bytes.
+std::string findLinkTextFault(std::string_view text);
+
+}  // namespace onefile::tool

@@ -1,0 +1,42 @@
+#include "build/tool/launcher_build.h"
+
+#include "build/tool/embedded_stub.h"
+#include "build/tool/launcher_writer.h"
+#include "build/tool/temporary_output.h"
+#include "build/tool/tool_error.h"
+
+namespace onefile::tool {
+
+LauncherStrings chooseLauncherStrings(const CommandLine& line) {
+    LauncherStrings strings = defaultLauncherStrings();
+    if (line.directoryTemplate) strings.directoryTemplate = *line.directoryTemplate;
+    if (line.productName) strings.productName = *line.productName;
+    if (line.versionString) strings.versionString = *line.versionString;
+    checkLauncherStrings(strings);
+    return strings;
+}
+
+CheckedStub::CheckedStub(const std::optional<std::string>& stubPath) {
+    if (stubPath) {
+        file_ = std::make_unique<MappedFile>(*stubPath);
+        bytes_ = file_->bytes();
+    } else {
+        bytes_ = getEmbeddedStub();
+    }
+    try {
+        layout_ = checkStubLayout(bytes_);
+    } catch (const FormatError& error) {
+        throw ToolError(stubPath ? *stubPath : std::string("built-in stub"),
+                        std::string("not a usable launcher stub: ") + error.what());
+    }
+}
+
+void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
+                     std::uint64_t blockBytes, const std::function<void(OutputStream&)>& writeBlockBytes) {
+    TemporaryOutput output(outputPath);
+    OutputStream stream(output.fd(), outputPath);
+    writeLauncher(stream, stub.bytes(), stub.layout(), makeLauncherConfig(strings), blockBytes, writeBlockBytes);
+    output.commit();
+}
+
+}  // namespace onefile::tool

@@ -1,0 +1,40 @@
+// What pack and attach share: the launcher strings from the command line,
+// the checked stub, and the launcher written to its output path.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "build/tool/command_line.h"
+#include "build/tool/launcher_strings.h"
+#include "build/tool/mapped_file.h"
+#include "build/tool/output_stream.h"
+#include "build/tool/stub_layout.h"
+
+namespace onefile::tool {
+
+// This build's defaults with the options of `line` applied, checked.
+LauncherStrings chooseLauncherStrings(const CommandLine& line);
+
+// The stub a launcher is made from: the built-in one or --stub FILE, with
+// its layout checked.
+class CheckedStub {
+public:
+    explicit CheckedStub(const std::optional<std::string>& stubPath);
+
+    ByteSpan bytes() const { return bytes_; }
+    const StubLayout& layout() const { return layout_; }
+
+private:
+    std::unique_ptr<MappedFile> file_;
+    ByteSpan bytes_;
+    StubLayout layout_;
+};
+
+// Writes the launcher to `outputPath` through a temporary file.
+void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
+                     std::uint64_t blockBytes, const std::function<void(OutputStream&)>& writeBlockBytes);
+
+}  // namespace onefile::tool

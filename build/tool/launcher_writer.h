@@ -1,0 +1,25 @@
+// Writes a launcher: a stub whose payload section has grown to hold the
+// configuration area and an attached block.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "build/launcher_config.h"
+#include "build/tool/elf_reader.h"
+#include "build/tool/output_stream.h"
+#include "build/tool/stub_layout.h"
+
+namespace onefile::tool {
+
+// Writes to `output` (at position 0) the bytes of `stub` before its payload
+// section, the section's new content (`config`, then the `blockBytes` bytes
+// that `writeBlockBytes` writes), and the non-loaded sections and the section
+// header table that followed the section, moved behind it. The payload
+// segment and section grow to the new size; e_shoff and the moved sections'
+// sh_offset follow their bytes.
+void writeLauncher(OutputStream& output, ByteSpan stub, const StubLayout& layout,
+                   const LauncherConfig& config, std::uint64_t blockBytes,
+                   const std::function<void(OutputStream&)>& writeBlockBytes);
+
+}  // namespace onefile::tool

@@ -1,0 +1,49 @@
+// onefile: builds single-file launchers and lists what they carry.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "build/build_defaults.h"
+#include "build/tool/command_line.h"
+#include "build/tool/commands.h"
+#include "build/tool/help_text.h"
+#include "build/tool/tool_error.h"
+
+namespace {
+
+inline constexpr int kFailureStatus = 1;
+inline constexpr int kUsageStatus = 2;
+
+int runCommandLine(const onefile::tool::CommandLine& line) {
+    using onefile::tool::Command;
+    if (line.showVersion) {
+        std::cout << "onefile " << onefile::kToolVersion << "\n";
+        return 0;
+    }
+    if (line.showHelp || line.command == Command::none) {
+        std::cout << onefile::tool::helpText(line.command);
+        return 0;
+    }
+    switch (line.command) {
+        case Command::pack: return onefile::tool::runPack(line);
+        case Command::attach: return onefile::tool::runAttach(line);
+        case Command::list: return onefile::tool::runList(line);
+        case Command::none: break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    try {
+        return runCommandLine(onefile::tool::parseCommandLine(arguments));
+    } catch (const onefile::tool::UsageError& error) {
+        std::cerr << "onefile: " << error.what() << "\nTry 'onefile --help' for more information.\n";
+        return kUsageStatus;
+    } catch (const std::exception& error) {
+        std::cerr << "onefile: " << error.what() << "\n";
+        return kFailureStatus;
+    }
+}

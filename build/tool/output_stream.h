@@ -1,0 +1,50 @@
+// Sequential output to a file descriptor: small pieces gather in a buffer;
+// file contents go from file to file inside the kernel where the output
+// stands on a page boundary, through the buffer elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace onefile::tool {
+
+class OutputStream {
+public:
+    // `fd` is written from its current offset, which must be 0; `displayName`
+    // names the output in error messages.
+    OutputStream(int fd, std::string displayName);
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+
+    void write(std::span<const unsigned char> bytes);
+    void write(std::string_view bytes);
+    void writeZeros(std::uint64_t count);
+    // Appends exactly `size` bytes of content of the regular file at
+    // `sourcePath`, which must still have that size.
+    void copyFromFile(const std::string& sourcePath, std::uint64_t size);
+    // Hands the buffered bytes to the file.
+    void flush();
+    // Bytes written so far, buffered ones included.
+    std::uint64_t position() const { return position_; }
+
+private:
+    enum class CopyMethod { copyFileRange, sendFile, readWrite };
+
+    void copyInKernel(int sourceFd, const std::string& sourcePath, std::uint64_t size);
+    void copyThroughBuffer(int sourceFd, const std::string& sourcePath, std::uint64_t size);
+    [[noreturn]] void failWrite(int errorNumber) const;
+    [[noreturn]] static void failRead(const std::string& sourcePath, int errorNumber);
+    [[noreturn]] static void failShrunk(const std::string& sourcePath);
+
+    int fd_;
+    std::string displayName_;
+    std::vector<unsigned char> buffer_;
+    std::size_t used_ = 0;
+    std::uint64_t position_ = 0;
+    CopyMethod copyMethod_ = CopyMethod::copyFileRange;
+};
+
+}  // namespace onefile::tool

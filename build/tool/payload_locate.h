@@ -1,0 +1,25 @@
+// Finds the payload section of a launcher from its ELF tables: by the
+// section's name, or, when the section headers are gone, as the last loadable
+// segment. Never from the end of the file, whose tail tools such as strip and
+// objcopy rewrite. Pure functions over the file's bytes; anything malformed
+// throws FormatError.
+#pragma once
+
+#include <cstdint>
+
+#include "build/tool/elf_reader.h"
+
+namespace onefile::tool {
+
+struct PayloadLocation {
+    std::uint64_t offset = 0;  // in the file
+    std::uint64_t size = 0;
+};
+
+PayloadLocation locatePayloadSection(ByteSpan launcher);
+
+// The attached block: the payload section's bytes behind the configuration
+// area, whose signature must be in place.
+ByteSpan findAttachedBlock(ByteSpan launcher);
+
+}  // namespace onefile::tool

@@ -1,0 +1,88 @@
+#include "build/tool/temporary_output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "build/tool/tool_error.h"
+
+namespace onefile::tool {
+namespace {
+
+inline constexpr mode_t kLauncherModeBits = 0777;
+inline constexpr int kCleanedUpSignals[] = {SIGINT, SIGTERM, SIGHUP};
+inline constexpr std::size_t kPendingPathBytes = 4096;
+
+// The temporary file a termination signal has to remove; empty when there
+// is none. The handler may only read it, so it is a plain buffer.
+char pendingPath[kPendingPathBytes];
+volatile std::sig_atomic_t pendingPathSet = 0;
+
+extern "C" void removePendingOnSignal(int signalNumber) {
+    if (pendingPathSet != 0) (void)::unlink(pendingPath);
+    // Dying of the same signal tells the parent what happened.
+    (void)std::signal(signalNumber, SIG_DFL);
+    (void)std::raise(signalNumber);
+}
+
+void registerPendingPath(const std::string& path) {
+    if (path.size() >= kPendingPathBytes) return;
+    std::memcpy(pendingPath, path.c_str(), path.size() + 1);
+    pendingPathSet = 1;
+    for (const int signalNumber : kCleanedUpSignals) {
+        struct sigaction action {};
+        action.sa_handler = removePendingOnSignal;
+        sigemptyset(&action.sa_mask);
+        (void)::sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+void forgetPendingPath() { pendingPathSet = 0; }
+
+mode_t currentUmask() {
+    const mode_t mask = ::umask(0);
+    (void)::umask(mask);
+    return mask;
+}
+
+}  // namespace
+
+TemporaryOutput::TemporaryOutput(std::string outputPath) : outputPath_(std::move(outputPath)) {
+    struct stat status {};
+    if (::stat(outputPath_.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        throw ToolError(outputPath_, "is a directory");
+    std::string pattern = outputPath_ + ".tmp-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0) throw ToolError(outputPath_, "cannot create a temporary file beside it: " + systemErrorText(errno));
+    temporaryPath_ = name.data();
+    registerPendingPath(temporaryPath_);
+}
+
+TemporaryOutput::~TemporaryOutput() {
+    if (committed_) return;
+    if (fd_ >= 0) (void)::close(fd_);
+    (void)::unlink(temporaryPath_.c_str());
+    forgetPendingPath();
+}
+
+void TemporaryOutput::commit() {
+    if (::fchmod(fd_, kLauncherModeBits & ~currentUmask()) != 0)
+        throw ToolError(outputPath_, "cannot set the mode: " + systemErrorText(errno));
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw ToolError(outputPath_, "cannot write: " + systemErrorText(errno));
+    if (::rename(temporaryPath_.c_str(), outputPath_.c_str()) != 0)
+        throw ToolError(outputPath_, "cannot be put in place: " + systemErrorText(errno));
+    committed_ = true;
+    forgetPendingPath();
+}
+
+}  // namespace onefile::tool

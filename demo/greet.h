@@ -1,0 +1,2 @@
+#pragma once
+const char* greeting(void);

@@ -1,0 +1,137 @@
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "launcher/launcher_state.h"
+#include "launcher/supervision.h"
+
+// The walk runs inside the termination handler, possibly nested in another
+// walk, so it uses only async-signal-safe calls on directory descriptors and
+// keeps all its state in this call's stack frame: no heap, no stdio, no
+// directory streams. It never descends through a symbolic link: an entry is
+// opened relative to its parent's descriptor with O_NOFOLLOW|O_DIRECTORY, so
+// an entry swapped for a link after it was examined fails to open and stops
+// the walk instead of being followed.
+
+namespace onefile {
+
+namespace {
+
+// Deepest level of directories the walk descends to; a deeper tree stops
+// the walk like an entry that cannot be removed. Bounds the stack the walk
+// needs inside a signal handler.
+constexpr int kMaxRemovalDepth = 512;
+constexpr std::size_t kDirectoryEntryBufferBytes = 4096;
+constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// One level of the descent: the open directory, where to resume reading it
+// after its subdirectory is gone, and where its own name starts in the name
+// buffer.
+struct RemovalLevel {
+    int descriptor;
+    off_t resumeOffset;
+    std::size_t nameOffset;
+};
+
+struct DirectoryEntry64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+bool isDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+void closeLevels(const RemovalLevel* levels, int depth) {
+    for (int i = 0; i <= depth; ++i) (void)close(levels[i].descriptor);
+}
+
+}  // namespace
+
+int removeDirectoryTree(const char* path) {
+    RemovalLevel levels[kMaxRemovalDepth];
+    // Names of the directories being emptied, one NUL-terminated name per
+    // level below the top.
+    char names[kPathBufferBytes];
+    alignas(DirectoryEntry64) char entries[kDirectoryEntryBufferBytes];
+
+    int top = open(path, kDirectoryOpenFlags);
+    if (top < 0) return -1;
+    int depth = 0;
+    levels[0] = {top, 0, 0};
+    std::size_t namesLength = 0;
+
+    for (;;) {
+        RemovalLevel& level = levels[depth];
+        long length = syscall(SYS_getdents64, level.descriptor, entries, sizeof entries);
+        if (length < 0) {
+            closeLevels(levels, depth);
+            return -1;
+        }
+        if (length == 0) {
+            // The level is empty: remove it through its parent. A failed
+            // removal is not a failure of the walk; the parent's own removal
+            // then fails as well, silently.
+            (void)close(level.descriptor);
+            if (depth == 0) {
+                (void)rmdir(path);
+                return 0;
+            }
+            namesLength = level.nameOffset;
+            --depth;
+            (void)unlinkat(levels[depth].descriptor, names + namesLength, AT_REMOVEDIR);
+            if (lseek(levels[depth].descriptor, levels[depth].resumeOffset, SEEK_SET) < 0) {
+                closeLevels(levels, depth);
+                return -1;
+            }
+            continue;
+        }
+
+        bool descended = false;
+        for (long position = 0; position < length && !descended;) {
+            auto* entry = reinterpret_cast<DirectoryEntry64*>(entries + position);
+            position += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (isDotOrDotDot(name)) continue;
+
+            struct stat status;
+            if (fstatat(level.descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+                closeLevels(levels, depth);
+                return -1;
+            }
+            if (!S_ISDIR(status.st_mode)) {
+                if (unlinkat(level.descriptor, name, 0) != 0) {
+                    closeLevels(levels, depth);
+                    return -1;
+                }
+                continue;
+            }
+
+            std::size_t nameLength = strlen(name);
+            int child = -1;
+            if (depth + 1 < kMaxRemovalDepth && namesLength + nameLength + 1 <= sizeof names) {
+                child = openat(level.descriptor, name, kDirectoryOpenFlags);
+            }
+            if (child < 0) {
+                closeLevels(levels, depth);
+                return -1;
+            }
+            memcpy(names + namesLength, name, nameLength + 1);
+            // The entries after this one in the buffer are read again from
+            // the directory once the subdirectory is gone.
+            level.resumeOffset = entry->d_off;
+            levels[depth + 1] = {child, 0, namesLength};
+            namesLength += nameLength + 1;
+            ++depth;
+            descended = true;
+        }
+    }
+}
+
+}  // namespace onefile

@@ -1,0 +1,12 @@
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/shared_operations.h"
+
+namespace onefile {
+
+void reportSystemError(const char* what, int errorNumber) {
+    fprintf(stderr, "%s: %s\n", what, strerror(errorNumber));
+}
+
+}  // namespace onefile

@@ -1,0 +1,18 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "launcher/shared_operations.h"
+
+namespace onefile {
+
+namespace {
+constexpr std::size_t kNumberTextBytes = 128;
+}
+
+void setEnvironmentNumber(const char* name, std::int64_t value) {
+    char text[kNumberTextBytes];
+    snprintf(text, sizeof text, "%ld", static_cast<long>(value));
+    (void)setenv(name, text, 1);
+}
+
+}  // namespace onefile

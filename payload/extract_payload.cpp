@@ -1,0 +1,211 @@
+#include "payload/extract_payload.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "launcher/launcher_state.h"
+#include "launcher/shared_operations.h"
+#include "payload/directory_memo.h"
+#include "payload/payload_format.h"
+
+namespace onefile {
+
+const unsigned char* gPayloadCursor;
+const unsigned char* gPayloadEnd;
+
+namespace {
+
+constexpr char kMissingHeaderMessage[] = "Error, couldn't find attached data header.";
+constexpr char kUnpackFailure[] = "Error, couldn't unpack file to target path.";
+constexpr mode_t kOwnerExecute = 0100;
+constexpr mode_t kGroupRead = 0040;
+constexpr mode_t kOthersExecute = 0001;
+// Applied when the file's mode cannot be read: the owner can read, write and
+// run it, and nobody else gains anything.
+constexpr mode_t kModeWithoutStatus = 0700;
+
+char nameBuffer[kNameBufferBytes];
+char targetPath[kPathBufferBytes];
+unsigned char copyBuffer[kCopyChunkBytes];
+
+// Once the block has made a symbolic link, later entries are checked for
+// paths that would pass through one.
+bool linkExtracted;
+
+[[noreturn]] void failExtraction(const char* format, const char* path) {
+    fprintf(stderr, format, path);
+    exit(kFatalExitStatus);
+}
+
+[[noreturn]] void stopOnDamagedBlock() {
+    fprintf(stderr, "Error, attached data is damaged.\n");
+    exit(kFatalExitStatus);
+}
+
+std::size_t bytesLeft() { return static_cast<std::size_t>(gPayloadEnd - gPayloadCursor); }
+
+// Copies the NUL-terminated text at the cursor into nameBuffer and moves the
+// cursor past its NUL. A text without a NUL within the buffer or the block
+// is refused before anything of it is used.
+void readNameText(const char* what) {
+    std::size_t limit = bytesLeft() < sizeof nameBuffer ? bytesLeft() : sizeof nameBuffer;
+    const void* end = memchr(gPayloadCursor, '\0', limit);
+    if (end == nullptr) {
+        if (limit == sizeof nameBuffer) stopOnBrokenLimit(what);
+        stopOnDamagedBlock();
+    }
+    std::size_t length = static_cast<const unsigned char*>(end) - gPayloadCursor;
+    memcpy(nameBuffer, gPayloadCursor, length + 1);
+    gPayloadCursor += length + 1;
+}
+
+std::uint8_t readByte() {
+    if (bytesLeft() < 1) stopOnDamagedBlock();
+    return *gPayloadCursor++;
+}
+
+std::uint64_t readContentSize() {
+    if (bytesLeft() < kContentSizeBytes) stopOnDamagedBlock();
+    std::uint64_t size = 0;
+    for (std::size_t i = 0; i < kContentSizeBytes; ++i) {
+        size |= static_cast<std::uint64_t>(gPayloadCursor[i]) << (8 * i);
+    }
+    gPayloadCursor += kContentSizeBytes;
+    return size;
+}
+
+// A name stays below the extraction directory when it is relative and has no
+// ".." component.
+bool isContainedName(const char* name) {
+    if (name[0] == '/') return false;
+    for (const char* component = name; *component != '\0';) {
+        const char* slash = strchr(component, '/');
+        std::size_t length = slash ? static_cast<std::size_t>(slash - component) : strlen(component);
+        if (length == 2 && component[0] == '.' && component[1] == '.') return false;
+        if (slash == nullptr) break;
+        component = slash + 1;
+    }
+    return true;
+}
+
+// true when an existing component of targetPath below the extraction
+// directory is a symbolic link: creating the entry would then write wherever
+// the link points. The entry's own name counts for a file, which would be
+// opened through it, not for a link, which replaces it.
+bool passesThroughLink(bool includeLastComponent) {
+    for (std::size_t i = strlen(gExtractionDirectory) + 1;; ++i) {
+        char c = targetPath[i];
+        if (c != '/' && c != '\0') continue;
+        if (c == '\0' && !includeLastComponent) return false;
+        targetPath[i] = '\0';
+        struct stat status;
+        bool isLink = lstat(targetPath, &status) == 0 && S_ISLNK(status.st_mode);
+        targetPath[i] = c;
+        if (isLink) return true;
+        if (c == '\0') return false;
+    }
+}
+
+[[noreturn]] void refuseEscapingEntry() {
+    failExtraction("Error, entry name '%s' leaves the extraction directory.\n", nameBuffer);
+}
+
+// Composes extraction directory, "/" and the entry name into targetPath,
+// stopping before anything is written when it would not fit.
+void composeTargetPath() {
+    if (!isContainedName(nameBuffer)) refuseEscapingEntry();
+    std::size_t directoryLength = strlen(gExtractionDirectory);
+    std::size_t nameLength = strlen(nameBuffer);
+    if (directoryLength + 1 + nameLength > kPathBufferBytes - 1) stopOnBrokenLimit("target path");
+    memcpy(targetPath, gExtractionDirectory, directoryLength);
+    targetPath[directoryLength] = '/';
+    memcpy(targetPath + directoryLength + 1, nameBuffer, nameLength + 1);
+}
+
+void extractLink() {
+    if (linkExtracted && passesThroughLink(false)) refuseEscapingEntry();
+    readNameText("link target");
+    createParentDirectories(targetPath);
+    (void)unlink(targetPath);
+    if (symlink(nameBuffer, targetPath) != 0) {
+        failExtraction("Error, failed to open '%s' for writing.\n", targetPath);
+    }
+    linkExtracted = true;
+}
+
+// Adds owner execute, and others execute where the group may read; group
+// execute is never added and no bit is cleared.
+void makeExecutable(FILE* stream) {
+    int descriptor = fileno(stream);
+    struct stat status;
+    mode_t mode = kModeWithoutStatus;
+    if (fstat(descriptor, &status) != 0) {
+        reportSystemError("fstat", errno);
+    } else {
+        mode = status.st_mode & 07777;
+        mode |= kOwnerExecute;
+        if (mode & kGroupRead) mode |= kOthersExecute;
+    }
+    if (fchmod(descriptor, mode) != 0) reportSystemError("fchmod", errno);
+}
+
+void extractFile(std::uint8_t flags) {
+    if (linkExtracted && passesThroughLink(true)) refuseEscapingEntry();
+    std::uint64_t remaining = readContentSize();
+    if (remaining > bytesLeft()) stopOnDamagedBlock();
+    createParentDirectories(targetPath);
+    FILE* stream = fopen(targetPath, "wb");
+    if (stream == nullptr) failExtraction("Error, failed to open '%s' for writing.\n", targetPath);
+    while (remaining > 0) {
+        std::size_t chunk = remaining < kCopyChunkBytes ? remaining : kCopyChunkBytes;
+        memcpy(copyBuffer, gPayloadCursor, chunk);
+        gPayloadCursor += chunk;
+        if (fwrite(copyBuffer, 1, chunk, stream) < chunk) {
+            reportSystemError(kUnpackFailure, errno);
+            exit(kFatalExitStatus);
+        }
+        remaining -= chunk;
+    }
+    if (flags & kEntryFlagExecutable) makeExecutable(stream);
+    if (fclose(stream) != 0) {
+        reportSystemError(kUnpackFailure, errno);
+        exit(kFatalExitStatus);
+    }
+}
+
+}  // namespace
+
+void extractPayload() {
+    const unsigned char* start = gPayloadCursor;
+    gPayloadCursor += kPayloadMagicBytes;
+    if (static_cast<std::size_t>(gPayloadEnd - start) < kPayloadMagicBytes ||
+        memcmp(start, kPayloadMagic, kPayloadMagicBytes) != 0) {
+        puts(kMissingHeaderMessage);
+        exit(kFatalExitStatus);
+    }
+    // Set before the first entry is read, so a termination signal from here
+    // on removes whatever exists below the extraction directory.
+    gRemovalFlag = 1;
+
+    for (;;) {
+        readNameText("entry name");
+        if (nameBuffer[0] == '\0') return;
+        composeTargetPath();
+        if (gLaunchTarget[0] == '\0') {
+            copyStringBounded(gLaunchTarget, targetPath, sizeof gLaunchTarget, "launch target");
+        }
+        std::uint8_t flags = readByte();
+        if (flags & kEntryFlagLink) {
+            extractLink();
+        } else {
+            extractFile(flags);
+        }
+    }
+}
+
+}  // namespace onefile

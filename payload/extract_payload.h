@@ -1,0 +1,31 @@
+// Extraction of the attached block below the extraction directory.
+#pragma once
+
+#include <cstddef>
+
+namespace onefile {
+
+// Size of the one chunk of entry content that passes through memory at a time.
+inline constexpr std::size_t kCopyChunkBytes = 32768;
+
+// Read position inside the attached block; the main sequence places it at
+// getPayloadStart() before extraction.
+extern const unsigned char* gPayloadCursor;
+
+// First byte past the mapped block. Extraction never reads at or beyond it,
+// whatever the block's own fields claim.
+extern const unsigned char* gPayloadEnd;
+
+// Address of the attached block's first byte (its magic).
+const unsigned char* getPayloadStart();
+
+// End of the memory that holds the attached block, taken from the loaded
+// segment that contains it.
+const unsigned char* getPayloadEnd();
+
+// Checks the magic, sets the removal flag and writes every entry below the
+// extraction directory; the first entry's path becomes the launch target.
+// Ends the process on every failure.
+void extractPayload();
+
+}  // namespace onefile

@@ -1,0 +1,114 @@
+// The checks of what a launcher may carry: directory templates, its strings
+// and the names and link texts of entries.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "build/tool/entry_name.h"
+#include "build/tool/launcher_strings.h"
+#include "build/tool/tool_error.h"
+
+namespace onefile::testing {
+namespace {
+
+using tool::LauncherStrings;
+
+// The message of checkLauncherStrings, empty when the strings pass.
+std::string checkMessage(const LauncherStrings& strings) {
+    try {
+        tool::checkLauncherStrings(strings);
+    } catch (const tool::ToolError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+std::string templateMessage(const std::string& templateText) {
+    return checkMessage({templateText, "P", "1"});
+}
+
+TEST(LauncherStringsTest, TemplatesTheLauncherAccepts) {
+    const std::vector<std::string> accepted = {
+        "{TEMP}/onefile_{PID}_{TIME_US}_{RANDOM}",
+        "{temp}/{Pid}",                 // names ignore ASCII case
+        "{A{TEMP}",                     // a second "{" starts the name again
+        "abc{NOPE",                     // a name open at the end is dropped
+        "}x}{PID}",                     // a "}" outside a name is literal text
+        "/literal/only",
+        "{TEMP}{PID}{TIME_US}{RANDOM}{PROGRAM}{PROGRAM_BASE}{PROGRAM_DIR}{HOME}{CACHE_DIR}{COMPANY}"
+        "{PRODUCT}{VERSION}{FILE_VERSION}{PRODUCT_VERSION}{TIME}",
+        std::string(2047, 'a'),
+    };
+    for (const std::string& text : accepted) EXPECT_EQ(templateMessage(text), "") << text;
+}
+
+TEST(LauncherStringsTest, RefusedTemplatesNameTheirFault) {
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"", "--template: empty directory template"},
+        {"{TEMP}/{NOPE}", "unknown placeholder name \"NOPE\""},
+        {"{}", "unknown placeholder name \"\""},
+        {"{TEMP }", "unknown placeholder name \"TEMP \""},
+        {"{NOPE{TEMP}x{bad}", "unknown placeholder name \"bad\""},
+        {"{T\xc3\x89MP}", "unknown placeholder name \"T\xc3\x89MP\""},
+        {"{" + std::string(1024, 'A') + "}", "unknown placeholder name \"AAAA"},
+        {std::string(2048, 'a'), "--template: 2048 bytes do not fit; at most 2047 bytes"},
+    };
+    for (const auto& [text, message] : refused) {
+        const std::string actual = templateMessage(text);
+        EXPECT_NE(actual.find(message), std::string::npos) << "template " << text.substr(0, 40) << ": " << actual;
+    }
+}
+
+TEST(LauncherStringsTest, ProductAndVersionMustFitTheirFields) {
+    const std::string t = "{TEMP}/x";
+    EXPECT_EQ(checkMessage({t, std::string(1023, 'p'), std::string(1007, 'v')}), "");
+    EXPECT_EQ(checkMessage({t, "", ""}), "");
+    EXPECT_NE(checkMessage({t, std::string(1024, 'p'), "1"}).find("--product: 1024 bytes do not fit; at most 1023"),
+              std::string::npos);
+    EXPECT_NE(checkMessage({t, "p", std::string(1008, 'v')}).find("--version: 1008 bytes do not fit; at most 1007"),
+              std::string::npos);
+}
+
+TEST(LauncherStringsTest, ConfigurationAreaHoldsTheStringsZeroFilled) {
+    const LauncherConfig config = tool::makeLauncherConfig({std::string(2047, 't'), "Prod", "1.2"});
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&config);
+    EXPECT_EQ(std::memcmp(bytes, "onefile-config-1", 16), 0);
+    EXPECT_EQ(bytes[16 + 2046], 't');
+    EXPECT_EQ(bytes[16 + 2047], 0);
+    EXPECT_STREQ(config.productName, "Prod");
+    EXPECT_STREQ(config.versionString, "1.2");
+    const std::size_t productUsed = offsetof(LauncherConfig, productName) + 4;
+    EXPECT_TRUE(std::all_of(bytes + productUsed, bytes + offsetof(LauncherConfig, versionString),
+                            [](unsigned char b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(bytes + offsetof(LauncherConfig, versionString) + 3, bytes + sizeof config,
+                            [](unsigned char b) { return b == 0; }));
+}
+
+TEST(EntryNameTest, NamesStayInsideTheExtractionDirectory) {
+    for (const std::string& name : {std::string("a"), std::string("a/b/c"), std::string("..a/b.."),
+                                    std::string(".hidden"), std::string(1023, 'n')})
+        EXPECT_EQ(tool::findEntryNameFault(name), "") << name;
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"", "empty name"},
+        {"/abs", "empty component"},
+        {"a//b", "empty component"},
+        {"a/", "empty component"},
+        {".", "\".\" component"},
+        {"a/./b", "\".\" component"},
+        {"..", "\"..\" component"},
+        {"a/../../b", "\"..\" component"},
+        {std::string(1024, 'n'), "name of 1024 bytes; it must be shorter than 1024 bytes"},
+    };
+    for (const auto& [name, message] : refused)
+        EXPECT_NE(tool::findEntryNameFault(name).find(message), std::string::npos) << name.substr(0, 40);
+}
+
+TEST(EntryNameTest, LinkTextsHoldOneTo1023Bytes) {
+    EXPECT_EQ(tool::findLinkTextFault("../lib/x"), "");
+    EXPECT_EQ(tool::findLinkTextFault(std::string(1023, 't')), "");
+    EXPECT_EQ(tool::findLinkTextFault(""), "empty link text");
+    EXPECT_NE(tool::findLinkTextFault(std::string(1024, 't')).find("link text of 1024 bytes"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace onefile::testing

@@ -1,0 +1,45 @@
+#include "tests/tool/tool_test_helpers.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "build/tool/payload_locate.h"
+#include "tests/support/file_helpers.h"
+
+namespace onefile::testing {
+
+ProcessResult runTool(const std::vector<std::string>& arguments, const ProcessOptions& options) {
+    std::vector<std::string> argv{ONEFILE_TOOL_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProcess(argv, options);
+}
+
+std::vector<unsigned char> readBytes(const std::string& path) {
+    const std::string text = readFile(path);
+    return {text.begin(), text.end()};
+}
+
+std::string LauncherContents::content(std::size_t index) const {
+    const tool::BlockEntryInfo& entry = entries.at(index);
+    const auto* start = file.data() + blockOffset + entry.contentOffset;
+    return std::string(reinterpret_cast<const char*>(start), entry.size);
+}
+
+LauncherContents readLauncher(const std::string& path) {
+    LauncherContents contents;
+    contents.file = readBytes(path);
+    const tool::ByteSpan block = tool::findAttachedBlock(contents.file);
+    contents.blockOffset = static_cast<std::uint64_t>(block.data() - contents.file.data());
+    contents.blockSize = block.size();
+    contents.entries = tool::readBlock(block);
+    return contents;
+}
+
+std::vector<std::string> listDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& item : std::filesystem::directory_iterator(path)) names.push_back(item.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace onefile::testing
