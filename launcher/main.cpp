@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     bool expanded = expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes);
     gPayloadCursor = getPayloadStart();
     gPayloadEnd = getPayloadEnd();
+    gPayloadPagesReleasable = true;
     if (!expanded) {
         fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", directoryTemplate);
         abort();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ namespace onefile {
 
 const unsigned char* gPayloadCursor;
 const unsigned char* gPayloadEnd;
+bool gPayloadPagesReleasable;
 
 namespace {
 
@@ -45,6 +47,22 @@ bool linkExtracted;
 [[noreturn]] void stopOnDamagedBlock() {
     fprintf(stderr, "Error, attached data is damaged.\n");
     exit(kFatalExitStatus);
+}
+
+// Payload pages already written out are given back to the kernel in steps of
+// this size, so the launcher's resident memory stays small however large the
+// payload: the pages stay in the page cache, only our mapping of them goes.
+constexpr std::size_t kReleaseStepBytes = 4u << 20;
+const unsigned char* releasedUpTo;
+
+void releaseConsumedPayload(bool everything) {
+    if (!gPayloadPagesReleasable) return;
+    std::uintptr_t pageMask = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)) - 1;
+    std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(releasedUpTo) + pageMask) & ~pageMask;
+    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(gPayloadCursor) & ~pageMask;
+    if (to <= from || (!everything && to - from < kReleaseStepBytes)) return;
+    (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    releasedUpTo = reinterpret_cast<const unsigned char*>(to);
 }
 
 std::size_t bytesLeft() { return static_cast<std::size_t>(gPayloadEnd - gPayloadCursor); }
@@ -170,6 +188,7 @@ void extractFile(std::uint8_t flags) {
             exit(kFatalExitStatus);
         }
         remaining -= chunk;
+        releaseConsumedPayload(false);
     }
     if (flags & kEntryFlagExecutable) makeExecutable(stream);
     if (fclose(stream) != 0) {
@@ -191,10 +210,14 @@ void extractPayload() {
     // Set before the first entry is read, so a termination signal from here
     // on removes whatever exists below the extraction directory.
     gRemovalFlag = 1;
+    releasedUpTo = start;
 
     for (;;) {
         readNameText("entry name");
-        if (nameBuffer[0] == '\0') return;
+        if (nameBuffer[0] == '\0') {
+            releaseConsumedPayload(true);
+            return;
+        }
         composeTargetPath();
         if (gLaunchTarget[0] == '\0') {
             copyStringBounded(gLaunchTarget, targetPath, sizeof gLaunchTarget, "launch target");

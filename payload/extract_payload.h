@@ -16,6 +16,12 @@ extern const unsigned char* gPayloadCursor;
 // whatever the block's own fields claim.
 extern const unsigned char* gPayloadEnd;
 
+// Set when the block lies in a read-only file mapping of its own pages (the
+// launcher's image): extraction then drops the pages it has written out from
+// the mapping. Never set for a block in ordinary memory, whose pages the
+// drop would clear.
+extern bool gPayloadPagesReleasable;
+
 // Address of the attached block's first byte (its magic).
 const unsigned char* getPayloadStart();
 
