@@ -1,3 +1,5 @@
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,10 +22,13 @@ namespace onefile {
 
 namespace {
 
-// Deepest level of directories the walk descends to; a deeper tree stops
-// the walk like an entry that cannot be removed. Bounds the stack the walk
-// needs inside a signal handler.
-constexpr int kMaxRemovalDepth = 512;
+// Deepest level of directories the walk holds open at once; bounds the stack
+// and the descriptors the walk needs inside a signal handler. A subdirectory
+// below that depth is first moved up to the top directory (see
+// hoistDirectory), so a tree of any depth is removed.
+constexpr int kMaxRemovalDepth = 128;
+constexpr char kHoistedNamePrefix[] = ".onefile-deep-";
+constexpr int kHoistAttempts = 1000;
 constexpr std::size_t kDirectoryEntryBufferBytes = 4096;
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -48,6 +53,33 @@ bool isDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// Writes prefix and the decimal number into name (at least 32 bytes).
+void composeHoistedName(char* name, unsigned number) {
+    memcpy(name, kHoistedNamePrefix, sizeof kHoistedNamePrefix - 1);
+    char* cursor = name + sizeof kHoistedNamePrefix - 1;
+    char digits[16];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    while (count > 0) *cursor++ = digits[--count];
+    *cursor = '\0';
+}
+
+// Moves the subdirectory `name` of `parent` into the top directory under a
+// fresh name, where the walk meets it again with a short stack. Never
+// replaces an existing entry.
+bool hoistDirectory(int top, int parent, const char* name, unsigned* hoistCount) {
+    char hoistedName[32];
+    for (int attempt = 0; attempt < kHoistAttempts; ++attempt) {
+        composeHoistedName(hoistedName, (*hoistCount)++);
+        if (renameat2(parent, name, top, hoistedName, RENAME_NOREPLACE) == 0) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 void closeLevels(const RemovalLevel* levels, int depth) {
     for (int i = 0; i <= depth; ++i) (void)close(levels[i].descriptor);
 }
@@ -66,6 +98,10 @@ int removeDirectoryTree(const char* path) {
     int depth = 0;
     levels[0] = {top, 0, 0};
     std::size_t namesLength = 0;
+    unsigned hoistCount = 0;
+    // Set when a directory was moved up to the top since the top directory
+    // was last read from its start: it may lie behind the read position.
+    bool hoistedSinceTopScan = false;
 
     for (;;) {
         RemovalLevel& level = levels[depth];
@@ -78,11 +114,20 @@ int removeDirectoryTree(const char* path) {
             // The level is empty: remove it through its parent. A failed
             // removal is not a failure of the walk; the parent's own removal
             // then fails as well, silently.
-            (void)close(level.descriptor);
             if (depth == 0) {
+                if (hoistedSinceTopScan) {
+                    hoistedSinceTopScan = false;
+                    if (lseek(level.descriptor, 0, SEEK_SET) < 0) {
+                        closeLevels(levels, depth);
+                        return -1;
+                    }
+                    continue;
+                }
+                (void)close(level.descriptor);
                 (void)rmdir(path);
                 return 0;
             }
+            (void)close(level.descriptor);
             namesLength = level.nameOffset;
             --depth;
             (void)unlinkat(levels[depth].descriptor, names + namesLength, AT_REMOVEDIR);
@@ -114,10 +159,15 @@ int removeDirectoryTree(const char* path) {
             }
 
             std::size_t nameLength = strlen(name);
-            int child = -1;
-            if (depth + 1 < kMaxRemovalDepth && namesLength + nameLength + 1 <= sizeof names) {
-                child = openat(level.descriptor, name, kDirectoryOpenFlags);
+            if (depth + 1 >= kMaxRemovalDepth || namesLength + nameLength + 1 > sizeof names) {
+                if (!hoistDirectory(levels[0].descriptor, level.descriptor, name, &hoistCount)) {
+                    closeLevels(levels, depth);
+                    return -1;
+                }
+                hoistedSinceTopScan = true;
+                continue;
             }
+            int child = openat(level.descriptor, name, kDirectoryOpenFlags);
             if (child < 0) {
                 closeLevels(levels, depth);
                 return -1;
