@@ -1,0 +1,584 @@
+#!/usr/bin/env python3
+"""Measure onefile side by side with its floor and its peers; print one table.
+
+Every row compares commands that run alternately in one session (the order
+rotates from round to round), so slow phases of a noisy machine hit both
+sides alike. A row reports the median time of each side and the median of
+the per-round ratios, ours divided by the reference, against its goal.
+
+Rows:
+  launch    a launcher of the whole workload (extract, run `app`, remove)
+            against floor_launch on the same block; TMPDIR on tmpfs and on disk
+  peers     the same launcher against `makeself --nocomp` and against
+            `tar -x` + run + `rm -rf`, on the same files and TMPDIR
+  start-up  a launcher of one small program that exits at once, against the
+            floor on that block and against running the program directly
+  packing   `onefile pack` of the workload against `cat` of the same files
+            into one file
+  memory    the launcher's peak resident memory and its resident memory while
+            its application runs
+
+The workload comes from make-app-dir (93 entries, 300 MB at scale 1.0) and is
+kept in OUT/bench/work for the next run at the same scale; everything else
+is made in OUT/bench/run and removed at the end.
+"""
+import argparse
+import datetime
+import filecmp
+import os
+import platform
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+DEFAULT_MAKE_APP_DIR = REPO.parent / "shared" / "bench" / "make-app-dir"
+
+LAUNCH_GOAL = 1.10
+STARTUP_GOAL = 1.15
+PACK_GOAL = 1.30
+PEER_GOAL = 1.00
+RESIDENT_GOAL_KIB = 4 * 1024
+
+# Names that the measured commands give their trees below TMPDIR; whatever
+# of them is left after a group was not removed by the command that made it.
+TREE_PREFIXES = ("onefile_", "floor_", "makeself.", "selfgz", "bench_tar.")
+
+# makeself at its fastest: no compression and, like onefile, no checksums to
+# compute at either end; no progress display, no free-space check.
+MAKESELF_PACK_OPTIONS = ["--nocomp", "--nomd5", "--nocrc", "--nox11", "--quiet"]
+MAKESELF_RUN_OPTIONS = ["--quiet", "--noprogress", "--nodiskspace", "--nox11"]
+MAKESELF_TITLE = "makeself --nocomp --nomd5 --nocrc"
+TAR_PEER_SCRIPT = 'd=$(mktemp -d -t bench_tar.XXXXXX) && tar -xf "$0" -C "$d" && "$d/app"; s=$?; rm -rf "$d"; exit $s'
+
+
+def log(message):
+    print(f"bench: {message}", file=sys.stderr, flush=True)
+
+
+def fail(message):
+    sys.exit(f"bench: {message}")
+
+
+@dataclass
+class Command:
+    label: str
+    argv: list
+    tmpdir: str
+    stdout_path: str = None
+    before: object = None  # untimed preparation before every run
+
+    def environment(self):
+        return dict(os.environ, TMPDIR=self.tmpdir)
+
+
+def run_once(command):
+    """Runs the command once and returns its wall-clock time in seconds."""
+    if command.before:
+        command.before()
+    out = command.stdout_path or os.devnull
+    actions = [
+        (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+        (os.POSIX_SPAWN_OPEN, 1, out, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644),
+        (os.POSIX_SPAWN_OPEN, 2, os.devnull, os.O_WRONLY, 0),
+    ]
+    env = command.environment()
+    start = time.perf_counter()
+    pid = os.posix_spawn(command.argv[0], command.argv, env, file_actions=actions)
+    _, status = os.waitpid(pid, 0)
+    seconds = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        # Run it again where its messages can be seen.
+        result = subprocess.run(command.argv, env=env, capture_output=True, text=True)
+        fail(f"{command.label} failed (status {os.waitstatus_to_exitcode(status)}): "
+             f"{shlex.join(command.argv)}\n{result.stdout}{result.stderr}")
+    return seconds
+
+
+def tree_names(directory):
+    return {name for name in os.listdir(directory) if name.startswith(TREE_PREFIXES)}
+
+
+def measure(commands, rounds):
+    """Warms each command up once, then runs all of them `rounds` times,
+    rotating the order every round. Returns {label: [seconds]}."""
+    directories = {c.tmpdir for c in commands}
+    before = {d: tree_names(d) for d in directories}
+    for command in commands:
+        run_once(command)
+    times = {c.label: [] for c in commands}
+    for r in range(rounds):
+        shift = r % len(commands)
+        for command in commands[shift:] + commands[:shift]:
+            times[command.label].append(run_once(command))
+    for d in directories:
+        left = tree_names(d) - before[d]
+        if left:
+            log(f"warning: left behind in {d}: {', '.join(sorted(left))}")
+    return times
+
+
+@dataclass
+class Row:
+    title: str
+    ours: list
+    reference: list
+    reference_name: str
+    goal: float = None
+    goal_text: str = ""
+
+    def ratios(self):
+        return sorted(a / b for a, b in zip(self.ours, self.reference))
+
+    def ratio(self):
+        return statistics.median(self.ratios())
+
+    def met(self):
+        if self.goal is None:
+            return None
+        if self.goal_text.startswith("<") and not self.goal_text.startswith("<="):
+            return self.ratio() < self.goal
+        return self.ratio() <= self.goal
+
+
+@dataclass
+class ValueRow:
+    title: str
+    value_kib: float
+    floor_kib: float
+    goal_kib: float = None
+
+    def met(self):
+        return None if self.goal_kib is None else self.value_kib <= self.goal_kib
+
+
+@dataclass
+class SkippedRow:
+    title: str
+
+    def met(self):
+        return None
+
+
+def format_time(seconds):
+    ms = seconds * 1000
+    if ms >= 100:
+        return f"{ms:.0f} ms"
+    if ms >= 10:
+        return f"{ms:.1f} ms"
+    return f"{ms:.2f} ms"
+
+
+def format_kib(kib):
+    return f"{kib / 1024:.1f} MiB"
+
+
+def quartiles(values):
+    if len(values) < 4:
+        return values[0], values[-1]
+    q = statistics.quantiles(values, n=4)
+    return q[0], q[2]
+
+
+def verdict(met):
+    return "—" if met is None else ("yes" if met else "**no**")
+
+
+def render_table(rows):
+    lines = ["| Measurement | onefile | Reference | Ratio (median of pairs) | Middle half of ratios | Goal | Met |",
+             "|---|---:|---|---:|---:|---|---|"]
+    for row in rows:
+        if isinstance(row, SkippedRow):
+            lines.append(f"| {row.title} | skipped | — | — | — | — | — |")
+            continue
+        if isinstance(row, ValueRow):
+            goal = f"<= {format_kib(row.goal_kib)}" if row.goal_kib is not None else "—"
+            lines.append(f"| {row.title} | {format_kib(row.value_kib)} | floor: {format_kib(row.floor_kib)} "
+                         f"| — | — | {goal} | {verdict(row.met())} |")
+            continue
+        q1, q3 = quartiles(row.ratios())
+        reference = f"{row.reference_name}: {format_time(statistics.median(row.reference))}"
+        goal = f"{row.goal_text} {row.goal:.2f}" if row.goal is not None else "—"
+        lines.append(f"| {row.title} | {format_time(statistics.median(row.ours))} | {reference} | "
+                     f"{row.ratio():.3f} | {q1:.3f}–{q3:.3f} | {goal} | {verdict(row.met())} |")
+    return "\n".join(lines)
+
+
+def filesystem_type(path):
+    for tool in (["findmnt", "-n", "-o", "FSTYPE", "-T", path], ["stat", "-f", "-c", "%T", path]):
+        try:
+            # findmnt lists every mount stacked on the path; the first is the one in use.
+            output = subprocess.run(tool, capture_output=True, text=True, check=True).stdout.split()
+            return output[0] if output else "unknown"
+        except (OSError, subprocess.CalledProcessError):
+            continue
+    return "unknown"
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def machine_lines(args):
+    return [
+        f"- processors: {len(os.sched_getaffinity(0))} ({cpu_model()})",
+        f"- kernel: {platform.system()} {platform.release()}",
+        f"- memory: {os.sysconf('SC_PHYS_PAGES') * os.sysconf('SC_PAGE_SIZE') // 2**30} GiB",
+        f"- TMPDIR on disk: {args.disk_dir} ({filesystem_type(args.disk_dir)}); "
+        f"on tmpfs: {args.tmpfs_dir} ({filesystem_type(args.tmpfs_dir)}); "
+        f"work files: {filesystem_type(str(args.bench_dir))}",
+        f"- date: {datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}",
+    ]
+
+
+# ---------------------------------------------------------------- preparation
+
+def prepare_workload(args):
+    """The workload directory at the requested scale, made once and reused."""
+    work = args.bench_dir / "work"
+    app = work / "app"
+    stamp = work / "app.scale"
+    if app.is_dir() and stamp.is_file() and stamp.read_text().strip() == repr(args.scale):
+        log(f"reusing workload {app} (scale {args.scale})")
+        return app
+    if not args.make_app_dir.is_file():
+        fail(f"{args.make_app_dir}: workload generator not found (--make-app-dir)")
+    shutil.rmtree(app, ignore_errors=True)
+    stamp.unlink(missing_ok=True)
+    work.mkdir(parents=True, exist_ok=True)
+    log(f"making workload {app} (scale {args.scale})")
+    subprocess.run([sys.executable, str(args.make_app_dir), str(app), "--scale", repr(args.scale)],
+                   check=True, stdout=sys.stderr)
+    stamp.write_text(repr(args.scale) + "\n")
+    return app
+
+
+def workload_entries(app):
+    """(relative path, is link) of every entry below app."""
+    entries = []
+    for root, dirs, files in os.walk(app):
+        for name in files + [d for d in dirs if os.path.islink(os.path.join(root, d))]:
+            path = os.path.join(root, name)
+            entries.append((os.path.relpath(path, app), os.path.islink(path)))
+    return entries
+
+
+def pack(args, app, output, main):
+    subprocess.run([str(args.tool), "pack", str(app), "-o", str(output), "--main", main], check=True)
+
+
+def listed_files(args, launcher):
+    """Names of the regular files a launcher carries, in payload order."""
+    listing = subprocess.run([str(args.tool), "list", str(launcher)], check=True,
+                             capture_output=True, text=True).stdout
+    names = []
+    for line in listing.splitlines():
+        kind, _, _, name = line.split("\t", 3)
+        if kind == "file":
+            names.append(name)
+    return names
+
+
+def check_floor_output(args, launcher, app, tmpdir):
+    """The floor must write the whole workload, or it would be a false floor."""
+    env = dict(os.environ, TMPDIR=tmpdir, ONEFILE_FLOOR_KEEP="1")
+    tree = subprocess.run([str(args.floor), str(launcher)], env=env, check=True,
+                          capture_output=True, text=True).stdout.strip()
+    try:
+        for name, is_link in workload_entries(app):
+            ours, theirs = os.path.join(tree, name), os.path.join(app, name)
+            if is_link:
+                same = os.path.islink(ours) and os.readlink(ours) == os.readlink(theirs)
+            else:
+                same = (os.path.isfile(ours) and not os.path.islink(ours)
+                        and bool(os.stat(ours).st_mode & 0o100) == bool(os.stat(theirs).st_mode & 0o100)
+                        and filecmp.cmp(ours, theirs, shallow=False))
+            if not same:
+                fail(f"floor_launch wrote {name} differently from the workload")
+    finally:
+        shutil.rmtree(tree, ignore_errors=True)
+
+
+def make_rss_app(app, run, probe):
+    """The workload beside the memory probe, which becomes the main entry.
+    Files are hard links where the file system allows, so nothing is copied."""
+    target = run / "rss-app"
+    for name, is_link in workload_entries(app):
+        source, destination = app / name, target / name
+        destination.parent.mkdir(parents=True, exist_ok=True)
+        if is_link:
+            os.symlink(os.readlink(source), destination)
+        else:
+            try:
+                os.link(source, destination)
+            except OSError:
+                shutil.copy2(source, destination)
+    shutil.copy2(probe, target / "rss_probe")
+    return target
+
+
+def run_probe(argv, tmpdir):
+    """Runs a launcher (or the floor on it) whose application is the memory
+    probe; returns the probe's report of its parent, in KiB.
+
+    The peak is the parent's VmHWM while the application runs, which covers
+    the whole extraction. The ru_maxrss that wait4 returns is no measure of
+    it: exec keeps the high-water mark of the memory it replaces, so a child
+    started from this interpreter reports at least the interpreter's size."""
+    env = dict(os.environ, TMPDIR=tmpdir)
+    env.pop("TAVMIR_ONEFILE_PARENT", None)
+    result = subprocess.run(argv, env=env, capture_output=True, text=True)
+    if result.returncode != 0:
+        fail(f"{shlex.join(argv)} failed with status {result.returncode}: {result.stderr}")
+    fields = {}
+    for line in result.stdout.splitlines():
+        key, value = line.split(":", 1)
+        fields[key] = int(value.split()[0])
+    return fields
+
+
+# ---------------------------------------------------------------- main
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", default=str(REPO / "out"), help="CMake build directory (default out)")
+    parser.add_argument("--scale", type=float, default=None, help="workload scale (default 1.0)")
+    parser.add_argument("--pairs", type=int, default=None,
+                        help="rounds per launch, peer and packing row (default 15)")
+    parser.add_argument("--startup-rounds", type=int, default=None,
+                        help="rounds of the start-up row (default 10 times --pairs)")
+    parser.add_argument("--quick", action="store_true",
+                        help="small and short: scale 0.02, 5 rounds (for CI)")
+    parser.add_argument("--tmpfs-dir", default="/dev/shm", help="TMPDIR on tmpfs (default /dev/shm)")
+    parser.add_argument("--disk-dir", default="/tmp", help="TMPDIR on disk (default /tmp)")
+    parser.add_argument("--make-app-dir", type=Path, default=DEFAULT_MAKE_APP_DIR,
+                        help="workload generator (default ../shared/bench/make-app-dir)")
+    parser.add_argument("--results", default=None, help="results file (default OUT/bench/results.md)")
+    parser.add_argument("--readme", type=Path, default=None,
+                        help="also place the results between the bench-results markers of this file")
+    parser.add_argument("--command", default=None, help="the command to name in the results")
+    parser.add_argument("--keep", action="store_true", help="keep OUT/bench/run (launchers, archives)")
+    parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
+    args = parser.parse_args()
+    if args.scale is None:
+        args.scale = 0.02 if args.quick else 1.0
+    if args.pairs is None:
+        args.pairs = 5 if args.quick else 15
+    if args.startup_rounds is None:
+        args.startup_rounds = 10 * args.pairs
+    if args.pairs < 1 or args.startup_rounds < 1 or args.scale <= 0:
+        parser.error("--pairs, --startup-rounds and --scale must be positive")
+    out = Path(args.out).resolve()
+    args.bench_dir = out / "bench"
+    args.tool = out / "bin" / "onefile"
+    args.floor = args.bench_dir / "floor_launch"
+    args.exit_program = args.bench_dir / "exit_at_once"
+    args.probe = args.bench_dir / "rss_probe"
+    args.results = Path(args.results) if args.results else args.bench_dir / "results.md"
+    for program in (args.tool, args.floor, args.exit_program, args.probe):
+        if not os.access(program, os.X_OK):
+            fail(f"{program}: not built (run `make` first)")
+    for directory in (args.tmpfs_dir, args.disk_dir):
+        if not os.path.isdir(directory):
+            fail(f"{directory}: no such directory")
+    return args
+
+
+def main():
+    args = parse_arguments()
+    started = time.perf_counter()
+    app = prepare_workload(args)
+    entries = workload_entries(app)
+    payload_bytes = sum(os.lstat(app / name).st_size for name, is_link in entries if not is_link)
+    size = f"{payload_bytes / 1e6:.0f} MB" if payload_bytes >= 1e7 else f"{payload_bytes / 1e6:.1f} MB"
+    workload = f"{len(entries)} entries, {size}"
+
+    run = args.bench_dir / "run"
+    shutil.rmtree(run, ignore_errors=True)
+    run.mkdir(parents=True)
+    try:
+        rows = measure_all(args, app, run, size)
+    finally:
+        if not args.keep:
+            shutil.rmtree(run, ignore_errors=True)
+
+    elapsed = time.perf_counter() - started
+    command = (args.command or "").strip() or shlex.join([os.path.relpath(sys.argv[0])] + sys.argv[1:])
+    table = render_table(rows)
+    unmet = [row.title for row in rows if row.met() is False]
+    text = "\n".join([
+        "## Benchmark results",
+        "",
+        f"Command: `{command}` (workload: {workload}; {args.pairs} rounds per row, "
+        f"{args.startup_rounds} for start-up; {elapsed:.0f} s in all)",
+        "",
+        table,
+        "",
+        "Ratios are onefile's time divided by the reference's, taken per round of "
+        "alternating runs; below 1 onefile is faster. Times are medians of whole processes.",
+        "",
+        "Machine:",
+        "",
+        *machine_lines(args),
+        "",
+    ])
+    print(text)
+    args.results.parent.mkdir(parents=True, exist_ok=True)
+    args.results.write_text(text)
+    log(f"results written to {args.results}")
+    if args.readme:
+        place_in_readme(args.readme, text)
+    if unmet:
+        log("goals not met: " + "; ".join(unmet))
+        if args.strict:
+            sys.exit(1)
+
+
+def place_in_readme(readme, text):
+    begin, end = "<!-- bench-results:begin -->", "<!-- bench-results:end -->"
+    content = readme.read_text()
+    if begin not in content or end not in content:
+        fail(f"{readme}: no {begin} ... {end} markers")
+    head, rest = content.split(begin, 1)
+    _, tail = rest.split(end, 1)
+    body = text.replace("## Benchmark results\n\n", "", 1)
+    readme.write_text(f"{head}{begin}\n{body}{end}{tail}")
+    log(f"results placed in {readme}")
+
+
+@dataclass
+class Subjects:
+    """What the rows measure, made once per run in OUT/bench/run."""
+    launcher: Path
+    tiny_launcher: Path
+    tar_archive: Path
+    makeself_archive: Path  # None when makeself is not installed
+
+
+def make_subjects(args, app, run):
+    log("packing the launchers and the peers' archives")
+    launcher = run / "app-launcher"
+    pack(args, app, launcher, "app")
+    check_floor_output(args, launcher, app, args.tmpfs_dir)
+
+    tiny_app = run / "tiny-app"
+    tiny_app.mkdir()
+    shutil.copy2(args.exit_program, tiny_app / "app")
+    tiny_launcher = run / "tiny-launcher"
+    pack(args, tiny_app, tiny_launcher, "app")
+
+    tar_archive = run / "app.tar"
+    subprocess.run(["tar", "-cf", str(tar_archive), "-C", str(app), "."], check=True)
+
+    makeself = shutil.which("makeself")
+    makeself_archive = None
+    if makeself:
+        makeself_archive = run / "app.run"
+        subprocess.run([makeself, *MAKESELF_PACK_OPTIONS, str(app), str(makeself_archive),
+                        "onefile bench", "./app"], check=True, stdout=subprocess.DEVNULL)
+    else:
+        log("makeself is not installed: its rows are skipped")
+    return Subjects(launcher, tiny_launcher, tar_archive, makeself_archive)
+
+
+def measure_startup(args, subjects, tmpdir, kind):
+    log(f"start-up with TMPDIR={tmpdir}")
+    commands = [Command("onefile", [str(subjects.tiny_launcher)], tmpdir),
+                Command("floor", [str(args.floor), str(subjects.tiny_launcher)], tmpdir),
+                Command("direct", [str(args.exit_program)], tmpdir)]
+    times = measure(commands, args.startup_rounds)
+    return [Row(f"start-up, one program that exits at once, TMPDIR on {kind} ({tmpdir})",
+                times["onefile"], times["floor"], "floor", STARTUP_GOAL, "<="),
+            Row(f"start-up against running that program directly, TMPDIR on {kind}",
+                times["onefile"], times["direct"], "direct")]
+
+
+def measure_launch(args, subjects, tmpdir, kind, size):
+    """The launch row and the peer rows of one TMPDIR, all from one group of
+    alternating runs. Returns (launch rows, peer rows)."""
+    log(f"launch with TMPDIR={tmpdir}")
+    commands = [Command("onefile", [str(subjects.launcher)], tmpdir),
+                Command("floor", [str(args.floor), str(subjects.launcher)], tmpdir),
+                Command("tar", [shutil.which("sh"), "-c", TAR_PEER_SCRIPT, str(subjects.tar_archive)], tmpdir)]
+    if subjects.makeself_archive:
+        commands.append(Command("makeself", [str(subjects.makeself_archive), *MAKESELF_RUN_OPTIONS], tmpdir))
+    times = measure(commands, args.pairs)
+    where = f"TMPDIR on {kind} ({tmpdir})"
+    launch = [Row(f"launch {size}, {where}", times["onefile"], times["floor"], "floor", LAUNCH_GOAL, "<=")]
+    peers = []
+    if subjects.makeself_archive:
+        peers.append(Row(f"peer: {MAKESELF_TITLE}, {where}", times["onefile"], times["makeself"],
+                         "makeself", PEER_GOAL, "<"))
+    else:
+        peers.append(SkippedRow(f"peer: {MAKESELF_TITLE}, {where} (makeself is not installed)"))
+    peers.append(Row(f"peer: tar -x, run, rm -rf, {where}", times["onefile"], times["tar"], "tar",
+                     PEER_GOAL, "<"))
+    return launch, peers
+
+
+def measure_packing(args, app, run, subjects, size):
+    log("packing")
+    packed, copied = run / "packed", run / "copied"
+    files = [str(app / name) for name in listed_files(args, subjects.launcher)]
+    # Each run writes a new file, as the first run would: the old output is
+    # removed beforehand, outside the timing.
+    commands = [Command("onefile", [str(args.tool), "pack", str(app), "-o", str(packed), "--main", "app"],
+                        args.disk_dir, before=lambda: packed.unlink(missing_ok=True)),
+                Command("copy", [shutil.which("cat"), *files], args.disk_dir, stdout_path=str(copied),
+                        before=lambda: copied.unlink(missing_ok=True))]
+    times = measure(commands, args.pairs)
+    packed.unlink(missing_ok=True)
+    copied.unlink(missing_ok=True)
+    return [Row(f"packing {size}, output on {filesystem_type(str(run))}", times["onefile"], times["copy"],
+                "cat into one file", PACK_GOAL, "<=")]
+
+
+def measure_memory(args, app, run, size):
+    log("memory")
+    rss_launcher = run / "rss-launcher"
+    pack(args, make_rss_app(app, run, args.probe), rss_launcher, "rss_probe")
+    rounds = 1 if args.quick else 3
+
+    def median_report(argv):
+        reports = [run_probe(argv, args.tmpfs_dir) for _ in range(rounds)]
+        return {key: statistics.median(r.get(key, 0) for r in reports) for key in reports[0]}
+
+    ours = median_report([str(rss_launcher)])
+    floor = median_report([str(args.floor), str(rss_launcher)])
+    return [ValueRow(f"peak resident memory, {size} payload (VmHWM)", ours["VmHWM"], floor["VmHWM"]),
+            ValueRow(f"resident memory while the application runs, {size} payload (VmRSS; onefile's "
+                     f"anonymous {format_kib(ours['RssAnon'])}, file-backed {format_kib(ours['RssFile'])})",
+                     ours["VmRSS"], floor["VmRSS"], RESIDENT_GOAL_KIB)]
+
+
+def measure_all(args, app, run, size):
+    """Every row, in the table's order. Start-up is measured first, while the
+    disk is quiet: the launch rows leave the file system busy with the
+    removal of hundreds of megabytes."""
+    subjects = make_subjects(args, app, run)
+    places = (("tmpfs", args.tmpfs_dir), ("disk", args.disk_dir))
+    startup = [row for kind, tmpdir in places for row in measure_startup(args, subjects, tmpdir, kind)]
+    launch, peers = [], []
+    for kind, tmpdir in places:
+        launch_rows, peer_rows = measure_launch(args, subjects, tmpdir, kind, size)
+        launch += launch_rows
+        peers += peer_rows
+    packing = measure_packing(args, app, run, subjects, size)
+    memory = measure_memory(args, app, run, size)
+    return launch + startup + packing + peers + memory
+
+
+if __name__ == "__main__":
+    main()
