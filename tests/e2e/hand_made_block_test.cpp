@@ -1,0 +1,322 @@
+// Blocks that the tool would never write, attached byte for byte: entries
+// that try to leave the extraction directory, blocks that end inside an
+// entry, names and paths at their length limits, and entries that collide.
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/launcher_fixture.h"
+#include "tests/support/file_helpers.h"
+
+namespace onefile::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using onefile::testing::readFile;
+using onefile::testing::writeFile;
+
+constexpr char kDamaged[] = "Error, attached data is damaged.\n";
+constexpr std::size_t kPageBytes = 4096;
+// A fixed template makes the extraction directory, and so every message
+// that names a path in it, known in advance.
+const std::vector<std::string> kFixedTemplate = {"--template", "{TEMP}/x"};
+
+std::string escapeMessage(const std::string& name) {
+    return "Error, entry name '" + name + "' leaves the extraction directory.\n";
+}
+
+class HandMadeBlockTest : public LauncherTest {
+protected:
+    // The extraction directory under kFixedTemplate.
+    std::string extractionDirectory() const { return tmpDir() + "/x"; }
+
+    // Empties tmpDir() between cases whose runs end without cleanup.
+    void clearTmpDir() {
+        for (const auto& entry : fs::directory_iterator(tmpDir())) fs::remove_all(entry.path());
+    }
+
+    LauncherRun runBlock(const std::string& block, onefile::testing::ProcessOptions options = {}) {
+        return run({attach(block, kFixedTemplate)}, options);
+    }
+};
+
+TEST_F(HandMadeBlockTest, EntryNamesLeavingTheDirectoryAreRefusedBeforeAnythingIsWritten) {
+    const std::string probe = readFile(kProbePath);
+    fs::create_directories(temp().file("outside"));
+    const std::vector<std::string> names = {
+        "..", "../escaped", "../../escaped", "a/../../escaped", "a/..", "a/../b", "a/b/../../../escaped",
+        "/escaped", "/", "//escaped",
+    };
+    for (const std::string& name : names) {
+        for (bool asLink : {false, true}) {
+            SCOPED_TRACE(name + (asLink ? " as a link" : " as a file"));
+            BlockBuilder block;
+            block.magic().file("probe", probe, kExecutable);
+            if (asLink) block.link(name, "target");
+            else block.file(name, "escaped\n");
+            const LauncherRun run = runBlock(block.endMark().trailer().bytes());
+            EXPECT_EQ(run.process.exitCode, 2);
+            EXPECT_EQ(run.process.err, escapeMessage(name));
+            EXPECT_FALSE(run.report.complete);
+            // The earlier entry stays (no cleanup); nothing appeared beside
+            // the extraction directory or above it.
+            EXPECT_TRUE(fs::exists(extractionDirectory() + "/probe"));
+            EXPECT_EQ(tmpDirContents(), std::vector<std::string>{"x"});
+            EXPECT_FALSE(fs::exists(temp().file("escaped")));
+            EXPECT_FALSE(fs::exists("/escaped"));
+            clearTmpDir();
+        }
+    }
+}
+
+TEST_F(HandMadeBlockTest, NamesThatOnlyLookLikeParentComponentsAreExtracted) {
+    const std::vector<std::string> names = {"...", "..x", "x..", "a/...b", ".hidden", "a/./b"};
+    BlockBuilder block;
+    block.magic().file("probe", readFile(kProbePath), kExecutable);
+    for (const std::string& name : names) block.file(name, "ok");
+    const LauncherRun run = runBlock(block.endMark().trailer().bytes());
+    EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
+    ASSERT_TRUE(run.report.complete);
+    for (const char* line : {"file 0644 2 ...", "file 0644 2 ..x", "file 0644 2 x..", "file 0644 2 a/...b",
+                             "file 0644 2 .hidden", "file 0644 2 a/b"}) {
+        EXPECT_NE(std::find(run.report.tree.begin(), run.report.tree.end(), line), run.report.tree.end())
+            << line;
+    }
+}
+
+TEST_F(HandMadeBlockTest, NothingIsWrittenThroughALinkTheBlockMadeEarlier) {
+    const std::string outside = temp().file("outside");
+    fs::create_directories(outside);
+    writeFile(outside + "/kept", "kept\n");
+    const std::string probe = readFile(kProbePath);
+    const struct {
+        const char* what;
+        std::function<void(BlockBuilder&)> entries;
+        std::string refusedName;
+    } cases[] = {
+        {"file below a link to an outside directory",
+         [&](BlockBuilder& b) { b.link("l", outside).file("l/new", "x"); }, "l/new"},
+        {"file below a link to the parent directory",
+         [&](BlockBuilder& b) { b.link("l", "..").file("l/new", "x"); }, "l/new"},
+        {"file below a link deeper down",
+         [&](BlockBuilder& b) { b.link("a/l", "../..").file("a/l/b/new", "x"); }, "a/l/b/new"},
+        {"file below a link to a directory inside",
+         [&](BlockBuilder& b) { b.file("inside/f", "x").link("l", "inside").file("l/new", "x"); }, "l/new"},
+        {"file written over a link to an outside file",
+         [&](BlockBuilder& b) { b.link("l", outside + "/kept").file("l", "overwritten\n"); }, "l"},
+        {"link below a link",
+         [&](BlockBuilder& b) { b.link("l", outside).link("l/new", "x"); }, "l/new"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        BlockBuilder block;
+        block.magic().file("probe", probe, kExecutable);
+        c.entries(block);
+        const LauncherRun run = runBlock(block.endMark().trailer().bytes());
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err, escapeMessage(c.refusedName));
+        EXPECT_FALSE(run.report.complete);
+        EXPECT_EQ(readFile(outside + "/kept"), "kept\n");
+        EXPECT_FALSE(fs::exists(outside + "/new"));
+        EXPECT_FALSE(fs::exists(tmpDir() + "/new"));
+        EXPECT_FALSE(fs::exists(tmpDir() + "/b"));
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{"x"});
+        clearTmpDir();
+    }
+}
+
+TEST_F(HandMadeBlockTest, LaterEntriesReplaceEarlierOnesAtTheSamePath) {
+    const std::string block = BlockBuilder()
+                                  .magic()
+                                  .file("probe", readFile(kProbePath), kExecutable)
+                                  .file("twice", "the first, longer content")
+                                  .file("twice", "second")
+                                  .file("file-then-link", "content")
+                                  .link("file-then-link", "twice")
+                                  .link("link-then-link", "first")
+                                  .link("link-then-link", "second")
+                                  .endMark()
+                                  .trailer()
+                                  .bytes();
+    onefile::testing::ProcessOptions options;
+    options.setEnvironment["PROBE_COPY_TO"] = temp().file("copy");
+    const LauncherRun run = runBlock(block, options);
+    ASSERT_TRUE(run.report.complete) << run.process.err;
+    EXPECT_EQ(readFile(temp().file("copy/twice")), "second");
+    const auto& tree = run.report.tree;
+    for (const char* line : {"link 0777 file-then-link -> twice", "link 0777 link-then-link -> second"}) {
+        EXPECT_NE(std::find(tree.begin(), tree.end(), line), tree.end()) << line;
+    }
+}
+
+TEST_F(HandMadeBlockTest, CollisionsThatCannotBeResolvedEndWithTheOpenFailure) {
+    const std::string probe = readFile(kProbePath);
+    const struct {
+        const char* what;
+        std::function<void(BlockBuilder&)> entries;
+        std::string failedPath;  // below the extraction directory
+    } cases[] = {
+        {"file standing where a directory is needed",
+         [](BlockBuilder& b) { b.file("a", "x").file("a/b", "x"); }, "a/b"},
+        {"directory standing where a file goes",
+         [](BlockBuilder& b) { b.file("d/f", "x").file("d", "x"); }, "d"},
+        {"directory standing where a link goes",
+         [](BlockBuilder& b) { b.file("d/f", "x").link("d", "elsewhere"); }, "d"},
+        {"empty link text", [](BlockBuilder& b) { b.link("l", ""); }, "l"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        BlockBuilder block;
+        block.magic().file("probe", probe, kExecutable);
+        c.entries(block);
+        const LauncherRun run = runBlock(block.endMark().trailer().bytes());
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err,
+                  "Error, failed to open '" + extractionDirectory() + "/" + c.failedPath + "' for writing.\n");
+        EXPECT_EQ(run.process.out, "");
+        EXPECT_TRUE(fs::exists(extractionDirectory() + "/probe")) << "no cleanup after a fatal error";
+        clearTmpDir();
+    }
+}
+
+TEST_F(HandMadeBlockTest, BlockEndingInsideAnEntryIsDamagedAndNeverReadPast) {
+    // Each block fills whole pages, and nothing is mapped behind the block: a
+    // read past its end would crash the launcher instead of reporting.
+    const struct {
+        const char* what;
+        std::string tail;  // the block's last bytes; a filler entry precedes them
+    } cases[] = {
+        {"end mark missing", ""},
+        {"entry name without its NUL", "abc"},
+        {"flags missing", BlockBuilder().text("a").bytes()},
+        {"content size cut short", BlockBuilder().text("a").byte(0).raw(std::string("\x05\0\0", 3)).bytes()},
+        {"content one byte short",
+         BlockBuilder().text("a").byte(0).number(100).raw(std::string(99, 'c')).bytes()},
+        {"content size beyond any block", BlockBuilder().text("a").byte(0).number(1ull << 62).raw("ccc").bytes()},
+        {"link text without its NUL", BlockBuilder().text("l").byte(kLink).raw("target").bytes()},
+    };
+    constexpr std::size_t kFillerOverhead = 3 + sizeof("filler") + 1 + 8;  // magic, name, flags, size
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t fillerBytes = 2 * kPageBytes - kFillerOverhead - c.tail.size();
+        const std::string block =
+            BlockBuilder().magic().file("filler", std::string(fillerBytes, 'f')).raw(c.tail).bytes();
+        ASSERT_EQ(block.size(), 2 * kPageBytes);
+        const LauncherRun run = runBlock(block);
+        EXPECT_EQ(run.process.signal, 0) << "read past the block";
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err, kDamaged);
+        EXPECT_EQ(run.process.out, "");
+        clearTmpDir();
+    }
+}
+
+TEST_F(HandMadeBlockTest, NamesAndLinkTextsUpTo1023BytesFitAndLongerOnesStop) {
+    // 1023 bytes in components that the file system accepts.
+    const std::string component(250, 'n');
+    const std::string longName =
+        component + "/" + component + "/" + component + "/" + component + "/" + std::string(19, 'n');
+    ASSERT_EQ(longName.size(), 1023u);
+    const std::string longText = std::string(1023, 't');
+    const std::string probe = readFile(kProbePath);
+    {
+        SCOPED_TRACE("1023 bytes");
+        const LauncherRun run = runBlock(BlockBuilder()
+                                             .magic()
+                                             .file("probe", probe, kExecutable)
+                                             .file(longName, "long")
+                                             .link("l", longText)
+                                             .endMark()
+                                             .trailer()
+                                             .bytes());
+        EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
+        ASSERT_TRUE(run.report.complete);
+        const auto& tree = run.report.tree;
+        EXPECT_NE(std::find(tree.begin(), tree.end(), "file 0644 4 " + longName), tree.end());
+        EXPECT_NE(std::find(tree.begin(), tree.end(), "link 0777 l -> " + longText), tree.end());
+    }
+    const struct {
+        const char* what;
+        std::function<void(BlockBuilder&)> entry;
+    } tooLong[] = {
+        {"entry name of 1024 bytes", [&](BlockBuilder& b) { b.file(longName + "n", "long"); }},
+        {"link text of 1024 bytes", [&](BlockBuilder& b) { b.link("l", longText + "t"); }},
+    };
+    for (const auto& c : tooLong) {
+        SCOPED_TRACE(c.what);
+        BlockBuilder block;
+        block.magic().file("probe", probe, kExecutable);
+        c.entry(block);
+        const LauncherRun run = runBlock(block.endMark().trailer().bytes());
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_TRUE(std::regex_match(run.process.err, std::regex("Error, [^\n]+ does not fit its buffer\\.\n")))
+            << run.process.err;
+        // The stop leaves the earlier entry and writes nothing of this one.
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{"x"});
+        std::vector<std::string> written;
+        for (const auto& entry : fs::directory_iterator(extractionDirectory()))
+            written.push_back(entry.path().filename().string());
+        EXPECT_EQ(written, std::vector<std::string>{"probe"});
+        clearTmpDir();
+    }
+}
+
+TEST_F(HandMadeBlockTest, TargetPathOf4095BytesIsWrittenAnd4096Stops) {
+    // A deep real TMPDIR makes room for target paths near the limit: the
+    // extraction directory is TMPDIR + "/x", the target path that plus "/"
+    // and the entry name.
+    constexpr std::size_t kTemporaryDirectoryBytes = 3200;
+    std::string deep = temp().file("deep");
+    while (deep.size() < kTemporaryDirectoryBytes) {
+        deep += "/" + std::string(std::min<std::size_t>(200, kTemporaryDirectoryBytes - deep.size() - 1), 'd');
+    }
+    ASSERT_EQ(deep.size(), kTemporaryDirectoryBytes);
+    fs::create_directories(deep);
+    const std::size_t nameBytes = 4095 - (deep.size() + 2) - 1;
+    const std::string name = std::string(200, 'a') + "/" + std::string(200, 'b') + "/" +
+                             std::string(200, 'c') + "/" + std::string(200, 'e') + "/" +
+                             std::string(nameBytes - 4 * 201, 'f');
+    ASSERT_EQ(name.size(), nameBytes);
+    const std::string probe = readFile(kProbePath);
+    onefile::testing::ProcessOptions options;
+    options.setEnvironment["TMPDIR"] = deep;
+    {
+        SCOPED_TRACE("4095 bytes");
+        const std::string block =
+            BlockBuilder().magic().file("p", probe, kExecutable).file(name, "edge").endMark().trailer().bytes();
+        const LauncherRun run = this->run({attach(block, kFixedTemplate)}, options);
+        EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
+        ASSERT_TRUE(run.report.complete);
+        EXPECT_EQ((deep + "/x/" + name).size(), 4095u);
+        const auto& tree = run.report.tree;
+        EXPECT_NE(std::find(tree.begin(), tree.end(), "file 0644 4 " + name), tree.end());
+        EXPECT_TRUE(fs::is_empty(deep)) << "the extraction directory was not removed";
+    }
+    {
+        SCOPED_TRACE("4096 bytes");
+        const std::string block = BlockBuilder()
+                                      .magic()
+                                      .file("p", probe, kExecutable)
+                                      .file(name + "f", "edge")
+                                      .endMark()
+                                      .trailer()
+                                      .bytes();
+        const LauncherRun run = this->run({attach(block, kFixedTemplate)}, options);
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_TRUE(std::regex_match(run.process.err, std::regex("Error, [^\n]+ does not fit its buffer\\.\n")))
+            << run.process.err;
+        EXPECT_FALSE(run.report.complete);
+        // The first entry stays; nothing of the long one, not even its
+        // directories, was made.
+        std::vector<std::string> written;
+        for (const auto& entry : fs::directory_iterator(deep + "/x"))
+            written.push_back(entry.path().filename().string());
+        EXPECT_EQ(written, std::vector<std::string>{"p"});
+    }
+}
+
+}  // namespace
+}  // namespace onefile::e2e
