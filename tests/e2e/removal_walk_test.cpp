@@ -1,0 +1,410 @@
+// The removal of the extraction directory at the end of a run: links are
+// removed as links and never followed, every name but "." and ".." goes,
+// deep and wide trees go completely, and an entry that cannot be removed
+// stops the walk silently, leaving that entry, everything the walk had not
+// come to and the directories above it, while the exit status stays the
+// child's.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/supervision_support.h"
+#include "tests/support/file_helpers.h"
+
+namespace onefile::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using onefile::testing::makeDirectories;
+using onefile::testing::makeSymlink;
+using onefile::testing::writeFile;
+
+constexpr int kProbeExitCode = 4;
+constexpr uid_t kUnprivilegedUser = 65534;
+constexpr gid_t kUnprivilegedGroup = 65534;
+
+// Every path below `root`, relative to it, with the size of regular files;
+// links are listed, never followed.
+std::set<std::string> treeBelow(const std::string& root) {
+    std::set<std::string> paths;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        std::string line = fs::relative(it->path(), root).string();
+        if (it->is_symlink()) line += " -> " + fs::read_symlink(it->path()).string();
+        else if (it->is_regular_file()) line += " " + std::to_string(it->file_size());
+        paths.insert(line);
+    }
+    return paths;
+}
+
+// Paths of `tree` (as treeBelow gives them) that are `name` or lie below it.
+std::set<std::string> pathsAt(const std::set<std::string>& tree, const std::string& name) {
+    std::set<std::string> found;
+    for (const std::string& path : tree) {
+        const std::string bare = path.substr(0, path.find(' '));
+        if (bare == name || bare.rfind(name + "/", 0) == 0) found.insert(path);
+    }
+    return found;
+}
+
+// The directories a walk descended through before it stopped, top first,
+// each with the order in which reading it delivers its names.
+using DescentChain = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+// What a walk leaves of `tree` when it stops at the entry `blocker` of the
+// last directory in `chain`: in each directory on the way, the entry the walk
+// went on with (the next directory, or the blocker with all below it) and
+// everything read after it.
+std::set<std::string> leftByStoppedWalk(const std::set<std::string>& tree, const DescentChain& chain,
+                                        const std::string& blocker) {
+    std::set<std::string> left;
+    for (std::size_t level = 0; level < chain.size(); ++level) {
+        const auto& [directory, names] = chain[level];
+        const std::string prefix = directory.empty() ? "" : directory + "/";
+        const bool last = level + 1 == chain.size();
+        const std::string stop = last ? prefix + blocker : chain[level + 1].first;
+        bool reached = false;
+        for (const std::string& name : names) {
+            const std::string path = prefix + name;
+            if (path == stop) reached = true;
+            if (!reached) continue;
+            if (path == stop && !last) {
+                left.insert(path);  // emptied in part by the next level
+            } else {
+                std::set<std::string> below = pathsAt(tree, path);
+                left.insert(below.begin(), below.end());
+            }
+        }
+    }
+    return left;
+}
+
+class RemovalWalkTest : public SupervisionTest {
+protected:
+    void SetUp() override {
+        SupervisionTest::SetUp();
+        addProbe();
+    }
+
+    StartOptions waitingProbe() const {
+        StartOptions options = startOptions();
+        options.set("PROBE_WAIT", "1");
+        options.set("PROBE_EXIT", std::to_string(kProbeExitCode));
+        return options;
+    }
+
+    // Lets the waiting probe end by itself (it takes SIGHUP as its cue) and
+    // returns how the launcher ended.
+    ExitState releaseProbe(StartedLauncher& run, pid_t probe) {
+        EXPECT_GT(probe, 0);
+        if (probe > 0) ::kill(probe, SIGHUP);
+        std::optional<ExitState> state = run.waitForExit();
+        EXPECT_TRUE(state) << "the launcher did not end";
+        return state.value_or(ExitState{});
+    }
+};
+
+enum class Ending { childExits, terminationSignal };
+
+void PrintTo(Ending ending, std::ostream* out) {
+    *out << (ending == Ending::childExits ? "the child exits" : "a termination signal");
+}
+
+class RemovalLinksTest : public RemovalWalkTest, public ::testing::WithParamInterface<Ending> {};
+
+// Packed links that lead out of the tree, to the tree itself and nowhere, and
+// names made of dots: the links go as links, the names go like any other.
+TEST_P(RemovalLinksTest, LinksGoAsLinksAndOddNamesGo) {
+    const std::string outside = temp().file("outside");
+    writeFile(outside + "/keep.txt", "keep\n");
+    writeFile(outside + "/sub/inner.txt", "inner\n");
+    makeSymlink("../keep.txt", outside + "/sub/back");
+    const std::set<std::string> outsideBefore = treeBelow(outside);
+
+    makeSymlink(outside, appDir() + "/links/to_outside_dir");
+    makeSymlink(outside + "/keep.txt", appDir() + "/links/to_outside_file");
+    makeSymlink("missing/nowhere", appDir() + "/links/dangling");
+    makeSymlink("..", appDir() + "/links/to_top");
+    makeSymlink(".", appDir() + "/links/to_itself");
+    makeSymlink("../..", appDir() + "/links/to_tmpdir");
+    makeSymlink(outside, appDir() + "/to_outside_at_top");
+    for (const char* name : {"names/...", "names/.a", "names/..a", "names/a..", "names/.. ", "more/.../inside"}) {
+        writeFile(appDir() + "/" + name, "dots\n");
+    }
+    const std::string launcher = pack({"--main", "probe"});
+    // A file beside the extraction directory, reachable through "../..".
+    writeFile(tmpDir() + "/sentinel", "sentinel\n");
+
+    StartOptions options = waitingProbe();
+    if (GetParam() == Ending::childExits) options.setEnvironment.erase("PROBE_WAIT");
+    StartedLauncher run({launcher}, options);
+    run.setProbePidFile(probePidPath());
+    ExitState state;
+    if (GetParam() == Ending::childExits) {
+        state = run.waitForExit().value_or(ExitState{});
+        EXPECT_EQ(state.exitCode, kProbeExitCode) << describe(state);
+    } else {
+        ASSERT_TRUE(run.waitUntilReady()) << run.standardError();
+        run.sendSignal(SIGTERM);
+        state = run.waitForExit().value_or(ExitState{});
+        EXPECT_EQ(state.exitCode, 0) << describe(state);
+    }
+    EXPECT_EQ(run.standardError(), "");
+
+    // The tree held every entry before the walk ran.
+    const ProbeReport report = readReport();
+    ASSERT_TRUE(report.complete);
+    const std::vector<std::string> packed = {
+        "links/to_outside_dir -> " + outside, "links/dangling -> missing/nowhere", "links/to_top -> ..",
+        "links/to_itself -> .", "links/to_tmpdir -> ../..", "names/...", "names/.a", "names/.. ", "more/.../inside"};
+    for (const std::string& expected : packed) {
+        EXPECT_TRUE(std::any_of(report.tree.begin(), report.tree.end(),
+                                [&](const std::string& line) { return line.find(" " + expected) != std::string::npos; }))
+            << expected;
+    }
+    EXPECT_FALSE(fs::exists(report.directory)) << report.directory;
+    EXPECT_EQ(treeBelow(outside), outsideBefore);
+    EXPECT_EQ(tmpDirContents(), std::vector<std::string>{"sentinel"});
+    fs::remove(tmpDir() + "/sentinel");
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, RemovalLinksTest, ::testing::Values(Ending::childExits, Ending::terminationSignal),
+                         [](const ::testing::TestParamInfo<Ending>& info) {
+                             return std::string(info.param == Ending::childExits ? "ChildExits" : "TerminationSignal");
+                         });
+
+// A packed tree a few hundred levels deep.
+TEST_F(RemovalWalkTest, DeepPackedTreeIsRemoved) {
+    constexpr int kLevels = 300;
+    std::string name = "deep";
+    for (int i = 0; i < kLevels; ++i) name += "/d";
+    writeFile(appDir() + "/" + name + "/leaf", "leaf\n");
+    const std::string launcher = pack({"--main", "probe"});
+
+    StartOptions options = startOptions();
+    options.set("PROBE_EXIT", std::to_string(kProbeExitCode));
+    StartedLauncher run({launcher}, options);
+    const ExitState state = run.waitForExit().value_or(ExitState{});
+    EXPECT_EQ(state.exitCode, kProbeExitCode) << describe(state) << "\n" << run.standardError();
+    const ProbeReport report = readReport();
+    ASSERT_TRUE(report.complete);
+    EXPECT_TRUE(std::any_of(report.tree.begin(), report.tree.end(), [&](const std::string& line) {
+        return line.find(" " + name + "/leaf") != std::string::npos;
+    }));
+    // TearDown checks that TMPDIR is empty.
+}
+
+// Makes `levels` nested directories named "d" below `directory`, with a file
+// in every `fileEvery`th of them.
+void makeChain(const std::string& directory, int levels, int fileEvery) {
+    int level = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(level, 0) << directory;
+    for (int i = 1; i <= levels; ++i) {
+        ASSERT_EQ(mkdirat(level, "d", 0700), 0);
+        int next = openat(level, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(level);
+        ASSERT_GE(next, 0);
+        level = next;
+        if (i % fileEvery == 0) {
+            int file = openat(level, "file", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            EXPECT_GE(file, 0);
+            close(file);
+        }
+    }
+    close(level);
+}
+
+int levelsBelow(const std::string& directory) {
+    int levels = 0;
+    for (std::string path = directory + "/d"; fs::is_directory(path); path += "/d") ++levels;
+    return levels;
+}
+
+// Trees that the child makes, deeper than a payload name can reach (names
+// have at most 1023 bytes) but with every path well within the system's path
+// limit: two chains of directories with files along the way, beside names
+// that a walk might choose for its own use.
+TEST_F(RemovalWalkTest, TreesDeeperThanPayloadNamesReachAreRemoved) {
+    constexpr int kDeepLevels = 600;
+    constexpr int kShallowLevels = 200;
+    const std::string launcher = pack({"--main", "probe"});
+    StartedLauncher run({launcher}, waitingProbe());
+    run.setProbePidFile(probePidPath());
+    ASSERT_TRUE(run.waitUntilReady()) << run.standardError();
+    const std::string directory = readReport().directory;
+    ASSERT_LT(directory.size() + 2 * kDeepLevels + 16, static_cast<std::size_t>(PATH_MAX));
+
+    makeDirectories(directory + "/a");
+    makeChain(directory + "/a", kDeepLevels, 100);
+    makeDirectories(directory + "/b");
+    makeChain(directory + "/b", kShallowLevels, 50);
+    for (int i = 0; i < 4; ++i) writeFile(directory + "/.onefile-deep-" + std::to_string(i) + "/x", "x\n");
+    writeFile(directory + "/.onefile-deep-4", "x\n");
+
+    const ExitState state = releaseProbe(run, readProbePid(probePidPath()));
+    EXPECT_EQ(state.exitCode, kProbeExitCode) << describe(state);
+    EXPECT_EQ(run.standardError(), "");
+    if (fs::exists(directory)) {
+        ADD_FAILURE() << "the walk left " << levelsBelow(directory + "/a") << " of " << kDeepLevels << " and "
+                      << levelsBelow(directory + "/b") << " of " << kShallowLevels << " levels";
+        fs::remove_all(directory);
+    }
+}
+
+// Thousands of long names and subdirectories between them: the walk reads
+// each directory in many batches and goes on after every subdirectory.
+TEST_F(RemovalWalkTest, WideTreeMadeByTheChildIsRemoved) {
+    const std::string launcher = pack({"--main", "probe"});
+    StartedLauncher run({launcher}, waitingProbe());
+    run.setProbePidFile(probePidPath());
+    ASSERT_TRUE(run.waitUntilReady()) << run.standardError();
+    const std::string directory = readReport().directory;
+
+    // About 130 kB of directory entries: dozens of reads of the top level.
+    const std::string padding(100, 'w');
+    for (int i = 0; i < 1200; ++i) {
+        const std::string name = directory + "/" + padding + std::to_string(i);
+        if (i % 60 == 0) {
+            makeDirectories(name);
+            for (int j = 0; j < 10; ++j) writeFile(name + "/" + padding + std::to_string(j), "");
+        } else {
+            writeFile(name, "");
+        }
+    }
+
+    const ExitState state = releaseProbe(run, readProbePid(probePidPath()));
+    EXPECT_EQ(state.exitCode, kProbeExitCode) << describe(state);
+    EXPECT_EQ(run.standardError(), "");
+    EXPECT_FALSE(fs::exists(directory)) << "the walk left part of the wide tree";
+    if (fs::exists(directory)) fs::remove_all(directory);
+}
+
+// Populates `directory` with files, a subdirectory and `inner`, the
+// directory that will hold the entry that cannot be removed.
+void makeStopTree(const std::string& directory, const std::string& inner) {
+    for (int i = 0; i < 12; ++i) writeFile(directory + "/top" + std::to_string(i), "top\n");
+    writeFile(directory + "/other/one", "1\n");
+    writeFile(directory + "/other/two", "2\n");
+    for (int i = 0; i < 12; ++i) writeFile(directory + "/" + inner + "/file" + std::to_string(i), "inner\n");
+}
+
+// Adds files to `directory` until reading it delivers `name` neither first
+// nor last, so that a stop at `name` shows on both sides.
+void placeInTheMiddle(const std::string& directory, const std::string& name) {
+    for (int added = 0;; ++added) {
+        const std::vector<std::string> order = directoryOrder(directory);
+        const auto at = std::find(order.begin(), order.end(), name);
+        ASSERT_NE(at, order.end()) << name;
+        if (at != order.begin() && at + 1 != order.end()) return;
+        ASSERT_LT(added, 200) << "reading " << directory << " keeps " << name << " at an end";
+        writeFile(directory + "/pad" + std::to_string(added), "pad\n");
+    }
+}
+
+// A file that is a mount point cannot be unlinked (EBUSY): the walk stops
+// there. The launcher runs in a private mount namespace, and the test mounts
+// a file over an entry of the tree inside that namespace.
+TEST_F(RemovalWalkTest, EntryThatCannotBeRemovedStopsTheWalk) {
+    if (!privateMountNamespaceAvailable()) GTEST_SKIP() << "no private mount namespace can be made here";
+    const std::string launcher = pack({"--main", "probe"});
+    StartOptions options = waitingProbe();
+    options.privateMountNamespace = true;
+    StartedLauncher run({launcher}, options);
+    run.setProbePidFile(probePidPath());
+    ASSERT_TRUE(run.waitUntilReady()) << run.standardError();
+    const std::string directory = readReport().directory;
+
+    makeStopTree(directory, "inner");
+    writeFile(directory + "/inner/busy", "");
+    writeFile(temp().file("mounted"), "mounted over\n");
+    ASSERT_TRUE(bindMountInNamespaceOf(run.pid(), temp().file("mounted"), directory + "/inner/busy"));
+    placeInTheMiddle(directory, "inner");
+    placeInTheMiddle(directory + "/inner", "busy");
+
+    const std::set<std::string> tree = treeBelow(directory);
+    // The walk stops at "busy"; the inner entries read before it are gone.
+    const std::set<std::string> expected = leftByStoppedWalk(
+        tree, {{"", directoryOrder(directory)}, {"inner", directoryOrder(directory + "/inner")}}, "busy");
+    ASSERT_EQ(pathsAt(expected, "inner/busy").size(), 1u);
+
+    const ExitState state = releaseProbe(run, readProbePid(probePidPath()));
+    EXPECT_EQ(state.exitCode, kProbeExitCode) << describe(state);
+    EXPECT_EQ(run.standardError(), "");
+    EXPECT_EQ(run.standardOutput(), "");
+    ASSERT_TRUE(fs::is_directory(directory));
+    // The namespace ended with the launcher, so "busy" is a plain file again.
+    EXPECT_EQ(treeBelow(directory), expected);
+    fs::remove_all(directory);
+}
+
+// Inside a directory without write permission nothing can be unlinked: the
+// walk stops at its first entry. Root ignores permission bits, so as root the
+// launcher runs as an unprivileged user.
+TEST_F(RemovalWalkTest, EntryInReadOnlyDirectoryStopsTheWalk) {
+    const bool asRoot = geteuid() == 0;
+    const std::string launcher = pack({"--main", "probe"});
+    const std::string files = temp().file("files");
+    makeDirectories(files);
+    StartOptions options = waitingProbe();
+    options.set("PROBE_REPORT", files + "/report");
+    options.set("PROBE_SIGNALS", files + "/signals");
+    options.set("PROBE_PID_FILE", files + "/probe.pid");
+    if (asRoot) {
+        options.userId = kUnprivilegedUser;
+        options.groupId = kUnprivilegedGroup;
+        ASSERT_EQ(chmod(temp().path().c_str(), 0755), 0);
+        ASSERT_EQ(chown(tmpDir().c_str(), kUnprivilegedUser, kUnprivilegedGroup), 0);
+        ASSERT_EQ(chown(files.c_str(), kUnprivilegedUser, kUnprivilegedGroup), 0);
+        // The unprivileged user must reach the launcher and TMPDIR.
+        pid_t check = fork();
+        ASSERT_GE(check, 0);
+        if (check == 0) {
+            bool reachable = setgid(kUnprivilegedGroup) == 0 && setuid(kUnprivilegedUser) == 0 &&
+                             access(launcher.c_str(), X_OK) == 0 && access(tmpDir().c_str(), W_OK | X_OK) == 0;
+            _exit(reachable ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(check, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            GTEST_SKIP() << "user " << kUnprivilegedUser << " cannot reach " << launcher << " or " << tmpDir();
+        }
+    }
+    StartedLauncher run({launcher}, options);
+    run.setProbePidFile(files + "/probe.pid");
+    ASSERT_TRUE(run.waitUntilReady()) << run.standardError();
+    const std::string directory = parseProbeReport(onefile::testing::readFile(files + "/report")).directory;
+    ASSERT_FALSE(directory.empty());
+
+    makeStopTree(directory, "locked");
+    placeInTheMiddle(directory, "locked");
+    ASSERT_EQ(chmod((directory + "/locked").c_str(), 0555), 0);
+    const std::set<std::string> tree = treeBelow(directory);
+    // Its first entry already cannot go: all of "locked" stays.
+    const std::vector<std::string> lockedOrder = directoryOrder(directory + "/locked");
+    ASSERT_FALSE(lockedOrder.empty());
+    std::set<std::string> expected =
+        leftByStoppedWalk(tree, {{"", directoryOrder(directory)}, {"locked", lockedOrder}}, lockedOrder.front());
+    EXPECT_EQ(pathsAt(expected, "locked"), pathsAt(tree, "locked"));
+
+    const ExitState state = releaseProbe(run, readProbePid(files + "/probe.pid"));
+    EXPECT_EQ(state.exitCode, kProbeExitCode) << describe(state);
+    EXPECT_EQ(run.standardError(), "");
+    EXPECT_EQ(run.standardOutput(), "");
+    ASSERT_TRUE(fs::is_directory(directory));
+    EXPECT_EQ(treeBelow(directory), expected);
+    chmod((directory + "/locked").c_str(), 0755);
+    fs::remove_all(directory);
+}
+
+}  // namespace
+}  // namespace onefile::e2e
