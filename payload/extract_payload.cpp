@@ -35,6 +35,13 @@ char nameBuffer[kNameBufferBytes];
 char targetPath[kPathBufferBytes];
 unsigned char copyBuffer[kCopyChunkBytes];
 
+// The buffer of the entry's output stream. Several chunks gather in it before
+// they reach the kernel: small writes cost far more on disk file systems,
+// which size their page-cache pages by the writes, and the stream's default
+// buffer would split every chunk into a small and an unaligned write.
+constexpr std::size_t kStreamBufferBytes = 256u << 10;
+char streamBuffer[kStreamBufferBytes];
+
 // Once the block has made a symbolic link, later entries are checked for
 // paths that would pass through one.
 bool linkExtracted;
@@ -179,6 +186,7 @@ void extractFile(std::uint8_t flags) {
     createParentDirectories(targetPath);
     FILE* stream = fopen(targetPath, "wb");
     if (stream == nullptr) failExtraction("Error, failed to open '%s' for writing.\n", targetPath);
+    (void)setvbuf(stream, streamBuffer, _IOFBF, sizeof streamBuffer);
     while (remaining > 0) {
         std::size_t chunk = remaining < kCopyChunkBytes ? remaining : kCopyChunkBytes;
         memcpy(copyBuffer, gPayloadCursor, chunk);
