@@ -62,14 +62,30 @@ bool linkExtracted;
 constexpr std::size_t kReleaseStepBytes = 4u << 20;
 const unsigned char* releasedUpTo;
 
-void releaseConsumedPayload(bool everything) {
+std::uintptr_t pageMask() { return static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)) - 1; }
+
+void releasePages(std::uintptr_t from, std::uintptr_t to) {
+    if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
+// Releases the pages of the block behind the cursor once a step's worth
+// has gathered.
+void releaseConsumedPayload() {
     if (!gPayloadPagesReleasable) return;
-    std::uintptr_t pageMask = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)) - 1;
-    std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(releasedUpTo) + pageMask) & ~pageMask;
-    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(gPayloadCursor) & ~pageMask;
-    if (to <= from || (!everything && to - from < kReleaseStepBytes)) return;
-    (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(releasedUpTo) + pageMask()) & ~pageMask();
+    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(gPayloadCursor) & ~pageMask();
+    if (to <= from || to - from < kReleaseStepBytes) return;
+    releasePages(from, to);
     releasedUpTo = reinterpret_cast<const unsigned char*>(to);
+}
+
+// Once every entry is written nothing reads the block again: all of its pages
+// go, also those the kernel mapped ahead of the cursor.
+void releaseWholePayload(const unsigned char* start) {
+    if (!gPayloadPagesReleasable) return;
+    std::uintptr_t from = reinterpret_cast<std::uintptr_t>(start) & ~pageMask();
+    std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(gPayloadEnd) + pageMask()) & ~pageMask();
+    releasePages(from, to);
 }
 
 std::size_t bytesLeft() { return static_cast<std::size_t>(gPayloadEnd - gPayloadCursor); }
@@ -196,7 +212,7 @@ void extractFile(std::uint8_t flags) {
             exit(kFatalExitStatus);
         }
         remaining -= chunk;
-        releaseConsumedPayload(false);
+        releaseConsumedPayload();
     }
     if (flags & kEntryFlagExecutable) makeExecutable(stream);
     if (fclose(stream) != 0) {
@@ -223,7 +239,7 @@ void extractPayload() {
     for (;;) {
         readNameText("entry name");
         if (nameBuffer[0] == '\0') {
-            releaseConsumedPayload(true);
+            releaseWholePayload(start);
             return;
         }
         composeTargetPath();
