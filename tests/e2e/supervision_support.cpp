@@ -22,12 +22,14 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/environment.h"
 #include "tests/support/file_helpers.h"
-
-extern char** environ;
 
 namespace onefile::e2e {
 namespace {
+
+using onefile::testing::composeEnvironment;
+using onefile::testing::pointersTo;
 
 using Clock = std::chrono::steady_clock;
 
@@ -63,27 +65,6 @@ std::string readCapture(int descriptor) {
         offset += count;
     }
     return text;
-}
-
-std::vector<std::string> buildEnvironment(const StartOptions& options) {
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const std::size_t equals = text.find('=');
-        if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const std::string& name : options.unsetEnvironment) variables.erase(name);
-    for (const auto& [name, value] : options.setEnvironment) variables[name] = value;
-    std::vector<std::string> environment;
-    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
-    return environment;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
 }
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
@@ -189,7 +170,7 @@ std::string describe(const ExitState& state) {
 StartedLauncher::StartedLauncher(const std::vector<std::string>& argv, const StartOptions& options) {
     if (argv.empty()) throw std::invalid_argument("StartedLauncher: empty argv");
     std::vector<std::string> arguments = argv;
-    std::vector<std::string> environment = buildEnvironment(options);
+    std::vector<std::string> environment = composeEnvironment(options.setEnvironment, options.unsetEnvironment);
     const std::vector<char*> argumentPointers = pointersTo(arguments);
     const std::vector<char*> environmentPointers = pointersTo(environment);
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 
-extern char** environ;
+#include "tests/support/environment.h"
 
 namespace onefile::testing {
 namespace {
@@ -34,27 +34,6 @@ Pipe makePipe() {
 void closeIfOpen(int& fd) {
     if (fd >= 0) (void)::close(fd);
     fd = -1;
-}
-
-std::vector<std::string> buildEnvironment(const ProcessOptions& options) {
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const std::size_t equals = text.find('=');
-        if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const std::string& name : options.unsetEnvironment) variables.erase(name);
-    for (const auto& [name, value] : options.setEnvironment) variables[name] = value;
-    std::vector<std::string> environment;
-    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
-    return environment;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
 }
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
@@ -116,7 +95,7 @@ void exchangeWithChild(const std::string& stdinText, int stdinFd, int stdoutFd, 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     if (argv.empty()) throw std::invalid_argument("runProcess: empty argv");
     std::vector<std::string> arguments = argv;
-    std::vector<std::string> environment = buildEnvironment(options);
+    std::vector<std::string> environment = composeEnvironment(options.setEnvironment, options.unsetEnvironment);
     const std::vector<char*> argumentPointers = pointersTo(arguments);
     const std::vector<char*> environmentPointers = pointersTo(environment);
     (void)::signal(SIGPIPE, SIG_IGN);
