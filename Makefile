@@ -4,7 +4,7 @@ OUT ?= out
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all configure demo test test-sanitized bench bench-quick fuzz clean
+.PHONY: all configure demo test test-sanitized test-valgrind bench bench-quick fuzz clean
 
 all: configure
 	cmake --build $(OUT)
@@ -40,6 +40,51 @@ bench: configure
 bench-quick: configure
 	$(BENCH_BUILD)
 	$(BENCH_PYTHON) bench/run_bench.py --out $(OUT) --quick --command "make bench-quick" $(BENCH_FLAGS)
+
+# The tool's tests once under valgrind memcheck. The tool that the CLI tests
+# start as a child runs natively; the test binaries themselves are checked.
+VALGRIND ?= valgrind
+VALGRIND_FLAGS ?= --error-exitcode=1 --leak-check=full --trace-children=no
+
+test-valgrind: all
+	$(VALGRIND) $(VALGRIND_FLAGS) $(OUT)/bin/onefile_tool_unit_tests
+	$(VALGRIND) $(VALGRIND_FLAGS) $(OUT)/bin/onefile_tool_cli_tests
+
+# The libFuzzer targets of fuzz/, built with clang in their own directory
+# and run one after the other for FUZZ_SECONDS each. Each starts from the
+# seed corpus (fuzz/corpus), the recorded regressions (fuzz/regressions) and
+# what earlier runs found ($(FUZZ_OUT)/corpus, where new inputs go); a crash
+# is written to $(FUZZ_OUT)/artifacts/TARGET/ and fails the run.
+FUZZ_OUT ?= out/fuzz
+FUZZ_SECONDS ?= 30
+FUZZ_CC ?= clang-14
+FUZZ_CXX ?= clang++-14
+FUZZ_TARGETS ?= template_expansion tool_list extraction
+FUZZ_FLAGS ?=
+# Large enough for a value of 4096 bytes in a template input, a small
+# launcher, and a block with content of more than one copy chunk.
+FUZZ_MAX_LEN_template_expansion = 12288
+FUZZ_MAX_LEN_tool_list = 65536
+FUZZ_MAX_LEN_extraction = 40960
+# The extraction target makes and removes a directory tree for every input,
+# several times faster on a tmpfs.
+FUZZ_TMPDIR ?= $(firstword $(wildcard /dev/shm) $(TMPDIR) /tmp)
+
+# One target's run; $(1) is its name.
+define fuzz_run
+	mkdir -p $(FUZZ_OUT)/corpus/$(1) $(FUZZ_OUT)/artifacts/$(1)
+	TMPDIR=$(FUZZ_TMPDIR) $(FUZZ_OUT)/fuzz/fuzz_$(1) -max_total_time=$(FUZZ_SECONDS) -timeout=30 \
+	  -max_len=$(FUZZ_MAX_LEN_$(1)) -dict=fuzz/$(1).dict \
+	  -artifact_prefix=$(FUZZ_OUT)/artifacts/$(1)/ -print_final_stats=1 $(FUZZ_FLAGS) \
+	  $(FUZZ_OUT)/corpus/$(1) fuzz/corpus/$(1) $(wildcard fuzz/regressions/$(1))
+
+endef
+
+fuzz:
+	CC=$(FUZZ_CC) CXX=$(FUZZ_CXX) cmake -S . -B $(FUZZ_OUT) -G Ninja -DONEFILE_FUZZ=ON \
+	  -DONEFILE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_OUT) --target onefile_fuzzers
+	$(foreach target,$(FUZZ_TARGETS),$(call fuzz_run,$(target)))
 
 clean:
 	rm -rf $(OUT)

@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""Writes the generated part of the fuzz seed corpus: the blocks of
+corpus/extraction, the files of corpus/tool_list and the long-value inputs of
+corpus/template_expansion. The short template inputs are written by hand.
+
+    fuzz/make_seeds.py [--tool out/bin/onefile]
+
+With --tool, corpus/tool_list also gets launchers made by the real tool.
+"""
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "corpus")
+
+MAGIC = b"ZQX"
+EXECUTABLE = 0x01
+LINK = 0x02
+CONFIG_BYTES = 4096
+CONFIG_SIGNATURE = b"onefile-config-1"
+TEMPLATE_BYTES, PRODUCT_BYTES, VERSION_BYTES = 2048, 1024, 1008
+PAYLOAD_SECTION = b"onefile_payload"
+
+
+def u64(value):
+    return struct.pack("<Q", value)
+
+
+def file_entry(name, content, flags=0):
+    return name.encode() + b"\0" + bytes([flags]) + u64(len(content)) + content
+
+
+def link_entry(name, text, flags=LINK):
+    return name.encode() + b"\0" + bytes([flags]) + text.encode() + b"\0"
+
+
+def block(*entries, trailer=True):
+    body = MAGIC + b"".join(entries) + b"\0"
+    return body + (u64(len(body)) if trailer else b"")
+
+
+def extraction_seeds():
+    return {
+        "empty.bin": block(),
+        "application.bin": block(
+            file_entry("main", b"#!/bin/sh\necho hello\n", EXECUTABLE),
+            file_entry("lib/libx.so.1", b"\x7fELF library", 0),
+            link_entry("lib/libx.so", "libx.so.1"),
+            file_entry("share/doc/empty", b"", EXECUTABLE),
+            file_entry("share/data", b"data", 0xfc)),
+        "link_first.bin": block(link_entry("start", "main"), file_entry("main", b"x", EXECUTABLE)),
+        "through_absolute_link.bin": block(
+            link_entry("out", "/box/canary"), file_entry("out/file", b"overwritten")),
+        "through_relative_link.bin": block(
+            link_entry("up", "../canary"), file_entry("up/file", b"overwritten"),
+            link_entry("up/new", "x")),
+        "onto_link.bin": block(link_entry("l", "../canary/file"), file_entry("l", b"overwritten")),
+        "parent_components.bin": block(
+            file_entry("../canary/file", b"overwritten"), file_entry("a/../../canary/file", b"x")),
+        "absolute_name.bin": block(file_entry("/box/canary/file", b"overwritten")),
+        "replaced_link.bin": block(
+            file_entry("f", b"first"), link_entry("f", "/box/canary/file"), link_entry("f", "g")),
+        "file_as_directory.bin": block(file_entry("f", b"plain"), file_entry("f/g", b"below a file")),
+        "directory_as_link.bin": block(file_entry("d/f", b"x"), link_entry("d", "elsewhere")),
+        "deep.bin": block(file_entry("/".join("abcdefghijklmnop") + "/leaf", b"deep")),
+        "long_names.bin": block(
+            file_entry("n" * 1023, b"longest name"), link_entry("l", "t" * 1023)),
+        "name_too_long.bin": MAGIC + b"n" * 1100 + b"\0\0" + u64(0) + b"\0",
+        "two_chunks.bin": block(file_entry("big", bytes(range(256)) * 128 + b"!", EXECUTABLE)),
+        "lying_size.bin": MAGIC + b"f\0\0" + u64(1000) + b"only ten b" + b"\0" + u64(0),
+        "huge_size.bin": MAGIC + b"f\0\0" + u64(0xFFFFFFFFFFFFFFF0) + b"x\0",
+        "cut_in_size.bin": MAGIC + b"f\0\0" + b"\x05\x00\x00",
+        "cut_in_name.bin": MAGIC + b"name-without-nul",
+        "cut_after_name.bin": MAGIC + b"name\0",
+        "cut_in_link.bin": MAGIC + b"l\0\x02target-without-nul",
+        "empty_link_text.bin": block(link_entry("l", "")),
+        "no_end_mark.bin": MAGIC + file_entry("f", b"content"),
+        "wrong_magic.bin": b"ZQY" + block()[3:],
+        "short_magic.bin": b"ZQ",
+    }
+
+
+def launcher_config(template=b"{TEMP}/onefile_{PID}_{TIME_US}_{RANDOM}", product=b"Merowin", version=b"0.13.1"):
+    config = CONFIG_SIGNATURE + template.ljust(TEMPLATE_BYTES, b"\0")
+    config += product.ljust(PRODUCT_BYTES, b"\0") + version.ljust(VERSION_BYTES, b"\0")
+    assert len(config) == CONFIG_BYTES
+    return config
+
+
+def minimal_elf(payload, with_sections=True):
+    """A small 64-bit ELF file whose one loadable segment (and, with
+    sections, the onefile_payload section) holds `payload`."""
+    ehdr_size, phdr_size, shdr_size = 64, 56, 64
+    payload_offset = ehdr_size + phdr_size
+    names = b"\0" + PAYLOAD_SECTION + b"\0.shstrtab\0"
+    names_offset = payload_offset + len(payload)
+    section_offset = names_offset + len(names) if with_sections else 0
+    section_count = 3 if with_sections else 0
+    ident = b"\x7fELF" + bytes([2, 1, 1, 0]) + bytes(8)
+    header = ident + struct.pack("<HHIQQQIHHHHHH", 3, 62, 1, 0, ehdr_size, section_offset, 0,
+                                 ehdr_size, phdr_size, 1, shdr_size, section_count,
+                                 2 if with_sections else 0)
+    segment = struct.pack("<IIQQQQQQ", 1, 4, payload_offset, payload_offset, payload_offset,
+                          len(payload), len(payload), 0x1000)
+    data = header + segment + payload
+    if with_sections:
+        data += names
+        data += bytes(shdr_size)
+        data += struct.pack("<IIQQQQIIQQ", 1, 1, 2, payload_offset, payload_offset, len(payload),
+                            0, 0, 16, 0)
+        data += struct.pack("<IIQQQQIIQQ", 1 + len(PAYLOAD_SECTION) + 1, 3, 0, 0, names_offset,
+                            len(names), 0, 0, 1, 0)
+    return data
+
+
+def tool_list_seeds():
+    application = extraction_seeds()["application.bin"]
+    payload = launcher_config() + application
+    return {
+        "minimal_elf.bin": minimal_elf(payload),
+        "minimal_elf_without_sections.bin": minimal_elf(payload, with_sections=False),
+        "minimal_elf_without_block.bin": minimal_elf(launcher_config() + bytes(16)),
+        "minimal_elf_lying_block.bin": minimal_elf(launcher_config() + extraction_seeds()["lying_size.bin"]),
+        "elf_header_only.bin": minimal_elf(payload)[:64],
+        "bare_block.bin": application,
+        "script.txt": b"#!/bin/sh\necho not a launcher\n",
+        "empty.bin": b"",
+    }
+
+
+def launchers_from_tool(tool):
+    """Launchers made by the real tool from a small application, one of them
+    without its section headers, as strip --strip-section-headers leaves it."""
+    seeds = {}
+    with tempfile.TemporaryDirectory() as work:
+        app = os.path.join(work, "app")
+        os.makedirs(os.path.join(app, "lib"))
+        with open(os.path.join(app, "main"), "w") as main:
+            main.write("#!/bin/sh\necho hello\n")
+        os.chmod(os.path.join(app, "main"), 0o755)
+        with open(os.path.join(app, "lib", "data"), "w") as data:
+            data.write("data\n")
+        os.symlink("data", os.path.join(app, "lib", "link"))
+        launcher = os.path.join(work, "launcher")
+        subprocess.run([tool, "pack", app, "-o", launcher, "--main", "main"], check=True)
+        with open(launcher, "rb") as file:
+            data = bytearray(file.read())
+        seeds["launcher.bin"] = bytes(data)
+        # e_shoff (offset 40), e_shnum (60) and e_shstrndx (62) cleared.
+        data[40:48] = u64(0)
+        data[60:64] = bytes(4)
+        seeds["launcher_without_sections.bin"] = bytes(data)
+    return seeds
+
+
+def long_template_seeds():
+    default = "{TEMP}/onefile_{PID}_{TIME_US}_{RANDOM}"
+    return {
+        "tmpdir_fills_capacity.txt": f"TMPDIR={'t' * 4095}\ntemplate={default}\n".encode(),
+        "tmpdir_too_long.txt": f"TMPDIR={'t' * 4096}\ntemplate={default}\n".encode(),
+        "program_path_longest.txt": f"program=/{'p' * 4090}.bin\ntemplate={{PROGRAM_BASE}}\n".encode(),
+        "long_name.txt": f"template=x{{{'N' * 1100}}}\n".encode(),
+    }
+
+
+def write(directory, seeds):
+    os.makedirs(directory, exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(directory, name), "wb") as file:
+            file.write(data)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tool", help="the built onefile tool, for launcher seeds")
+    options = parser.parse_args()
+    write(os.path.join(CORPUS, "extraction"), extraction_seeds())
+    list_seeds = tool_list_seeds()
+    if options.tool:
+        list_seeds.update(launchers_from_tool(shutil.which(options.tool) or options.tool))
+    write(os.path.join(CORPUS, "tool_list"), list_seeds)
+    write(os.path.join(CORPUS, "template_expansion"), long_template_seeds())
+
+
+if __name__ == "__main__":
+    main()
