@@ -62,7 +62,9 @@ bool linkExtracted;
 constexpr std::size_t kReleaseStepBytes = 4u << 20;
 const unsigned char* releasedUpTo;
 
-std::uintptr_t pageMask() { return static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)) - 1; }
+// The launcher runs on x86-64 Linux, whose page size is 4 KiB; a mask from
+// sysconf would cost a call after every chunk.
+constexpr std::uintptr_t kPageMask = 4096 - 1;
 
 void releasePages(std::uintptr_t from, std::uintptr_t to) {
     if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
@@ -72,8 +74,8 @@ void releasePages(std::uintptr_t from, std::uintptr_t to) {
 // has gathered.
 void releaseConsumedPayload() {
     if (!gPayloadPagesReleasable) return;
-    std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(releasedUpTo) + pageMask()) & ~pageMask();
-    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(gPayloadCursor) & ~pageMask();
+    std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(releasedUpTo) + kPageMask) & ~kPageMask;
+    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(gPayloadCursor) & ~kPageMask;
     if (to <= from || to - from < kReleaseStepBytes) return;
     releasePages(from, to);
     releasedUpTo = reinterpret_cast<const unsigned char*>(to);
@@ -83,8 +85,8 @@ void releaseConsumedPayload() {
 // go, also those the kernel mapped ahead of the cursor.
 void releaseWholePayload(const unsigned char* start) {
     if (!gPayloadPagesReleasable) return;
-    std::uintptr_t from = reinterpret_cast<std::uintptr_t>(start) & ~pageMask();
-    std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(gPayloadEnd) + pageMask()) & ~pageMask();
+    std::uintptr_t from = reinterpret_cast<std::uintptr_t>(start) & ~kPageMask;
+    std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(gPayloadEnd) + kPageMask) & ~kPageMask;
     releasePages(from, to);
 }
 
