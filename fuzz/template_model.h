@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/template_variables.h"
+
 namespace onefile::fuzz {
 
 // How an expansion ends.
@@ -26,15 +28,7 @@ const char* outcomeName(ExpansionOutcome outcome);
 // Every environment variable an expansion reads or writes, each set or unset.
 using Environment = std::map<std::string, std::optional<std::string>>;
 
-inline constexpr const char* kTemplateVariables[] = {
-    "TMPDIR",
-    "HOME",
-    "XDG_CACHE_HOME",
-    "TAVMIR_ONEFILE_PARENT",
-    "TAVMIR_ONEFILE_TIME_US",
-    "TAVMIR_ONEFILE_RANDOM",
-    "TAVMIR_ONEFILE_START",
-};
+using onefile::testing::kTemplateVariables;
 
 struct ModelInputs {
     std::size_t capacity = 0;

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/template_variables.h"
+
 namespace onefile::testing {
 
 // An output buffer of exactly `capacity` bytes that ends at an inaccessible
@@ -54,18 +56,6 @@ struct Setting {
 
 void applySetting(const Setting& setting);
 std::optional<std::string> readVariable(const char* name);
-
-// Every variable an expansion reads or writes. The fixture saves them before
-// a test and puts them back afterwards, whatever the test did.
-inline constexpr const char* kTemplateVariables[] = {
-    "TMPDIR",
-    "HOME",
-    "XDG_CACHE_HOME",
-    "TAVMIR_ONEFILE_PARENT",
-    "TAVMIR_ONEFILE_TIME_US",
-    "TAVMIR_ONEFILE_RANDOM",
-    "TAVMIR_ONEFILE_START",
-};
 
 class SavedEnvironment {
 public:
