@@ -1,20 +1,27 @@
 # Front door: `make` builds everything into out/, `make demo` packs and runs
-# the sample application, `make test` builds and runs every test.
+# the sample application, `make test` builds and runs every test. Both first
+# install the Debian packages that are missing (build/install-deps).
 OUT ?= out
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all configure demo test test-sanitized test-valgrind bench bench-quick fuzz clean
+.PHONY: all deps configure demo test test-sanitized test-valgrind bench bench-quick fuzz clean
 
 all: configure
 	cmake --build $(OUT)
 
-configure: $(OUT)/build.ninja
+# Silent and quick when everything is present.
+deps:
+	@build/install-deps
 
-$(OUT)/build.ninja:
+configure: deps $(OUT)/build.ninja
+
+$(OUT)/build.ninja: | deps
 	cmake -S . -B $(OUT) -G Ninja $(CMAKE_FLAGS)
 
-demo: all
+# Only the tool and the sample application, not the tests.
+demo: configure
+	cmake --build $(OUT) --target onefile demo_app
 	$(OUT)/bin/onefile pack $(OUT)/demo/app --main hello -o $(OUT)/demo/hello
 	cd / && "$(CURDIR)/$(OUT)/demo/hello" first "second argument"
 
@@ -80,7 +87,7 @@ define fuzz_run
 
 endef
 
-fuzz:
+fuzz: deps
 	CC=$(FUZZ_CC) CXX=$(FUZZ_CXX) cmake -S . -B $(FUZZ_OUT) -G Ninja -DONEFILE_FUZZ=ON \
 	  -DONEFILE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_OUT) --target onefile_fuzzers
