@@ -58,8 +58,8 @@ void writeText(const char* text) { (void)!write(STDERR_FILENO, text, strlen(text
 // The "waitpid" report, as perror would print it, made of write calls only.
 void reportWaitFailure(int errorNumber) {
     writeText("waitpid: ");
-    const char* description = strerrordesc_np(errorNumber);
-    writeText(description != nullptr ? description : "Unknown error");
+    // The C library's strerror is a lookup in a constant table, safe here.
+    writeText(strerror(errorNumber));
     writeText("\n");
 }
 

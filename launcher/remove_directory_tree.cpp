@@ -67,6 +67,21 @@ void composeHoistedName(char* name, unsigned number) {
     *cursor = '\0';
 }
 
+// renameat2 with RENAME_NOREPLACE (Linux 3.15). Before that kernel, and on
+// file systems that lack the flag, the name is looked up first: the tree is
+// ours, so only our own application could take the name in between.
+int renameNoReplace(int fromDirectory, const char* from, int toDirectory, const char* to) {
+    constexpr unsigned kRenameNoReplace = 1;  // RENAME_NOREPLACE
+    long result = syscall(SYS_renameat2, fromDirectory, from, toDirectory, to, kRenameNoReplace);
+    if (result == 0 || (errno != ENOSYS && errno != EINVAL)) return static_cast<int>(result);
+    struct stat existing;
+    if (fstatat(toDirectory, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return renameat(fromDirectory, from, toDirectory, to);
+}
+
 // Moves the subdirectory `name` of `parent` into the top directory under a
 // fresh name, where the walk meets it again with a short stack. Never
 // replaces an existing entry.
@@ -74,7 +89,7 @@ bool hoistDirectory(int top, int parent, const char* name, unsigned* hoistCount)
     char hoistedName[32];
     for (int attempt = 0; attempt < kHoistAttempts; ++attempt) {
         composeHoistedName(hoistedName, (*hoistCount)++);
-        if (renameat2(parent, name, top, hoistedName, RENAME_NOREPLACE) == 0) return true;
+        if (renameNoReplace(parent, name, top, hoistedName) == 0) return true;
         if (errno != EEXIST) return false;
     }
     return false;

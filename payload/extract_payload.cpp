@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,9 +63,9 @@ bool linkExtracted;
 constexpr std::size_t kReleaseStepBytes = 4u << 20;
 const unsigned char* releasedUpTo;
 
-// The launcher runs on x86-64 Linux, whose page size is 4 KiB; a mask from
-// sysconf would cost a call after every chunk.
-constexpr std::uintptr_t kPageMask = 4096 - 1;
+// The kernel's page size less one, read once when the extraction starts: 4 KiB
+// on x86-64, 4, 16 or 64 KiB on aarch64, so madvise ranges line up everywhere.
+std::uintptr_t pageMask;
 
 void releasePages(std::uintptr_t from, std::uintptr_t to) {
     if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
@@ -74,8 +75,8 @@ void releasePages(std::uintptr_t from, std::uintptr_t to) {
 // has gathered.
 void releaseConsumedPayload() {
     if (!gPayloadPagesReleasable) return;
-    std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(releasedUpTo) + kPageMask) & ~kPageMask;
-    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(gPayloadCursor) & ~kPageMask;
+    std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(releasedUpTo) + pageMask) & ~pageMask;
+    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(gPayloadCursor) & ~pageMask;
     if (to <= from || to - from < kReleaseStepBytes) return;
     releasePages(from, to);
     releasedUpTo = reinterpret_cast<const unsigned char*>(to);
@@ -85,8 +86,8 @@ void releaseConsumedPayload() {
 // go, also those the kernel mapped ahead of the cursor.
 void releaseWholePayload(const unsigned char* start) {
     if (!gPayloadPagesReleasable) return;
-    std::uintptr_t from = reinterpret_cast<std::uintptr_t>(start) & ~kPageMask;
-    std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(gPayloadEnd) + kPageMask) & ~kPageMask;
+    std::uintptr_t from = reinterpret_cast<std::uintptr_t>(start) & ~pageMask;
+    std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(gPayloadEnd) + pageMask) & ~pageMask;
     releasePages(from, to);
 }
 
@@ -236,6 +237,7 @@ void extractPayload() {
     // Set before the first entry is read, so a termination signal from here
     // on removes whatever exists below the extraction directory.
     gRemovalFlag = 1;
+    pageMask = getauxval(AT_PAGESZ) - 1;
     releasedUpTo = start;
 
     for (;;) {

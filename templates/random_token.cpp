@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
+#if defined(__x86_64__)
 #include <x86intrin.h>
+#endif
 
 #include <cerrno>
 
@@ -32,8 +34,22 @@ constexpr std::uint32_t highHalf(std::uint64_t value) {
 
 // The seed mixes the time-stamp counter with where the stack lies, which
 // address-space randomisation varies between runs.
+// The processor's free-running counter: the time-stamp counter on x86-64,
+// the virtual counter on aarch64.
+std::uint64_t readCycleCounter() {
+#if defined(__x86_64__)
+    return __rdtsc();
+#elif defined(__aarch64__)
+    std::uint64_t counter;
+    asm volatile("mrs %0, cntvct_el0" : "=r"(counter));
+    return counter;
+#else
+#error "the launcher is built for x86-64 and aarch64"
+#endif
+}
+
 std::uint32_t makeFallbackSeed(const void* stackVariable) {
-    const std::uint64_t counter = __rdtsc();
+    const std::uint64_t counter = readCycleCounter();
     const std::uint64_t address = reinterpret_cast<std::uintptr_t>(stackVariable);
     return lowHalf(counter) ^ highHalf(counter) ^ lowHalf(address) ^ highHalf(address);
 }

@@ -1,12 +1,25 @@
 #include "build/tool/embedded_stub.h"
 
-extern "C" const unsigned char onefileEmbeddedStubStart[];
-extern "C" const unsigned char onefileEmbeddedStubEnd[];
+extern "C" const unsigned char onefileEmbeddedStubX86_64Start[];
+extern "C" const unsigned char onefileEmbeddedStubX86_64End[];
+extern "C" const unsigned char onefileEmbeddedStubAarch64Start[];
+extern "C" const unsigned char onefileEmbeddedStubAarch64End[];
 
 namespace onefile::tool {
 
-ByteSpan getEmbeddedStub() {
-    return {onefileEmbeddedStubStart, static_cast<std::size_t>(onefileEmbeddedStubEnd - onefileEmbeddedStubStart)};
+namespace {
+
+ByteSpan spanBetween(const unsigned char* start, const unsigned char* end) {
+    return {start, static_cast<std::size_t>(end - start)};
+}
+
+}  // namespace
+
+ByteSpan getEmbeddedStub(Architecture architecture) {
+    if (architecture == Architecture::aarch64) {
+        return spanBetween(onefileEmbeddedStubAarch64Start, onefileEmbeddedStubAarch64End);
+    }
+    return spanBetween(onefileEmbeddedStubX86_64Start, onefileEmbeddedStubX86_64End);
 }
 
 }  // namespace onefile::tool

@@ -1,10 +1,11 @@
-// The launcher stub built with this tool.
+// The launcher stubs built with this tool, one per architecture.
 #pragma once
 
+#include "build/tool/architecture.h"
 #include "build/tool/elf_reader.h"
 
 namespace onefile::tool {
 
-ByteSpan getEmbeddedStub();
+ByteSpan getEmbeddedStub(Architecture architecture);
 
 }  // namespace onefile::tool

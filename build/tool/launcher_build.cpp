@@ -21,7 +21,7 @@ CheckedStub::CheckedStub(const std::optional<std::string>& stubPath) {
         file_ = std::make_unique<MappedFile>(*stubPath);
         bytes_ = file_->bytes();
     } else {
-        bytes_ = getEmbeddedStub();
+        bytes_ = getEmbeddedStub(Architecture::x86_64);
     }
     try {
         layout_ = checkStubLayout(bytes_);

@@ -1,0 +1,42 @@
+# The launcher stub: the launcher linked with a payload section that holds
+# this build's default configuration and no block. The onefile tool embeds it
+# and grows its payload section when it attaches a payload. Included by the
+# stub's own project (build/stub/CMakeLists.txt) and, for the sanitizer build,
+# which cannot link statically, by the main build.
+#
+# With ONEFILE_STUB_TEST_HOOKS, a second stub for the tests only:
+# onefile-stub-hooks, the same launcher with the calls that the tests fail or
+# interrupt wrapped (-Wl,--wrap) by tests/hooks. The shipped stub has no hooks.
+set(stub_dir ${ONEFILE_SOURCE_DIR}/build/stub)
+configure_file(${stub_dir}/payload_section.S.in ${CMAKE_CURRENT_BINARY_DIR}/payload_section.S @ONLY)
+configure_file(${ONEFILE_SOURCE_DIR}/build/build_defaults.h.in
+               ${CMAKE_BINARY_DIR}/build/build_defaults.h @ONLY)
+set(payload_section_script ${stub_dir}/payload_section.ld)
+
+function(onefile_add_stub_executable name)
+  add_executable(${name}
+    ${ONEFILE_SOURCE_DIR}/launcher/main.cpp
+    ${stub_dir}/launcher_section.cpp
+    ${ONEFILE_SOURCE_DIR}/payload/get_payload_start.cpp
+    ${CMAKE_CURRENT_BINARY_DIR}/payload_section.S
+    ${ARGN})
+  target_link_libraries(${name} PRIVATE
+    onefile_payload onefile_templates onefile_supervision onefile_program_path
+    onefile_launcher_core onefile_launcher_flags)
+  target_link_options(${name} PRIVATE -Wl,-T,${payload_section_script})
+  set_target_properties(${name} PROPERTIES
+    LINK_DEPENDS ${payload_section_script}
+    RUNTIME_OUTPUT_DIRECTORY ${ONEFILE_STUB_OUTPUT_DIR})
+endfunction()
+
+onefile_add_stub_executable(onefile-stub)
+
+option(ONEFILE_STUB_TEST_HOOKS "Also build the test stub with hooks" OFF)
+if(ONEFILE_STUB_TEST_HOOKS)
+  # Sets onefile_hook_sources and onefile_hooked_calls.
+  include(${ONEFILE_SOURCE_DIR}/tests/hooks/hooks.cmake)
+  onefile_add_stub_executable(onefile-stub-hooks ${onefile_hook_sources})
+  foreach(call IN LISTS onefile_hooked_calls)
+    target_link_options(onefile-stub-hooks PRIVATE -Wl,--wrap=${call})
+  endforeach()
+endif()

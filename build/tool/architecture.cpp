@@ -1,0 +1,23 @@
+#include "build/tool/architecture.h"
+
+#include <elf.h>
+
+namespace onefile::tool {
+
+std::string_view architectureName(Architecture architecture) {
+    return architecture == Architecture::aarch64 ? "aarch64" : "x86_64";
+}
+
+std::optional<Architecture> parseArchitecture(std::string_view name) {
+    if (name == "x86_64") return Architecture::x86_64;
+    if (name == "aarch64") return Architecture::aarch64;
+    return std::nullopt;
+}
+
+std::optional<Architecture> architectureOfMachine(unsigned machine) {
+    if (machine == EM_X86_64) return Architecture::x86_64;
+    if (machine == EM_AARCH64) return Architecture::aarch64;
+    return std::nullopt;
+}
+
+}  // namespace onefile::tool

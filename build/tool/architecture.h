@@ -1,0 +1,20 @@
+// The machines a launcher can be made for, and how the tool names them.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace onefile::tool {
+
+enum class Architecture { x86_64, aarch64 };
+
+// "x86_64" or "aarch64", as --arch takes it and as messages print it.
+std::string_view architectureName(Architecture architecture);
+
+// The architecture `name` names; none for any other text.
+std::optional<Architecture> parseArchitecture(std::string_view name);
+
+// The architecture of an ELF file's e_machine; none for any other machine.
+std::optional<Architecture> architectureOfMachine(unsigned machine);
+
+}  // namespace onefile::tool

@@ -1,0 +1,4 @@
+# The tests' stub with hooks: which calls of the launcher are wrapped, and the
+# source of the wrappers. Included by build/stub/stub_targets.cmake.
+set(onefile_hook_sources ${CMAKE_CURRENT_LIST_DIR}/launcher_hooks.c)
+set(onefile_hooked_calls fork)
