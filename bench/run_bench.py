@@ -18,13 +18,14 @@ Rows:
   memory    the launcher's peak resident memory and its resident memory while
             its application runs
 
-The workload comes from make-app-dir (93 entries, 300 MB at scale 1.0) and is
-kept in OUT/bench/work for the next run at the same scale; everything else
-is made in OUT/bench/run and removed at the end.
+The workload comes from bench/make_app_dir.py (93 entries, 300 MB at scale
+1.0) and is kept in OUT/bench/work for the next run at the same scale;
+everything else is made in OUT/bench/run and removed at the end.
 """
 import argparse
 import datetime
 import filecmp
+import hashlib
 import os
 import platform
 import shlex
@@ -37,7 +38,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-DEFAULT_MAKE_APP_DIR = REPO.parent / "shared" / "bench" / "make-app-dir"
+DEFAULT_MAKE_APP_DIR = REPO / "bench" / "make_app_dir.py"
 
 LAUNCH_GOAL = 1.10
 STARTUP_GOAL = 1.15
@@ -246,22 +247,26 @@ def machine_lines(args):
 # ---------------------------------------------------------------- preparation
 
 def prepare_workload(args):
-    """The workload directory at the requested scale, made once and reused."""
+    """The workload directory at the requested scale, made once and reused.
+    The stamp names the scale and a digest of the generator, so a workload
+    made by another generator, or by an older version of it, is made anew."""
     work = args.bench_dir / "work"
     app = work / "app"
     stamp = work / "app.scale"
-    if app.is_dir() and stamp.is_file() and stamp.read_text().strip() == repr(args.scale):
-        log(f"reusing workload {app} (scale {args.scale})")
-        return app
     if not args.make_app_dir.is_file():
         fail(f"{args.make_app_dir}: workload generator not found (--make-app-dir)")
+    generator = hashlib.sha256(args.make_app_dir.read_bytes()).hexdigest()[:16]
+    key = f"{args.scale!r} {generator}"
+    if app.is_dir() and stamp.is_file() and stamp.read_text().strip() == key:
+        log(f"reusing workload {app} (scale {args.scale})")
+        return app
     shutil.rmtree(app, ignore_errors=True)
     stamp.unlink(missing_ok=True)
     work.mkdir(parents=True, exist_ok=True)
     log(f"making workload {app} (scale {args.scale})")
     subprocess.run([sys.executable, str(args.make_app_dir), str(app), "--scale", repr(args.scale)],
                    check=True, stdout=sys.stderr)
-    stamp.write_text(repr(args.scale) + "\n")
+    stamp.write_text(key + "\n")
     return app
 
 
@@ -364,7 +369,7 @@ def parse_arguments():
     parser.add_argument("--tmpfs-dir", default="/dev/shm", help="TMPDIR on tmpfs (default /dev/shm)")
     parser.add_argument("--disk-dir", default="/tmp", help="TMPDIR on disk (default /tmp)")
     parser.add_argument("--make-app-dir", type=Path, default=DEFAULT_MAKE_APP_DIR,
-                        help="workload generator (default ../shared/bench/make-app-dir)")
+                        help="workload generator (default bench/make_app_dir.py)")
     parser.add_argument("--results", default=None, help="results file (default OUT/bench/results.md)")
     parser.add_argument("--readme", type=Path, default=None,
                         help="also place the results between the bench-results markers of this file")
