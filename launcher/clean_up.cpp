@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "launcher/launcher_state.h"
+#include "launcher/shared_operations.h"
 #include "launcher/supervision.h"
 
 // Everything here may run inside the termination handler, also nested in
@@ -137,7 +138,8 @@ void stopChild(pid_t child, bool forwardInterrupt) {
 void cleanUp(bool forwardInterrupt) {
     pid_t child = gChildProcessId;
     if (child != 0) stopChild(child, forwardInterrupt);
-    if (gRemovalFlag) (void)removeDirectoryTree(gExtractionDirectory);
+    if (gRemovalFlag) removeExtractionDirectory();
+    removeCreatedLevels();
 }
 
 }  // namespace onefile

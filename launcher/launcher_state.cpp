@@ -6,6 +6,10 @@ char gExtractionDirectory[kPathBufferBytes];
 char gLaunchTarget[kPathBufferBytes];
 volatile sig_atomic_t gChildProcessId;
 volatile sig_atomic_t gRemovalFlag;
+DirectoryLevel gExtractionLevel = {-1, {}};
+volatile sig_atomic_t gExtractionDescriptor = -1;
+DirectoryLevel gCreatedLevels[kMaxCreatedLevels];
+volatile sig_atomic_t gCreatedLevelCount;
 volatile sig_atomic_t gChildReaped;
 volatile sig_atomic_t gTerminationHandled;
 

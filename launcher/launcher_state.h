@@ -22,9 +22,33 @@ extern char gLaunchTarget[kPathBufferBytes];
 // then and 0 in the child. Never reset.
 extern volatile sig_atomic_t gChildProcessId;
 
-// Set once the payload magic is accepted, before anything is created below
-// the extraction directory; never cleared. Tells the cleanup to remove it.
+// Set once this run has made the extraction directory itself, before
+// anything is created below it; never cleared. Tells the cleanup to remove
+// it. A directory that already existed is never ours to remove.
 extern volatile sig_atomic_t gRemovalFlag;
+
+// The longest name of one directory level.
+inline constexpr std::size_t kLevelNameBytes = 256;
+
+// A directory level this run made: the descriptor of the level that holds it
+// and its name there. The cleanup removes it through that descriptor, so a
+// level renamed or replaced by someone else is never followed.
+struct DirectoryLevel {
+    int parentDescriptor;
+    char name[kLevelNameBytes];
+};
+
+// The extraction directory once this run has made it: its level, and a
+// descriptor of the directory itself (-1 before).
+extern DirectoryLevel gExtractionLevel;
+extern volatile sig_atomic_t gExtractionDescriptor;
+
+// The levels above the extraction directory that this run made, top first.
+// The cleanup removes them again, deepest first, when they are empty. Levels
+// beyond the capacity are made but not recorded, and stay.
+inline constexpr int kMaxCreatedLevels = 32;
+extern DirectoryLevel gCreatedLevels[kMaxCreatedLevels];
+extern volatile sig_atomic_t gCreatedLevelCount;
 
 // Set by any wait of this process that has collected the child, and by a
 // poll that learns the child is no longer ours (ECHILD). Once set, no signal

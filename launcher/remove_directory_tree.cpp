@@ -1,10 +1,12 @@
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "launcher/launcher_state.h"
@@ -15,8 +17,10 @@
 // keeps all its state in this call's stack frame: no heap, no stdio, no
 // directory streams. It never descends through a symbolic link: an entry is
 // opened relative to its parent's descriptor with O_NOFOLLOW|O_DIRECTORY, so
-// an entry swapped for a link after it was examined fails to open and stops
-// the walk instead of being followed.
+// an entry swapped for a link after it was examined fails to open and stays.
+// It never descends into another mount either (a bind mount the application
+// made, a FUSE mount it left): what lies there is not ours. An entry that
+// cannot be removed stays, silently, and the walk goes on with the rest.
 
 namespace onefile {
 
@@ -28,17 +32,19 @@ namespace {
 // hoistDirectory), so a tree of any depth is removed.
 constexpr int kMaxRemovalDepth = 128;
 constexpr char kHoistedNamePrefix[] = ".onefile-deep-";
-constexpr int kHoistAttempts = 1000;
 constexpr std::size_t kDirectoryEntryBufferBytes = 4096;
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// What the owner needs to list and empty a directory.
+constexpr mode_t kOwnerAccess = S_IRWXU;
 
 // One level of the descent: the open directory, where to resume reading it
-// after its subdirectory is gone, and where its own name starts in the name
-// buffer.
+// after its subdirectory is gone, where its own name starts in the name
+// buffer, and whether its owner's access was restored already.
 struct RemovalLevel {
     int descriptor;
     off_t resumeOffset;
     std::size_t nameOffset;
+    bool accessRestored;
 };
 
 struct DirectoryEntry64 {
@@ -49,22 +55,71 @@ struct DirectoryEntry64 {
     char d_name[];
 };
 
-bool isDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+// The kernel's struct statx, as far as the walk reads it (Linux 4.11; the
+// mount id since 5.8). The C library need not know the call.
+struct KernelStatx {
+    std::uint32_t stx_mask;
+    std::uint32_t stx_blksize;
+    std::uint64_t stx_attributes;
+    std::uint32_t stx_nlink;
+    std::uint32_t stx_uid;
+    std::uint32_t stx_gid;
+    std::uint16_t stx_mode;
+    std::uint16_t spare0;
+    std::uint64_t stx_ino;
+    std::uint64_t stx_size;
+    std::uint64_t stx_blocks;
+    std::uint64_t stx_attributes_mask;
+    std::uint8_t times[4][16];
+    std::uint32_t stx_rdev_major;
+    std::uint32_t stx_rdev_minor;
+    std::uint32_t stx_dev_major;
+    std::uint32_t stx_dev_minor;
+    std::uint64_t stx_mnt_id;
+    std::uint64_t spare[13];
+};
+static_assert(sizeof(KernelStatx) == 256, "struct statx is 256 bytes");
+
+constexpr unsigned kStatxType = 0x0001;
+constexpr unsigned kStatxMountId = 0x1000;
+constexpr int kStatxDontSync = 0x4000;
+
+// Which mount an entry belongs to: the mount id where the kernel tells it,
+// else the device, which tells other file systems apart but not a bind
+// mount from the same one.
+struct Placement {
+    bool isDirectory;
+    bool hasMountId;
+    std::uint64_t mountId;
+    std::uint64_t device;
+};
+
+bool samePlace(const Placement& a, const Placement& b) {
+    if (a.hasMountId && b.hasMountId) return a.mountId == b.mountId;
+    return a.device == b.device;
 }
 
-// Writes prefix and the decimal number into name (at least 32 bytes).
-void composeHoistedName(char* name, unsigned number) {
-    memcpy(name, kHoistedNamePrefix, sizeof kHoistedNamePrefix - 1);
-    char* cursor = name + sizeof kHoistedNamePrefix - 1;
-    char digits[16];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + number % 10);
-        number /= 10;
-    } while (number != 0);
-    while (count > 0) *cursor++ = digits[--count];
-    *cursor = '\0';
+bool examine(int directory, const char* name, int flags, Placement* placement) {
+    KernelStatx status;
+    flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | kStatxDontSync;
+    if (syscall(SYS_statx, directory, name, flags, kStatxType | kStatxMountId, &status) == 0) {
+        placement->isDirectory = S_ISDIR(status.stx_mode);
+        placement->hasMountId = (status.stx_mask & kStatxMountId) != 0;
+        placement->mountId = status.stx_mnt_id;
+        placement->device = makedev(status.stx_dev_major, status.stx_dev_minor);
+        return true;
+    }
+    if (errno != ENOSYS) return false;
+    struct stat fallback;
+    if (fstatat(directory, name, &fallback, flags & (AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH)) != 0) return false;
+    placement->isDirectory = S_ISDIR(fallback.st_mode);
+    placement->hasMountId = false;
+    placement->device = fallback.st_dev;
+    return true;
+}
+
+bool isDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // renameat2 with RENAME_NOREPLACE (Linux 3.15). Before that kernel, and on
@@ -82,17 +137,50 @@ int renameNoReplace(int fromDirectory, const char* from, int toDirectory, const 
     return renameat(fromDirectory, from, toDirectory, to);
 }
 
+// Writes prefix and the decimal number into name (at least 32 bytes).
+void composeHoistedName(char* name, unsigned number) {
+    memcpy(name, kHoistedNamePrefix, sizeof kHoistedNamePrefix - 1);
+    char* cursor = name + sizeof kHoistedNamePrefix - 1;
+    char digits[16];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    while (count > 0) *cursor++ = digits[--count];
+    *cursor = '\0';
+}
+
 // Moves the subdirectory `name` of `parent` into the top directory under a
 // fresh name, where the walk meets it again with a short stack. Never
-// replaces an existing entry.
+// replaces an existing entry: names the application took itself are passed
+// over, and the count goes on from the last name used.
 bool hoistDirectory(int top, int parent, const char* name, unsigned* hoistCount) {
     char hoistedName[32];
-    for (int attempt = 0; attempt < kHoistAttempts; ++attempt) {
+    do {
         composeHoistedName(hoistedName, (*hoistCount)++);
         if (renameNoReplace(parent, name, top, hoistedName) == 0) return true;
-        if (errno != EEXIST) return false;
-    }
+    } while (errno == EEXIST && *hoistCount != 0);
     return false;
+}
+
+// Opens the subdirectory `name`; a directory the application made unreadable
+// gets its owner's access back first.
+int openSubdirectory(int parent, const char* name) {
+    int child = openat(parent, name, kDirectoryOpenFlags);
+    if (child >= 0 || errno != EACCES) return child;
+    if (fchmodat(parent, name, kOwnerAccess, 0) != 0) return -1;
+    return openat(parent, name, kDirectoryOpenFlags);
+}
+
+// Removes the entry `name` that is no directory; a level the application
+// made read-only gets its owner's access back once.
+bool removeEntry(RemovalLevel& level, const char* name) {
+    if (unlinkat(level.descriptor, name, 0) == 0) return true;
+    if ((errno != EACCES && errno != EPERM) || level.accessRestored) return false;
+    level.accessRestored = true;
+    if (fchmod(level.descriptor, kOwnerAccess) != 0) return false;
+    return unlinkat(level.descriptor, name, 0) == 0;
 }
 
 void closeLevels(const RemovalLevel* levels, int depth) {
@@ -101,19 +189,23 @@ void closeLevels(const RemovalLevel* levels, int depth) {
 
 }  // namespace
 
-int removeDirectoryTree(const char* path) {
+int removeDirectoryTree(int top) {
     RemovalLevel levels[kMaxRemovalDepth];
     // Names of the directories being emptied, one NUL-terminated name per
     // level below the top.
     char names[kPathBufferBytes];
     alignas(DirectoryEntry64) char entries[kDirectoryEntryBufferBytes];
 
-    int top = open(path, kDirectoryOpenFlags);
-    if (top < 0) return -1;
+    Placement home;
+    if (!examine(top, "", AT_EMPTY_PATH, &home)) {
+        (void)close(top);
+        return -1;
+    }
     int depth = 0;
-    levels[0] = {top, 0, 0};
+    levels[0] = {top, 0, 0, false};
     std::size_t namesLength = 0;
     unsigned hoistCount = 0;
+    bool somethingStayed = false;
     // Set when a directory was moved up to the top since the top directory
     // was last read from its start: it may lie behind the read position.
     bool hoistedSinceTopScan = false;
@@ -126,9 +218,6 @@ int removeDirectoryTree(const char* path) {
             return -1;
         }
         if (length == 0) {
-            // The level is empty: remove it through its parent. A failed
-            // removal is not a failure of the walk; the parent's own removal
-            // then fails as well, silently.
             if (depth == 0) {
                 if (hoistedSinceTopScan) {
                     hoistedSinceTopScan = false;
@@ -139,13 +228,16 @@ int removeDirectoryTree(const char* path) {
                     continue;
                 }
                 (void)close(level.descriptor);
-                (void)rmdir(path);
-                return 0;
+                return somethingStayed ? -1 : 0;
             }
+            // The level is empty, or holds only what stays: remove it
+            // through its parent. A directory that is not empty stays.
             (void)close(level.descriptor);
             namesLength = level.nameOffset;
             --depth;
-            (void)unlinkat(levels[depth].descriptor, names + namesLength, AT_REMOVEDIR);
+            if (unlinkat(levels[depth].descriptor, names + namesLength, AT_REMOVEDIR) != 0) {
+                somethingStayed = true;
+            }
             if (lseek(levels[depth].descriptor, levels[depth].resumeOffset, SEEK_SET) < 0) {
                 closeLevels(levels, depth);
                 return -1;
@@ -160,38 +252,43 @@ int removeDirectoryTree(const char* path) {
             const char* name = entry->d_name;
             if (isDotOrDotDot(name)) continue;
 
-            struct stat status;
-            if (fstatat(level.descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-                closeLevels(levels, depth);
-                return -1;
-            }
-            if (!S_ISDIR(status.st_mode)) {
-                if (unlinkat(level.descriptor, name, 0) != 0) {
-                    closeLevels(levels, depth);
-                    return -1;
+            // The directory entry tells the type on most file systems;
+            // only directories (and the unknown) are examined further.
+            Placement placement = {false, false, 0, 0};
+            if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
+                if (!examine(level.descriptor, name, 0, &placement)) {
+                    somethingStayed = true;
+                    continue;
                 }
+            }
+            if (!placement.isDirectory) {
+                if (!removeEntry(level, name)) somethingStayed = true;
+                continue;
+            }
+            if (!samePlace(placement, home)) {
+                somethingStayed = true;
                 continue;
             }
 
             std::size_t nameLength = strlen(name);
             if (depth + 1 >= kMaxRemovalDepth || namesLength + nameLength + 1 > sizeof names) {
-                if (!hoistDirectory(levels[0].descriptor, level.descriptor, name, &hoistCount)) {
-                    closeLevels(levels, depth);
-                    return -1;
+                if (hoistDirectory(levels[0].descriptor, level.descriptor, name, &hoistCount)) {
+                    hoistedSinceTopScan = true;
+                } else {
+                    somethingStayed = true;
                 }
-                hoistedSinceTopScan = true;
                 continue;
             }
-            int child = openat(level.descriptor, name, kDirectoryOpenFlags);
+            int child = openSubdirectory(level.descriptor, name);
             if (child < 0) {
-                closeLevels(levels, depth);
-                return -1;
+                somethingStayed = true;
+                continue;
             }
             memcpy(names + namesLength, name, nameLength + 1);
             // The entries after this one in the buffer are read again from
             // the directory once the subdirectory is gone.
             level.resumeOffset = entry->d_off;
-            levels[depth + 1] = {child, 0, namesLength};
+            levels[depth + 1] = {child, 0, namesLength, false};
             namesLength += nameLength + 1;
             ++depth;
             descended = true;

@@ -35,6 +35,10 @@ void setEnvironmentNumber(const char* name, std::int64_t value);
 // invoke it before writing anything of the string.
 [[noreturn]] void stopOnBrokenLimit(const char* what);
 
+// Removes the levels above the extraction directory that this run made
+// (gCreatedLevels), deepest first, where they are empty. Async-signal-safe.
+void removeCreatedLevels();
+
 // Exit status of every fatal error of the launcher itself.
 inline constexpr int kFatalExitStatus = 2;
 

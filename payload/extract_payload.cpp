@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,7 +13,8 @@
 
 #include "launcher/launcher_state.h"
 #include "launcher/shared_operations.h"
-#include "payload/directory_memo.h"
+#include "payload/entry_directories.h"
+#include "payload/extraction_directory.h"
 #include "payload/payload_format.h"
 
 namespace onefile {
@@ -42,10 +44,6 @@ unsigned char copyBuffer[kCopyChunkBytes];
 // buffer would split every chunk into a small and an unaligned write.
 constexpr std::size_t kStreamBufferBytes = 256u << 10;
 char streamBuffer[kStreamBufferBytes];
-
-// Once the block has made a symbolic link, later entries are checked for
-// paths that would pass through one.
-bool linkExtracted;
 
 [[noreturn]] void failExtraction(const char* format, const char* path) {
     fprintf(stderr, format, path);
@@ -137,24 +135,6 @@ bool isContainedName(const char* name) {
     return true;
 }
 
-// true when an existing component of targetPath below the extraction
-// directory is a symbolic link: creating the entry would then write wherever
-// the link points. The entry's own name counts for a file, which would be
-// opened through it, not for a link, which replaces it.
-bool passesThroughLink(bool includeLastComponent) {
-    for (std::size_t i = strlen(gExtractionDirectory) + 1;; ++i) {
-        char c = targetPath[i];
-        if (c != '/' && c != '\0') continue;
-        if (c == '\0' && !includeLastComponent) return false;
-        targetPath[i] = '\0';
-        struct stat status;
-        bool isLink = lstat(targetPath, &status) == 0 && S_ISLNK(status.st_mode);
-        targetPath[i] = c;
-        if (isLink) return true;
-        if (c == '\0') return false;
-    }
-}
-
 [[noreturn]] void refuseEscapingEntry() {
     failExtraction("Error, entry name '%s' leaves the extraction directory.\n", nameBuffer);
 }
@@ -171,15 +151,27 @@ void composeTargetPath() {
     memcpy(targetPath + directoryLength + 1, nameBuffer, nameLength + 1);
 }
 
+[[noreturn]] void failToOpen() { failExtraction("Error, failed to open '%s' for writing.\n", targetPath); }
+
+// The directory that holds the entry in nameBuffer. A level that is a
+// symbolic link (one the block made earlier) would lead out of the
+// extraction directory.
+int openEntryDirectoryOrStop(const char** leaf) {
+    int directory = openEntryDirectory(nameBuffer, leaf);
+    if (directory >= 0) return directory;
+    if (errno == ELOOP) refuseEscapingEntry();
+    failToOpen();
+}
+
 void extractLink() {
-    if (linkExtracted && passesThroughLink(false)) refuseEscapingEntry();
+    const char* leaf;
+    int directory = openEntryDirectoryOrStop(&leaf);
+    // The link text is read into nameBuffer, where the name was.
+    char linkName[kNameBufferBytes];
+    memcpy(linkName, leaf, strlen(leaf) + 1);
     readNameText("link target");
-    createParentDirectories(targetPath);
-    (void)unlink(targetPath);
-    if (symlink(nameBuffer, targetPath) != 0) {
-        failExtraction("Error, failed to open '%s' for writing.\n", targetPath);
-    }
-    linkExtracted = true;
+    (void)unlinkat(directory, linkName, 0);
+    if (symlinkat(nameBuffer, directory, linkName) != 0) failToOpen();
 }
 
 // Adds owner execute, and others execute where the group may read; group
@@ -198,13 +190,25 @@ void makeExecutable(FILE* stream) {
     if (fchmod(descriptor, mode) != 0) reportSystemError("fchmod", errno);
 }
 
+// Opens the entry's file for writing; never through a symbolic link, which
+// an earlier entry of the same name may have made.
+FILE* openEntryFile() {
+    const char* leaf;
+    int directory = openEntryDirectoryOrStop(&leaf);
+    int descriptor = openat(directory, leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        if (errno == ELOOP) refuseEscapingEntry();
+        failToOpen();
+    }
+    FILE* stream = fdopen(descriptor, "wb");
+    if (stream == nullptr) failToOpen();
+    return stream;
+}
+
 void extractFile(std::uint8_t flags) {
-    if (linkExtracted && passesThroughLink(true)) refuseEscapingEntry();
+    FILE* stream = openEntryFile();
     std::uint64_t remaining = readContentSize();
     if (remaining > bytesLeft()) stopOnDamagedBlock();
-    createParentDirectories(targetPath);
-    FILE* stream = fopen(targetPath, "wb");
-    if (stream == nullptr) failExtraction("Error, failed to open '%s' for writing.\n", targetPath);
     (void)setvbuf(stream, streamBuffer, _IOFBF, sizeof streamBuffer);
     while (remaining > 0) {
         std::size_t chunk = remaining < kCopyChunkBytes ? remaining : kCopyChunkBytes;
@@ -234,9 +238,9 @@ void extractPayload() {
         puts(kMissingHeaderMessage);
         exit(kFatalExitStatus);
     }
-    // Set before the first entry is read, so a termination signal from here
-    // on removes whatever exists below the extraction directory.
-    gRemovalFlag = 1;
+    // Made before the first entry is read (also for a block without
+    // entries); from then on a termination signal removes whatever exists.
+    makeExtractionDirectory();
     pageMask = getauxval(AT_PAGESZ) - 1;
     releasedUpTo = start;
 

@@ -1,0 +1,17 @@
+// The extraction directory: made by this run, exclusively, below levels that
+// are safe to use.
+#pragma once
+
+namespace onefile {
+
+// Makes the directory that gExtractionDirectory names. The levels that
+// exist are walked one at a time from a descriptor, and each must be safe:
+// a directory owned by the effective user or root and writable by nobody
+// else unless sticky, or a symbolic link owned by one of those two. Missing
+// levels above the last are made (mode 0700 less the umask) and recorded in
+// gCreatedLevels; the last level is made exclusively. Then gExtractionLevel,
+// gExtractionDescriptor and the removal flag are set. Any failure ends the
+// run with exit status 2 after the levels this run made are gone again.
+void makeExtractionDirectory();
+
+}  // namespace onefile
