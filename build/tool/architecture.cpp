@@ -2,6 +2,8 @@
 
 #include <elf.h>
 
+#include "build/tool/tool_error.h"
+
 namespace onefile::tool {
 
 std::string_view architectureName(Architecture architecture) {
@@ -18,6 +20,23 @@ std::optional<Architecture> architectureOfMachine(unsigned machine) {
     if (machine == EM_X86_64) return Architecture::x86_64;
     if (machine == EM_AARCH64) return Architecture::aarch64;
     return std::nullopt;
+}
+
+std::string acceptedArchitectureNames() {
+    std::string names;
+    for (const Architecture architecture : kArchitectures) {
+        if (!names.empty()) names += architecture == kArchitectures[std::size(kArchitectures) - 1] ? " or " : ", ";
+        names += architectureName(architecture);
+    }
+    return names;
+}
+
+Architecture requireLauncherMachine(unsigned machine) {
+    const std::optional<Architecture> architecture = architectureOfMachine(machine);
+    if (!architecture)
+        throw FormatError("made for ELF machine " + std::to_string(machine) + ", not for " +
+                          acceptedArchitectureNames());
+    return *architecture;
 }
 
 }  // namespace onefile::tool

@@ -10,7 +10,7 @@ namespace onefile::tool {
 
 int runAttach(const CommandLine& line) {
     const LauncherStrings strings = chooseLauncherStrings(line);
-    const CheckedStub stub(line.stubPath);
+    const CheckedStub stub(line.stubPath, line.architecture);
     struct stat status {};
     if (::stat(line.input.c_str(), &status) != 0)
         throw ToolError(line.input, "cannot be examined: " + systemErrorText(errno));

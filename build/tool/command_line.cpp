@@ -7,20 +7,24 @@
 namespace onefile::tool {
 namespace {
 
+enum class OptionKind { output, text, architecture };
+
 struct OptionRule {
     std::vector<std::string> spellings;
-    std::optional<std::string> CommandLine::*target;
+    OptionKind kind = OptionKind::text;
+    std::optional<std::string> CommandLine::*text = nullptr;  // where a text option goes
 };
 
 std::vector<OptionRule> optionsOf(Command command) {
     std::vector<OptionRule> options;
     if (command == Command::list) return options;
-    options.push_back({{"-o", "--output"}, nullptr});
-    if (command == Command::pack) options.push_back({{"--main"}, &CommandLine::mainName});
-    options.push_back({{"--template"}, &CommandLine::directoryTemplate});
-    options.push_back({{"--product"}, &CommandLine::productName});
-    options.push_back({{"--version"}, &CommandLine::versionString});
-    options.push_back({{"--stub"}, &CommandLine::stubPath});
+    options.push_back({{"-o", "--output"}, OptionKind::output});
+    if (command == Command::pack) options.push_back({{"--main"}, OptionKind::text, &CommandLine::mainName});
+    options.push_back({{"--template"}, OptionKind::text, &CommandLine::directoryTemplate});
+    options.push_back({{"--product"}, OptionKind::text, &CommandLine::productName});
+    options.push_back({{"--version"}, OptionKind::text, &CommandLine::versionString});
+    options.push_back({{"--stub"}, OptionKind::text, &CommandLine::stubPath});
+    options.push_back({{"--arch"}, OptionKind::architecture});
     return options;
 }
 
@@ -81,15 +85,26 @@ private:
         } else {
             throw usageError("option '" + spelling + "' needs a value");
         }
-        if (rule->target == nullptr) {
-            if (outputSeen_) throw usageError("output given twice");
-            if (value.empty()) throw usageError("empty OUTPUT");
-            outputSeen_ = true;
-            line_.output = value;
-        } else {
-            std::optional<std::string>& target = line_.*(rule->target);
-            if (target) throw usageError("option '" + spelling + "' given twice");
-            target = value;
+        switch (rule->kind) {
+            case OptionKind::output:
+                if (outputSeen_) throw usageError("output given twice");
+                if (value.empty()) throw usageError("empty OUTPUT");
+                outputSeen_ = true;
+                line_.output = value;
+                break;
+            case OptionKind::text: {
+                std::optional<std::string>& target = line_.*(rule->text);
+                if (target) throw usageError("option '" + spelling + "' given twice");
+                target = value;
+                break;
+            }
+            case OptionKind::architecture:
+                if (line_.architecture) throw usageError("option '" + spelling + "' given twice");
+                line_.architecture = parseArchitecture(value);
+                if (!line_.architecture)
+                    throw usageError("unknown architecture '" + value + "'; " + spelling + " takes " +
+                                     acceptedArchitectureNames());
+                break;
         }
         return index;
     }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "build/tool/architecture.h"
+
 namespace onefile::tool {
 
 enum class Command { none, pack, attach, list };
@@ -20,6 +22,7 @@ struct CommandLine {
     std::optional<std::string> productName;
     std::optional<std::string> versionString;
     std::optional<std::string> stubPath;
+    std::optional<Architecture> architecture;  // --arch
 };
 
 // Parses the arguments after the program name; a malformed command line

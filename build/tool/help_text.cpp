@@ -2,6 +2,7 @@
 
 #include "build/build_defaults.h"
 #include "build/launcher_config.h"
+#include "build/tool/architecture.h"
 #include "payload/payload_format.h"
 #include "templates/placeholder_table.h"
 
@@ -34,9 +35,13 @@ std::string launcherOptionsText() {
            "\"), at most " + std::to_string(kProductNameBytes - 1) + " bytes\n"
            "  --version V     version string for {VERSION} (default \"" + kDefaultVersionString +
            "\"), at most " + std::to_string(kVersionStringBytes - 1) + " bytes\n"
+           "  --arch A        the machine the launcher runs on: " + acceptedArchitectureNames() +
+           "\n"
+           "                  (default x86_64). This tool carries a stub for each.\n"
            "  --stub FILE     attach to FILE instead of the stub built into this tool; any\n"
            "                  launcher made by onefile serves as a stub too (its payload is\n"
-           "                  replaced)\n";
+           "                  replaced). The launcher is for FILE's machine, which must be\n"
+           "                  one of those --arch takes; a different --arch is refused.\n";
 }
 
 const std::string kOutputText =
@@ -49,7 +54,7 @@ std::string helpText(Command command) {
     switch (command) {
         case Command::pack:
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--template T]\n"
-                   "                    [--product NAME] [--version V] [--stub FILE]\n"
+                   "                    [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
@@ -82,7 +87,7 @@ std::string helpText(Command command) {
                    "\n" + kOutputText;
         case Command::attach:
             return "usage: onefile attach BLOCKFILE -o OUTPUT [--template T] [--product NAME]\n"
-                   "                      [--version V] [--stub FILE]\n"
+                   "                      [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
                    "byte for byte and unchecked. For making launchers with hand-made blocks,\n"
@@ -107,14 +112,16 @@ std::string helpText(Command command) {
                    "\", or,\n"
                    "when the section headers have been removed, the last loadable segment. A\n"
                    "launcher processed by strip or objcopy still lists. A block that breaks the\n"
-                   "format in any way is reported and nothing is listed.\n";
+                   "format in any way is reported and nothing is listed. Launchers for\n"
+                   "x86_64 and aarch64 are read alike; a file for any other machine is refused.\n";
         case Command::none: break;
     }
     return "usage: onefile COMMAND [ARGUMENTS]\n"
            "\n"
-           "Builds single-file launchers for 64-bit Linux on x86-64: one executable that\n"
-           "carries an application, unpacks it into a private directory when run, starts\n"
-           "it there and removes the directory when it ends.\n"
+           "Builds single-file launchers for 64-bit Linux on x86-64 and aarch64: one\n"
+           "executable that carries an application, unpacks it into a private directory\n"
+           "when run, starts it there and removes the directory when it ends. A launcher\n"
+           "is made for one machine (pack and attach --arch), whatever this tool runs on.\n"
            "\n"
            "Commands:\n"
            "  pack APPDIR -o OUTPUT    make a launcher carrying an application directory\n"

@@ -16,19 +16,27 @@ LauncherStrings chooseLauncherStrings(const CommandLine& line) {
     return strings;
 }
 
-CheckedStub::CheckedStub(const std::optional<std::string>& stubPath) {
+CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::optional<Architecture> architecture) {
+    std::string subject;
     if (stubPath) {
         file_ = std::make_unique<MappedFile>(*stubPath);
         bytes_ = file_->bytes();
+        subject = *stubPath;
     } else {
-        bytes_ = getEmbeddedStub(Architecture::x86_64);
+        const Architecture builtIn = architecture.value_or(Architecture::x86_64);
+        bytes_ = getEmbeddedStub(builtIn);
+        subject = "built-in " + std::string(architectureName(builtIn)) + " stub";
     }
     try {
         layout_ = checkStubLayout(bytes_);
     } catch (const FormatError& error) {
-        throw ToolError(stubPath ? *stubPath : std::string("built-in stub"),
-                        std::string("not a usable launcher stub: ") + error.what());
+        throw ToolError(subject, std::string("not a usable launcher stub: ") + error.what());
     }
+    // A launcher runs only where its stub does: --arch cannot change a file.
+    if (architecture && *architecture != layout_.architecture)
+        throw ToolError(subject, "made for " + std::string(architectureName(layout_.architecture)) +
+                                     ", but --arch " + std::string(architectureName(*architecture)) +
+                                     " was given");
 }
 
 void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,

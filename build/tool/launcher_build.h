@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "build/tool/architecture.h"
 #include "build/tool/command_line.h"
 #include "build/tool/launcher_strings.h"
 #include "build/tool/mapped_file.h"
@@ -18,11 +19,12 @@ namespace onefile::tool {
 // This build's defaults with the options of `line` applied, checked.
 LauncherStrings chooseLauncherStrings(const CommandLine& line);
 
-// The stub a launcher is made from: the built-in one or --stub FILE, with
-// its layout checked.
+// The stub a launcher is made from, with its layout checked: the built-in one
+// for `architecture` (x86_64 when none is asked for), or --stub FILE, whose
+// architecture is its own and must be `architecture` when one is asked for.
 class CheckedStub {
 public:
-    explicit CheckedStub(const std::optional<std::string>& stubPath);
+    CheckedStub(const std::optional<std::string>& stubPath, std::optional<Architecture> architecture);
 
     ByteSpan bytes() const { return bytes_; }
     const StubLayout& layout() const { return layout_; }

@@ -9,7 +9,7 @@ namespace onefile::tool {
 
 int runPack(const CommandLine& line) {
     const LauncherStrings strings = chooseLauncherStrings(line);
-    const CheckedStub stub(line.stubPath);
+    const CheckedStub stub(line.stubPath, line.architecture);
     const AppDirContents contents = scanAppDir(line.input, line.mainName);
     for (const std::string& directory : contents.emptyDirectories)
         std::cerr << "onefile: " << directory << ": empty directory, not carried\n";

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "build/launcher_config.h"
+#include "build/tool/architecture.h"
 #include "build/tool/tool_error.h"
 
 namespace onefile::tool {
@@ -36,6 +37,7 @@ PayloadLocation findLastLoadSegment(ByteSpan launcher, const Elf64_Ehdr& header)
 
 PayloadLocation locatePayloadSection(ByteSpan launcher) {
     const Elf64_Ehdr header = readElfHeader(launcher);
+    requireLauncherMachine(header.e_machine);
     PayloadLocation location;
     if (!findNamedSection(launcher, header, location)) location = findLastLoadSegment(launcher, header);
     if (!spansInside(launcher, location.offset, location.size))

@@ -16,6 +16,8 @@ struct PayloadLocation {
     std::uint64_t size = 0;
 };
 
+// Only a launcher for one of the architectures is read; a file for any other
+// machine is refused before its tables are.
 PayloadLocation locatePayloadSection(ByteSpan launcher);
 
 // The attached block: the payload section's bytes behind the configuration

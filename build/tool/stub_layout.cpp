@@ -1,5 +1,6 @@
 #include "build/tool/stub_layout.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -29,8 +30,6 @@ void checkPayloadSection(ByteSpan stub, const Elf64_Shdr& payload) {
     if (payload.sh_type != SHT_PROGBITS) throw FormatError("payload section is not PROGBITS");
     if ((payload.sh_flags & SHF_ALLOC) == 0 || (payload.sh_flags & (SHF_WRITE | SHF_EXECINSTR)) != 0)
         throw FormatError("payload section is not allocated read-only data");
-    if (payload.sh_offset % kPageBytes != 0 || payload.sh_addr % kPageBytes != 0)
-        throw FormatError("payload section does not start on a page boundary");
     if (payload.sh_size < kLauncherConfigBytes || !spansInside(stub, payload.sh_offset, payload.sh_size))
         throw FormatError("payload section is too small or lies outside the file");
     if (std::memcmp(stub.data() + payload.sh_offset, kLauncherConfigSignature,
@@ -53,6 +52,27 @@ std::size_t findPayloadSegment(const StubLayout& layout) {
     if (segment.p_filesz != payload.sh_size || segment.p_memsz != payload.sh_size)
         throw FormatError("the payload segment holds more or less than the payload section");
     return found;
+}
+
+// The largest page any kernel that runs the stub may use is the largest
+// alignment the linker gave a loadable segment.
+std::uint64_t linkedPageBytes(const StubLayout& layout) {
+    std::uint64_t largest = 0;
+    for (const Elf64_Phdr& segment : layout.segments)
+        if (segment.p_type == PT_LOAD) largest = std::max(largest, segment.p_align);
+    if (largest < kSmallestPageBytes || (largest & (largest - 1)) != 0)
+        throw FormatError("loadable segments aligned to " + std::to_string(largest) + " bytes, not to pages");
+    return largest;
+}
+
+// Starting on a boundary of the largest page, the payload segment maps on
+// every kernel the stub runs on (its offset and address agree modulo any page
+// size) and its first page holds nothing of the writable segment before it.
+void checkPayloadAlignment(const StubLayout& layout) {
+    const Elf64_Shdr& payload = layout.sections[layout.payloadSection];
+    if (payload.sh_offset % layout.pageBytes != 0 || payload.sh_addr % layout.pageBytes != 0)
+        throw FormatError("payload section does not start on a " + std::to_string(layout.pageBytes) +
+                          "-byte page boundary");
 }
 
 // Nothing else may be loaded from or at the payload segment or behind it, and
@@ -101,8 +121,8 @@ void checkOtherSections(ByteSpan stub, const StubLayout& layout) {
 StubLayout checkStubLayout(ByteSpan stub) {
     StubLayout layout;
     layout.header = readElfHeader(stub);
+    layout.architecture = requireLauncherMachine(layout.header.e_machine);
     if (layout.header.e_type != ET_DYN) throw FormatError("not a position-independent executable (ET_DYN)");
-    if (layout.header.e_machine != EM_X86_64) throw FormatError("not an x86-64 file");
     layout.segments = readProgramHeaders(stub, layout.header);
     layout.sections = readSectionHeaders(stub, layout.header);
     if (layout.segments.empty()) throw FormatError("no program headers");
@@ -110,6 +130,8 @@ StubLayout checkStubLayout(ByteSpan stub) {
     layout.payloadSection = findPayloadSection(stub, layout);
     checkPayloadSection(stub, layout.sections[layout.payloadSection]);
     layout.payloadSegment = findPayloadSegment(layout);
+    layout.pageBytes = linkedPageBytes(layout);
+    checkPayloadAlignment(layout);
     checkOtherSegments(layout);
     checkOtherSections(stub, layout);
     return layout;

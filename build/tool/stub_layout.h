@@ -9,23 +9,31 @@
 #include <cstddef>
 #include <vector>
 
+#include "build/tool/architecture.h"
 #include "build/tool/elf_reader.h"
 
 namespace onefile::tool {
 
-inline constexpr std::uint64_t kPageBytes = 4096;
+// No kernel that runs a launcher maps pages smaller than this.
+inline constexpr std::uint64_t kSmallestPageBytes = 4096;
 
 struct StubLayout {
     Elf64_Ehdr header{};
+    Architecture architecture = Architecture::x86_64;
+    // The largest page the stub was linked for: the largest alignment of its
+    // loadable segments (4 KiB on x86-64, 64 KiB on aarch64, whose kernels
+    // may use pages of that size).
+    std::uint64_t pageBytes = kSmallestPageBytes;
     std::vector<Elf64_Phdr> segments;
     std::vector<Elf64_Shdr> sections;
     std::size_t payloadSection = 0;  // index into sections
     std::size_t payloadSegment = 0;  // index into segments
 };
 
-// Checks that `stub` is an x86-64 position-independent executable laid out
-// exactly as the payload section's linker script arranges it, and returns its
-// tables. Anything else throws FormatError saying what differs.
+// Checks that `stub` is a position-independent executable for one of the
+// architectures, laid out exactly as the payload section's linker script
+// arranges it, and returns its tables. Anything else throws FormatError saying
+// what differs.
 StubLayout checkStubLayout(ByteSpan stub);
 
 }  // namespace onefile::tool

@@ -1,5 +1,6 @@
-// A launcher is an ELF file that the usual tools accept, and it still lists
-// and runs after they have rewritten it.
+// A launcher is an ELF file that the usual tools accept, and it still lists,
+// and runs where it can, after they have rewritten it. For each architecture
+// with that architecture's binutils.
 #include <elf.h>
 #include <sys/stat.h>
 
@@ -18,6 +19,33 @@ namespace {
 
 inline constexpr int kMainExitCode = 7;
 
+struct ArchitectureTools {
+    tool::Architecture architecture;
+    const char* fileSays;  // file(1)'s name of the machine
+    const char* strip;
+    const char* objcopy;
+    std::uint64_t pageBytes;  // the payload segment's alignment
+};
+
+const ArchitectureTools kArchitectureTools[] = {
+    {tool::Architecture::x86_64, "x86-64", "strip", "objcopy", 4096},
+    {tool::Architecture::aarch64, "ARM aarch64", "aarch64-linux-gnu-strip", "aarch64-linux-gnu-objcopy", 65536},
+};
+
+void PrintTo(const ArchitectureTools& tools, std::ostream* out) { *out << tools.strip << " and " << tools.objcopy; }
+
+std::string toolsName(const ::testing::TestParamInfo<ArchitectureTools>& info) {
+    return archName(info.param.architecture);
+}
+
+// The machine these tests run on: only its launchers are run here. Those of
+// the other architecture are run under emulation by the tests of launchers.
+#if defined(__aarch64__)
+inline constexpr tool::Architecture kHostArchitecture = tool::Architecture::aarch64;
+#else
+inline constexpr tool::Architecture kHostArchitecture = tool::Architecture::x86_64;
+#endif
+
 // The blank-separated fields of the first line of `text` that holds the
 // field `first`, from that field on.
 std::vector<std::string> fieldsAfter(const std::string& text, const std::string& first) {
@@ -33,13 +61,14 @@ std::vector<std::string> fieldsAfter(const std::string& text, const std::string&
     return {};
 }
 
-class ElfToolsTest : public ::testing::Test {
+class ElfToolsTest : public ::testing::TestWithParam<ArchitectureTools> {
 protected:
     ElfToolsTest() : launcher_(dir_.file("launcher")) {
         writeFile(dir_.file("app/main"), "#!/bin/sh\nexit " + std::to_string(kMainExitCode) + "\n", 0755);
         writeFile(dir_.file("app/lib/data"), std::string(500000, 'd'), 0644);
         makeSymlink("data", dir_.file("app/lib/alias"));
-        const ProcessResult result = runTool({"pack", dir_.file("app"), "-o", launcher_});
+        const ProcessResult result = runTool(
+            {"pack", dir_.file("app"), "-o", launcher_, "--arch", archName(GetParam().architecture)});
         if (result.exitCode != 0) throw std::runtime_error("pack failed: " + result.err);
         listing_ = list(launcher_);
     }
@@ -50,11 +79,13 @@ protected:
         return result.out;
     }
 
-    // Runs a launcher with its extraction below the test's directory.
-    ProcessResult runLauncher(const std::string& launcher) {
+    // Runs a launcher with its extraction below the test's directory and
+    // checks its exit status, where launchers of this architecture run.
+    void expectRunsHere(const std::string& launcher) {
+        if (GetParam().architecture != kHostArchitecture) return;
         ProcessOptions options;
         options.setEnvironment["TMPDIR"] = dir_.path();
-        return runProcess({launcher}, options);
+        EXPECT_EQ(runProcess({launcher}, options).exitCode, kMainExitCode);
     }
 
     ProcessResult run(const std::vector<std::string>& argv) {
@@ -68,7 +99,7 @@ protected:
     std::string listing_;
 };
 
-TEST_F(ElfToolsTest, ReadelfFileAndElflintAcceptALauncher) {
+TEST_P(ElfToolsTest, ReadelfFileAndElflintAcceptALauncher) {
     const ProcessResult readelf = run({"readelf", "-lSW", launcher_});
     EXPECT_EQ(readelf.err, "");
     const LauncherContents contents = readLauncher(launcher_);
@@ -82,7 +113,8 @@ TEST_F(ElfToolsTest, ReadelfFileAndElflintAcceptALauncher) {
     EXPECT_EQ(offset + kLauncherConfigBytes, contents.blockOffset);
     EXPECT_EQ(size, kLauncherConfigBytes + contents.blockSize);
     // "LOAD offset vaddr paddr filesz memsz flags align": the last one is the
-    // payload segment, read-only, as large as the section.
+    // payload segment, read-only, as large as the section, on a page of the
+    // size the stub was linked for.
     std::vector<std::string> load;
     for (std::size_t at = readelf.out.find("  LOAD "); at != std::string::npos; at = readelf.out.find("  LOAD ", at + 1))
         load = fieldsAfter(readelf.out.substr(at), "LOAD");
@@ -91,28 +123,34 @@ TEST_F(ElfToolsTest, ReadelfFileAndElflintAcceptALauncher) {
     EXPECT_EQ(std::stoull(load[4], nullptr, 16), size);
     EXPECT_EQ(std::stoull(load[5], nullptr, 16), size);
     EXPECT_EQ(load[6], "R");
+    EXPECT_EQ(std::stoull(load[7], nullptr, 16), GetParam().pageBytes);
+    EXPECT_EQ(offset % GetParam().pageBytes, 0u);
 
-    EXPECT_NE(run({"file", launcher_}).out.find("ELF 64-bit LSB pie executable, x86-64"), std::string::npos);
+    EXPECT_NE(run({"file", launcher_}).out.find(std::string("ELF 64-bit LSB pie executable, ") + GetParam().fileSays),
+              std::string::npos);
     const ProcessResult lint = run({"eu-elflint", "--gnu-ld", launcher_});
     EXPECT_EQ(lint.out, "No errors\n");
 }
 
-TEST_F(ElfToolsTest, StrippedLauncherStillListsAndRuns) {
+// The stub has no symbols left to strip: strip also drops a section, so
+// that it rewrites the tail of the file and the section header table.
+TEST_P(ElfToolsTest, StrippedLauncherStillListsAndRuns) {
     const std::string stripped = dir_.file("stripped");
-    run({"strip", "-o", stripped, launcher_});
+    run({GetParam().strip, "--remove-section=.comment", "-o", stripped, launcher_});
     ASSERT_LT(readFile(stripped).size(), readFile(launcher_).size());
     EXPECT_EQ(list(stripped), listing_);
-    EXPECT_EQ(runLauncher(stripped).exitCode, kMainExitCode);
+    expectRunsHere(stripped);
 }
 
-TEST_F(ElfToolsTest, ObjcopiedLauncherStillLists) {
+TEST_P(ElfToolsTest, ObjcopiedLauncherStillLists) {
     const std::string copied = dir_.file("copied");
-    run({"objcopy", "--remove-section=.comment", launcher_, copied});
+    run({GetParam().objcopy, "--add-section", ".note.extra=" + dir_.file("app/main"), launcher_, copied});
+    ASSERT_NE(run({"readelf", "-SW", copied}).out.find(".note.extra"), std::string::npos);
     EXPECT_EQ(list(copied), listing_);
 }
 
 // Without section headers the payload is the last loadable segment.
-TEST_F(ElfToolsTest, LauncherWithoutSectionHeadersStillListsAndRuns) {
+TEST_P(ElfToolsTest, LauncherWithoutSectionHeadersStillListsAndRuns) {
     std::vector<unsigned char> bytes = readBytes(launcher_);
     Elf64_Ehdr header;
     std::memcpy(&header, bytes.data(), sizeof header);
@@ -126,8 +164,10 @@ TEST_F(ElfToolsTest, LauncherWithoutSectionHeadersStillListsAndRuns) {
     writeFile(headless, std::string(bytes.begin(), bytes.end()), 0755);
     EXPECT_EQ(run({"readelf", "-SW", headless}).out.find("onefile_payload"), std::string::npos);
     EXPECT_EQ(list(headless), listing_);
-    EXPECT_EQ(runLauncher(headless).exitCode, kMainExitCode);
+    expectRunsHere(headless);
 }
+
+INSTANTIATE_TEST_SUITE_P(Architectures, ElfToolsTest, ::testing::ValuesIn(kArchitectureTools), toolsName);
 
 }  // namespace
 }  // namespace onefile::testing

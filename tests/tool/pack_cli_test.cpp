@@ -1,5 +1,6 @@
 // The onefile tool as a user runs it: pack, attach and list on real
 // directories, their refusals, and the command line.
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include "build/build_defaults.h"
 #include "build/launcher_config.h"
 #include "build/tool/payload_locate.h"
+#include "build/tool/stub_layout.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/tool_test_helpers.h"
@@ -28,6 +30,20 @@ inline constexpr int kUsageStatus = 2;
 inline constexpr uid_t kNobody = 65534;
 
 const std::string kScript = "#!/bin/sh\nexit 0\n";
+
+const BuiltStub& builtStubFor(tool::Architecture architecture) {
+    for (const BuiltStub& stub : builtStubs())
+        if (stub.architecture == architecture) return stub;
+    throw std::runtime_error("no stub for " + archName(architecture));
+}
+
+// A copy of the ELF file `from` whose header names another machine.
+std::string copyForMachine(const std::string& from, const std::string& to, std::uint16_t machine) {
+    std::string bytes = readFile(from);
+    std::memcpy(bytes.data() + offsetof(Elf64_Ehdr, e_machine), &machine, sizeof machine);
+    writeFile(to, bytes, 0755);
+    return to;
+}
 
 class PackTest : public ::testing::Test {
 protected:
@@ -403,9 +419,104 @@ TEST_F(PackTest, AttachCarriesAnyBlockByteForByte) {
     EXPECT_EQ(list(outDir_ + "/second"), "");
 }
 
+struct ArchitectureCase {
+    const char* what;
+    std::vector<std::string> arguments;
+    tool::Architecture expected;
+};
+
+// A launcher is made from the stub of the architecture asked for, or from
+// the --stub file, whatever its machine; its block is the same either way.
+TEST_F(PackTest, MakesTheLauncherForTheArchitectureAskedFor) {
+    writeApp("main", kScript, 0755);
+    writeApp("lib/data", std::string(100000, 'd'), 0644);
+    ASSERT_EQ(pack().exitCode, 0);
+    const std::string listing = list(launcher_);
+    const LauncherContents contents = readLauncher(launcher_);
+    const std::string block = dir_.file("block");
+    const auto blockStart = contents.file.begin() + static_cast<std::ptrdiff_t>(contents.blockOffset);
+    writeFile(block, std::string(blockStart, blockStart + static_cast<std::ptrdiff_t>(contents.blockSize)));
+    const std::string armLauncher = dir_.file("arm-launcher");
+    ASSERT_EQ(runTool({"pack", app_, "-o", armLauncher, "--arch", "aarch64"}).exitCode, 0);
+
+    const std::string& armStub = builtStubFor(tool::Architecture::aarch64).path;
+    const std::string& x86Stub = builtStubFor(tool::Architecture::x86_64).path;
+    const std::vector<ArchitectureCase> cases = {
+        {"pack, no --arch", {"pack", app_}, tool::Architecture::x86_64},
+        {"pack --arch x86_64", {"pack", app_, "--arch", "x86_64"}, tool::Architecture::x86_64},
+        {"pack --arch aarch64", {"pack", app_, "--arch", "aarch64"}, tool::Architecture::aarch64},
+        {"attach --arch=aarch64", {"attach", block, "--arch=aarch64"}, tool::Architecture::aarch64},
+        {"attach, no --arch", {"attach", block}, tool::Architecture::x86_64},
+        {"pack --stub an aarch64 launcher", {"pack", app_, "--stub", armLauncher}, tool::Architecture::aarch64},
+        {"attach --stub the aarch64 stub --arch aarch64", {"attach", block, "--stub", armStub, "--arch", "aarch64"},
+         tool::Architecture::aarch64},
+        {"pack --stub the x86-64 stub", {"pack", app_, "--stub", x86Stub}, tool::Architecture::x86_64},
+    };
+    for (const ArchitectureCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const BuiltStub& stub = builtStubFor(c.expected);
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.end(), {"-o", outDir_ + "/made"});
+        const ProcessResult result = runTool(arguments);
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        const std::vector<unsigned char> made = readBytes(outDir_ + "/made");
+        const tool::StubLayout layout = tool::checkStubLayout(made);
+        EXPECT_EQ(layout.header.e_machine, stub.machine);
+        EXPECT_EQ(layout.pageBytes, stub.pageBytes);
+        // Between the program headers and the payload section every byte is
+        // the stub's: code, data and their alignment padding.
+        const std::vector<unsigned char> stubBytes = readBytes(stub.path);
+        const std::uint64_t payloadOffset = layout.sections[layout.payloadSection].sh_offset;
+        const std::uint64_t tablesEnd = layout.header.e_phoff + layout.header.e_phnum * sizeof(Elf64_Phdr);
+        ASSERT_EQ(payloadOffset, tool::checkStubLayout(stubBytes).sections[layout.payloadSection].sh_offset);
+        EXPECT_TRUE(std::equal(made.begin() + static_cast<std::ptrdiff_t>(tablesEnd),
+                               made.begin() + static_cast<std::ptrdiff_t>(payloadOffset),
+                               stubBytes.begin() + static_cast<std::ptrdiff_t>(tablesEnd)));
+        EXPECT_EQ(list(outDir_ + "/made"), listing);
+    }
+}
+
+// A --stub file for another machine, or one that disagrees with --arch, is
+// refused before anything is written.
+TEST_F(PackTest, RefusesAStubForAnotherMachine) {
+    writeApp("main", kScript, 0755);
+    writeFile(dir_.file("block"), std::string("ZQX\0\4\0\0\0\0\0\0\0", 12), 0644);
+    const std::string& armStub = builtStubFor(tool::Architecture::aarch64).path;
+    const std::string& x86Stub = builtStubFor(tool::Architecture::x86_64).path;
+    const std::string i386 = copyForMachine(x86Stub, dir_.file("i386-stub"), EM_386);
+    const std::string riscv = copyForMachine(armStub, dir_.file("riscv-stub"), EM_RISCV);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"pack", app_, "--stub", i386},
+         i386 + ": not a usable launcher stub: made for ELF machine 3, not for x86_64 or aarch64"},
+        {{"attach", dir_.file("block"), "--stub", riscv},
+         riscv + ": not a usable launcher stub: made for ELF machine 243, not for x86_64 or aarch64"},
+        {{"pack", app_, "--stub", armStub, "--arch", "x86_64"},
+         armStub + ": made for aarch64, but --arch x86_64 was given"},
+        {{"attach", dir_.file("block"), "--arch", "aarch64", "--stub", x86Stub},
+         x86Stub + ": made for x86_64, but --arch aarch64 was given"},
+    };
+    for (const auto& [command, message] : cases) {
+        std::vector<std::string> arguments = command;
+        arguments.insert(arguments.end(), {"-o", launcher_});
+        const ProcessResult result = runTool(arguments);
+        EXPECT_EQ(result.exitCode, kFailureStatus) << message;
+        EXPECT_EQ(result.err, "onefile: " + message + "\n");
+        EXPECT_EQ(listDirectory(outDir_), std::vector<std::string>{});
+    }
+}
+
 TEST_F(PackTest, ListRefusesWhatIsNoLauncher) {
     writeFile(dir_.file("text"), "no ELF here", 0644);
+    // Launchers that are whole but for machines the tool does not know.
+    writeApp("main", kScript, 0755);
+    ASSERT_EQ(pack().exitCode, 0);
+    const std::string i386 = copyForMachine(launcher_, dir_.file("i386"), EM_386);
+    ASSERT_EQ(pack({"--arch", "aarch64"}).exitCode, 0);
+    const std::string riscv = copyForMachine(launcher_, dir_.file("riscv"), EM_RISCV);
     const std::vector<std::pair<std::string, std::string>> cases = {
+        {i386, ": made for ELF machine 3, not for x86_64 or aarch64"},
+        {riscv, ": made for ELF machine 243, not for x86_64 or aarch64"},
         {dir_.file("text"), ": not an ELF file"},
         {ONEFILE_STUB_PATH, ": no payload attached: the block does not start with the magic \"ZQX\""},
         {"/bin/true", ": no launcher configuration area"},
@@ -415,6 +526,7 @@ TEST_F(PackTest, ListRefusesWhatIsNoLauncher) {
     for (const auto& [path, message] : cases) {
         const ProcessResult result = runTool({"list", path});
         EXPECT_EQ(result.exitCode, kFailureStatus) << path;
+        EXPECT_EQ(result.out, "");
         EXPECT_NE(result.err.find("onefile: " + path + message), std::string::npos) << result.err;
     }
 }
@@ -433,6 +545,11 @@ TEST(CommandLineTest, MalformedCommandLinesAreUsageErrors) {
         {{"attach", "block", "-o", "a", "--main", "x"}, "attach: unknown option '--main'"},
         {{"list", "l", "-o", "x"}, "list: unknown option '-o'"},
         {{"list"}, "list: LAUNCHER missing"},
+        {{"pack", "app", "-o", "a", "--arch", "arm64"},
+         "pack: unknown architecture 'arm64'; --arch takes x86_64 or aarch64"},
+        {{"attach", "b", "-o", "a", "--arch="}, "attach: unknown architecture ''; --arch takes x86_64 or aarch64"},
+        {{"pack", "app", "-o", "a", "--arch", "aarch64", "--arch=aarch64"}, "pack: option '--arch' given twice"},
+        {{"list", "l", "--arch", "aarch64"}, "list: unknown option '--arch'"},
         {{"--version", "extra"}, "unexpected argument 'extra'"},
     };
     for (const auto& [arguments, message] : cases) {
@@ -445,11 +562,12 @@ TEST(CommandLineTest, MalformedCommandLinesAreUsageErrors) {
 TEST(CommandLineTest, HelpExplainsEachCommandAndVersionPrintsIt) {
     const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
         {{"--help"}, {"usage: onefile COMMAND", "pack APPDIR -o OUTPUT", "attach BLOCKFILE", "list LAUNCHER",
-                      "Exit status"}},
+                      "x86-64 and aarch64", "Exit status"}},
         {{"pack", "--help"}, {"--main RELPATH", "--template T", "{PRODUCT_VERSION}", "--product NAME",
-                              "--version V", "byte order", "1024 bytes", "umask"}},
-        {{"attach", "-h"}, {"usage: onefile attach", "unchecked", "--stub FILE"}},
-        {{"list", "--help"}, {"usage: onefile list", "tabs", "last loadable segment"}},
+                              "--version V", "--arch A", "x86_64 or aarch64", "byte order", "1024 bytes",
+                              "umask"}},
+        {{"attach", "-h"}, {"usage: onefile attach", "unchecked", "--arch A", "--stub FILE"}},
+        {{"list", "--help"}, {"usage: onefile list", "tabs", "last loadable segment", "x86_64 and aarch64"}},
     };
     for (const auto& [arguments, phrases] : cases) {
         const ProcessResult result = runTool(arguments);

@@ -1,5 +1,6 @@
 // The stub checks, the launcher writer and the search for the payload
-// section, on the real stub and on copies of it changed in one field each.
+// section, on the real stubs of every architecture and on copies of them
+// changed in one field each.
 #include <elf.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -83,7 +84,7 @@ struct ElfImage {
     }
 };
 
-ElfImage loadStub() { return {readBytes(ONEFILE_STUB_PATH)}; }
+ElfImage loadStub(const BuiltStub& stub) { return {readBytes(stub.path)}; }
 
 std::string formatErrorOf(const std::function<void()>& action) {
     try {
@@ -94,33 +95,62 @@ std::string formatErrorOf(const std::function<void()>& action) {
     return "(accepted)";
 }
 
-TEST(StubLayoutTest, TheBuiltStubIsLaidOutForAttaching) {
-    const ElfImage stub = loadStub();
+// Each test runs on the stub of every architecture.
+class StubLayoutTest : public ::testing::TestWithParam<BuiltStub> {};
+
+std::string stubName(const ::testing::TestParamInfo<BuiltStub>& info) { return archName(info.param.architecture); }
+
+TEST_P(StubLayoutTest, TheBuiltStubIsLaidOutForAttaching) {
+    const BuiltStub& built = GetParam();
+    const ElfImage stub = loadStub(built);
     const tool::StubLayout layout = tool::checkStubLayout(stub.bytes);
     const Elf64_Shdr& payload = layout.sections[layout.payloadSection];
+    EXPECT_EQ(layout.header.e_machine, built.machine);
+    EXPECT_EQ(layout.architecture, built.architecture);
+    EXPECT_EQ(layout.pageBytes, built.pageBytes);
     EXPECT_EQ(stub.sectionName(layout.payloadSection), kPayloadSectionName);
-    EXPECT_EQ(payload.sh_offset % tool::kPageBytes, 0u);
+    EXPECT_EQ(payload.sh_offset % built.pageBytes, 0u);
+    EXPECT_EQ(payload.sh_addr % built.pageBytes, 0u);
     EXPECT_EQ(payload.sh_size, kLauncherConfigBytes + kStubBlockBytes);
     EXPECT_EQ(layout.payloadSegment, stub.lastLoadSegment());
+    EXPECT_EQ(layout.segments[layout.payloadSegment].p_align, built.pageBytes);
 }
 
 struct StubDefect {
     const char* what;
     std::function<void(ElfImage&)> apply;
-    const char* message;
+    std::string message;
 };
 
-TEST(StubLayoutTest, RefusesEveryDeparture) {
-    const ElfImage original = loadStub();
+// Every loadable segment aligned to `alignment`.
+void alignLoadSegments(ElfImage& stub, std::uint64_t alignment) {
+    for (std::size_t i = 0; i < stub.header().e_phnum; ++i)
+        if (stub.segment(i).p_type == PT_LOAD) stub.editSegment(i, [&](Elf64_Phdr& p) { p.p_align = alignment; });
+}
+
+TEST_P(StubLayoutTest, RefusesEveryDeparture) {
+    const ElfImage original = loadStub(GetParam());
     const std::size_t payload = original.sectionIndex(kPayloadSectionName);
     const std::size_t segment = original.lastLoadSegment();
     const std::uint64_t payloadOffset = original.section(payload).sh_offset;
+    // The smallest power of two the payload section's offset is no multiple of.
+    const std::uint64_t misfitPage = (payloadOffset & (~payloadOffset + 1)) * 2;
     const std::vector<StubDefect> defects = {
         {"not ELF", [](ElfImage& s) { s.bytes[1] = 'X'; }, "not an ELF file"},
         {"32-bit", [](ElfImage& s) { s.bytes[EI_CLASS] = ELFCLASS32; }, "not a 64-bit"},
         {"big-endian", [](ElfImage& s) { s.bytes[EI_DATA] = ELFDATA2MSB; }, "not a little-endian"},
         {"ET_EXEC", [](ElfImage& s) { s.editHeader([](Elf64_Ehdr& h) { h.e_type = ET_EXEC; }); }, "ET_DYN"},
-        {"i386", [](ElfImage& s) { s.editHeader([](Elf64_Ehdr& h) { h.e_machine = EM_386; }); }, "x86-64"},
+        {"i386", [](ElfImage& s) { s.editHeader([](Elf64_Ehdr& h) { h.e_machine = EM_386; }); },
+         "made for ELF machine 3, not for x86_64 or aarch64"},
+        {"RISC-V", [](ElfImage& s) { s.editHeader([](Elf64_Ehdr& h) { h.e_machine = EM_RISCV; }); },
+         "made for ELF machine 243, not for x86_64 or aarch64"},
+        {"segments aligned below a page", [](ElfImage& s) { alignLoadSegments(s, 2048); },
+         "loadable segments aligned to 2048 bytes, not to pages"},
+        {"segment alignment no power of two", [](ElfImage& s) { alignLoadSegments(s, 0x3000); },
+         "loadable segments aligned to 12288 bytes, not to pages"},
+        {"linked for pages larger than the payload section's start allows", [&](ElfImage& s) {
+             s.editSegment(s.segmentOfType(PT_LOAD), [&](Elf64_Phdr& p) { p.p_align = misfitPage; }); },
+         "payload section does not start on a " + std::to_string(misfitPage) + "-byte page boundary"},
         {"program headers outside",
          [](ElfImage& s) { s.editHeader([&s](Elf64_Ehdr& h) { h.e_phoff = s.bytes.size() - 8; }); },
          "program header table lies outside the file"},
@@ -170,13 +200,16 @@ TEST(StubLayoutTest, RefusesEveryDeparture) {
              s.editSection(s.sectionIndex(".comment"), [&](Elf64_Shdr& x) { x.sh_offset = payloadOffset + 8; }); },
          ".comment overlaps"},
         {"a section outside the file", [](ElfImage& s) {
-             s.editSection(s.sectionIndex(".symtab"), [&s](Elf64_Shdr& x) { x.sh_offset = s.bytes.size(); }); },
-         ".symtab lies outside the file"},
+             s.editSection(s.sectionIndex(".comment"), [&s](Elf64_Shdr& x) { x.sh_offset = s.bytes.size(); }); },
+         ".comment lies outside the file"},
         {"section headers inside it", [&](ElfImage& s) {
              const std::uint64_t table = s.header().e_shoff;
              const std::size_t count = s.header().e_shnum;
-             std::memmove(s.bytes.data() + payloadOffset + 4096, s.bytes.data() + table, count * sizeof(Elf64_Shdr));
-             s.editHeader([&](Elf64_Ehdr& h) { h.e_shoff = payloadOffset + 4096; }); },
+             // Into the configuration area, behind the signature: the section
+             // names that follow the payload section stay intact.
+             const std::uint64_t inside = payloadOffset + 64;
+             std::memmove(s.bytes.data() + inside, s.bytes.data() + table, count * sizeof(Elf64_Shdr));
+             s.editHeader([&](Elf64_Ehdr& h) { h.e_shoff = inside; }); },
          "section header table lies before the end"},
     };
     for (const StubDefect& defect : defects) {
@@ -188,8 +221,11 @@ TEST(StubLayoutTest, RefusesEveryDeparture) {
     }
 }
 
-// A launcher written by writeLauncher, its block the given bytes.
-class LauncherWriterTest : public ::testing::Test {
+INSTANTIATE_TEST_SUITE_P(Stubs, StubLayoutTest, ::testing::ValuesIn(builtStubs()), stubName);
+
+// A launcher written by writeLauncher, its block the given bytes; each test
+// runs on the stub of every architecture.
+class LauncherWriterTest : public ::testing::TestWithParam<BuiltStub> {
 protected:
     ElfImage writeLauncher(const ElfImage& stub, const std::string& block) {
         const std::string path = dir_.file("launcher");
@@ -208,8 +244,8 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(LauncherWriterTest, GrowsThePayloadSectionAndMovesWhatFollowedIt) {
-    const ElfImage stub = loadStub();
+TEST_P(LauncherWriterTest, GrowsThePayloadSectionAndMovesWhatFollowedIt) {
+    const ElfImage stub = loadStub(GetParam());
     const std::string block = std::string("ZQX\0", 4) + std::string("\x04\0\0\0\0\0\0\0", 8) + std::string(10000, 'p');
     const ElfImage launcher = writeLauncher(stub, block);
 
@@ -220,20 +256,24 @@ TEST_F(LauncherWriterTest, GrowsThePayloadSectionAndMovesWhatFollowedIt) {
     EXPECT_EQ(payload.sh_offset, stubPayload.sh_offset);
     EXPECT_EQ(payload.sh_size, kLauncherConfigBytes + block.size());
     EXPECT_EQ(layout.segments[layout.payloadSegment].p_filesz, payload.sh_size);
+    EXPECT_EQ(layout.segments[layout.payloadSegment].p_align, GetParam().pageBytes);
+    EXPECT_EQ(layout.pageBytes, GetParam().pageBytes);
 
     // Everything before the section is the stub's, headers aside.
     const std::uint64_t tablesEnd = stub.header().e_phoff + stub.header().e_phnum * sizeof(Elf64_Phdr);
     EXPECT_TRUE(std::equal(stub.bytes.begin() + tablesEnd, stub.bytes.begin() + payload.sh_offset,
                            launcher.bytes.begin() + tablesEnd));
 
-    // The configuration area, then the block on a page boundary.
+    // The configuration area on a page of the stub's largest size, then the
+    // block on a boundary of the smallest pages.
     LauncherConfig config;
     std::memcpy(&config, launcher.bytes.data() + payload.sh_offset, sizeof config);
     EXPECT_STREQ(config.directoryTemplate, "{TEMP}/t_{PID}");
     EXPECT_STREQ(config.productName, "Prod");
     EXPECT_STREQ(config.versionString, "9.9");
     const std::uint64_t blockOffset = payload.sh_offset + kLauncherConfigBytes;
-    EXPECT_EQ(blockOffset % tool::kPageBytes, 0u);
+    EXPECT_EQ(payload.sh_offset % GetParam().pageBytes, 0u);
+    EXPECT_EQ(blockOffset % tool::kSmallestPageBytes, 0u);
     EXPECT_EQ(std::string(launcher.bytes.begin() + blockOffset, launcher.bytes.begin() + blockOffset + block.size()),
               block);
 
@@ -254,9 +294,9 @@ TEST_F(LauncherWriterTest, GrowsThePayloadSectionAndMovesWhatFollowedIt) {
     }
 }
 
-TEST_F(LauncherWriterTest, PayloadIsFoundByNameAndWithoutSectionHeaders) {
+TEST_P(LauncherWriterTest, PayloadIsFoundByNameAndWithoutSectionHeaders) {
     const std::string block = std::string("ZQX\0", 4) + std::string("\x04\0\0\0\0\0\0\0", 8);
-    ElfImage launcher = writeLauncher(loadStub(), block);
+    ElfImage launcher = writeLauncher(loadStub(GetParam()), block);
     const tool::PayloadLocation byName = tool::locatePayloadSection(launcher.bytes);
     EXPECT_EQ(byName.size, kLauncherConfigBytes + block.size());
 
@@ -276,9 +316,9 @@ TEST_F(LauncherWriterTest, PayloadIsFoundByNameAndWithoutSectionHeaders) {
     EXPECT_EQ(tool::readBlock(tool::findAttachedBlock(launcher.bytes)).size(), 0u);
 }
 
-TEST_F(LauncherWriterTest, LyingOrCutLaunchersAreRefusedNotOverread) {
+TEST_P(LauncherWriterTest, LyingOrCutLaunchersAreRefusedNotOverread) {
     const std::string block = std::string("ZQX\0", 4) + std::string("\x04\0\0\0\0\0\0\0", 8);
-    const ElfImage launcher = writeLauncher(loadStub(), block);
+    const ElfImage launcher = writeLauncher(loadStub(GetParam()), block);
     const Elf64_Shdr payload = launcher.section(launcher.sectionIndex(kPayloadSectionName));
     const std::vector<std::uint64_t> cuts = {0,  4,  63, 64, 200, payload.sh_offset, payload.sh_offset + 100,
                                              payload.sh_offset + kLauncherConfigBytes + 5, launcher.bytes.size() - 1};
@@ -297,7 +337,13 @@ TEST_F(LauncherWriterTest, LyingOrCutLaunchersAreRefusedNotOverread) {
     lying = launcher;
     lying.editSection(lying.header().e_shstrndx, [](Elf64_Shdr& x) { x.sh_size = 1u << 30; });
     EXPECT_NE(formatErrorOf([&] { tool::findAttachedBlock(lying.bytes); }).find("name table"), std::string::npos);
+    lying = launcher;
+    lying.editHeader([](Elf64_Ehdr& h) { h.e_machine = EM_RISCV; });
+    EXPECT_EQ(formatErrorOf([&] { tool::findAttachedBlock(lying.bytes); }),
+              "made for ELF machine 243, not for x86_64 or aarch64");
 }
+
+INSTANTIATE_TEST_SUITE_P(Stubs, LauncherWriterTest, ::testing::ValuesIn(builtStubs()), stubName);
 
 }  // namespace
 }  // namespace onefile::testing

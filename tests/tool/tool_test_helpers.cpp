@@ -1,5 +1,7 @@
 #include "tests/tool/tool_test_helpers.h"
 
+#include <elf.h>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -7,6 +9,22 @@
 #include "tests/support/file_helpers.h"
 
 namespace onefile::testing {
+
+// x86-64 stubs are linked for 4 KiB pages; aarch64 kernels may use pages of
+// up to 64 KiB, so aarch64 stubs are linked for those.
+const std::vector<BuiltStub>& builtStubs() {
+    static const std::vector<BuiltStub> stubs = {
+        {tool::Architecture::x86_64, ONEFILE_STUB_PATH, EM_X86_64, 4096},
+        {tool::Architecture::aarch64, ONEFILE_STUB_AARCH64_PATH, EM_AARCH64, 65536},
+    };
+    return stubs;
+}
+
+void PrintTo(const BuiltStub& stub, std::ostream* out) {
+    *out << tool::architectureName(stub.architecture) << " stub";
+}
+
+std::string archName(tool::Architecture architecture) { return std::string(tool::architectureName(architecture)); }
 
 ProcessResult runTool(const std::vector<std::string>& arguments, const ProcessOptions& options) {
     std::vector<std::string> argv{ONEFILE_TOOL_PATH};

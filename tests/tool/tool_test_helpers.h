@@ -2,13 +2,32 @@
 // launcher's block back with the tool's own reader.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "build/tool/architecture.h"
 #include "build/tool/block_reader.h"
 #include "tests/support/run_process.h"
 
 namespace onefile::testing {
+
+// A stub this build makes, with what its ELF header and segments must say.
+struct BuiltStub {
+    tool::Architecture architecture;
+    std::string path;
+    unsigned machine = 0;         // e_machine
+    std::uint64_t pageBytes = 0;  // the alignment its loadable segments were linked with
+};
+
+// One for each architecture the tool makes launchers for.
+const std::vector<BuiltStub>& builtStubs();
+
+// How a test that runs on each stub names it: "aarch64 stub".
+void PrintTo(const BuiltStub& stub, std::ostream* out);
+
+// The name of `architecture` as --arch takes it.
+std::string archName(tool::Architecture architecture);
 
 // Runs the built onefile tool with `arguments`.
 ProcessResult runTool(const std::vector<std::string>& arguments, const ProcessOptions& options = {});
