@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "tests/e2e/launcher_fixture.h"
-#include "tests/e2e/preload_shim.h"
 #include "tests/support/file_helpers.h"
 
 namespace onefile::e2e {
@@ -100,7 +99,7 @@ TEST_F(ExitStatusTest, ExecFailureIsReportedOnStandardErrorWithStatus2AndCleaned
 
 TEST_F(ExitStatusTest, BusyLaunchTargetIsTriedTenTimesAboutATenthOfASecondApart) {
     addProbe();
-    const std::string launcher = pack();
+    const std::string launcher = packWithHooks();
     const struct {
         const char* what;
         const char* busyAttempts;
@@ -119,11 +118,11 @@ TEST_F(ExitStatusTest, BusyLaunchTargetIsTriedTenTimesAboutATenthOfASecondApart)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string log = temp().file("shim-log");
+        const std::string log = temp().file("hook-log");
         fs::remove(log);
         const auto started = std::chrono::steady_clock::now();
         const LauncherRun run = this->run(
-            {launcher}, withPreloadShim({{"ONEFILE_SHIM_BUSY_EXEC", c.busyAttempts}, {"ONEFILE_SHIM_LOG", log}}));
+            {launcher}, withHooks({{"ONEFILE_HOOK_BUSY_EXEC", c.busyAttempts}, {"ONEFILE_HOOK_LOG", log}}));
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
         EXPECT_EQ(run.process.exitCode, c.exitCode);
         EXPECT_EQ(run.process.err, c.message);
@@ -200,8 +199,8 @@ TEST_F(ExitStatusTest, PlaceholderValueLongerThanTheBufferStopsWithStatus2) {
 
 TEST_F(ExitStatusTest, UnreadableProgramLinkStopsWithStatus2AndNoCleanup) {
     addProbe();
-    const std::string launcher = pack({"--template", "{TEMP}/x"});
-    const LauncherRun run = this->run({launcher}, withPreloadShim({{"ONEFILE_SHIM_FAIL_PROGRAM_LINK", "1"}}));
+    const std::string launcher = packWithHooks({"--template", "{TEMP}/x"});
+    const LauncherRun run = this->run({launcher}, withHooks({{"ONEFILE_HOOK_FAIL_PROGRAM_LINK", "1"}}));
     EXPECT_EQ(run.process.exitCode, 2);
     EXPECT_EQ(run.process.err, "/proc/self/exe: Permission denied\n");
     EXPECT_EQ(run.process.out, "");
@@ -213,7 +212,7 @@ TEST_F(ExitStatusTest, UnreadableProgramLinkStopsWithStatus2AndNoCleanup) {
 
 TEST_F(ExitStatusTest, ForkFailureCleansUpThenReportsWithStatus2) {
     addProbe();
-    const LauncherRun run = this->run({pack()}, withPreloadShim({{"ONEFILE_SHIM_FAIL_FORK", "1"}}));
+    const LauncherRun run = this->run({packWithHooks()}, withHooks({{"ONEFILE_HOOK_FAIL_FORK", "1"}}));
     EXPECT_EQ(run.process.exitCode, 2);
     EXPECT_EQ(run.process.err, "Error, couldn't launch child (fork): Resource temporarily unavailable\n");
     EXPECT_EQ(run.process.out, "");

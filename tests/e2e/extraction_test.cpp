@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "tests/e2e/launcher_fixture.h"
-#include "tests/e2e/preload_shim.h"
 #include "tests/support/file_helpers.h"
 
 namespace onefile::e2e {
@@ -202,7 +201,7 @@ TEST_F(ExtractionTest, DirectoriesBeyondTheMemoAreStillCreatedAndUsed) {
 TEST_F(ExtractionTest, FailedDirectoryCreationShowsAsTheOpenFailure) {
     addProbe();
     const LauncherRun run =
-        this->run({pack()}, withPreloadShim({{"ONEFILE_SHIM_FAIL_MKDIR", tmpDir()}}));
+        this->run({packWithHooks()}, withHooks({{"ONEFILE_HOOK_FAIL_MKDIR", tmpDir()}}));
     EXPECT_EQ(run.process.exitCode, 2);
     const std::regex message("Error, failed to open '" + tmpDir() +
                              "/onefile_[0-9]+_[0-9]{6}_[A-Za-z0-9_-]{11}/probe' for writing\\.\n");
@@ -215,9 +214,9 @@ TEST_F(ExtractionTest, FailedFstatIsReportedAndTheProgramStillGetsOwnerOnlyAcces
     addProbe();
     writeFile(appDir() + "/data", "data", 0644);
     onefile::testing::ProcessOptions options =
-        withPreloadShim({{"ONEFILE_SHIM_FAIL_FSTAT", fs::canonical(tmpDir()).string()}});
+        withHooks({{"ONEFILE_HOOK_FAIL_FSTAT", fs::canonical(tmpDir()).string()}});
     options.umask = 022;
-    const LauncherRun run = this->run({pack({"--main", "probe"})}, options);
+    const LauncherRun run = this->run({packWithHooks({"--main", "probe"})}, options);
     EXPECT_EQ(run.process.exitCode, 0);
     // Only the executable entry's mode is read.
     EXPECT_EQ(run.process.err, "fstat: Input/output error\n");

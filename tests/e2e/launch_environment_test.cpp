@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "tests/e2e/launcher_fixture.h"
-#include "tests/e2e/preload_shim.h"
 #include "tests/support/file_helpers.h"
 
 namespace onefile::e2e {
@@ -207,17 +206,18 @@ TEST_F(LaunchEnvironmentTest, RandomTokenSurvivesWithoutTheRandomDevice) {
         const char* what;
         std::map<std::string, std::string> controls;
     } cases[] = {
-        {"kernel call instead of the device", {{"ONEFILE_SHIM_NO_URANDOM", "1"}}},
+        {"kernel call instead of the device", {{"ONEFILE_HOOK_NO_URANDOM", "1"}}},
         {"time-stamp generator last",
-         {{"ONEFILE_SHIM_NO_URANDOM", "1"}, {"ONEFILE_SHIM_FAIL_GETRANDOM", "1"}}},
+         {{"ONEFILE_HOOK_NO_URANDOM", "1"}, {"ONEFILE_HOOK_FAIL_GETRANDOM", "1"}}},
     };
+    const std::string launcher = packWithHooks({}, "hooked-launcher");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string log = temp().file("shim-log");
+        const std::string log = temp().file("hook-log");
         fs::remove(log);
         auto controls = c.controls;
-        controls["ONEFILE_SHIM_LOG"] = log;
-        const LauncherRun run = this->run({launcher_}, withPreloadShim(controls));
+        controls["ONEFILE_HOOK_LOG"] = log;
+        const LauncherRun run = this->run({launcher}, withHooks(controls));
         ASSERT_TRUE(run.report.complete) << run.process.err;
         EXPECT_EQ(run.process.err, "");
         const std::string token = run.report.variable("TAVMIR_ONEFILE_RANDOM").value_or("");

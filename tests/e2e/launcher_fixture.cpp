@@ -159,6 +159,12 @@ std::string LauncherTest::pack(const std::vector<std::string>& toolOptions, cons
     return output;
 }
 
+std::string LauncherTest::packWithHooks(const std::vector<std::string>& toolOptions, const std::string& name) {
+    std::vector<std::string> options = toolOptions;
+    options.insert(options.end(), {"--stub", kHookStubPath});
+    return pack(options, name);
+}
+
 std::string LauncherTest::attach(const std::string& block, const std::vector<std::string>& toolOptions,
                                  const std::string& name) {
     const std::string blockFile = temp_.file(name + ".block");

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/run_process.h"
@@ -18,6 +19,11 @@ namespace onefile::e2e {
 
 // The built probe application (tests/probe).
 inline constexpr char kProbePath[] = ONEFILE_PROBE_PATH;
+
+// The tests' stub with hooks (tests/hooks/launcher_hooks.c): a launcher made
+// from it makes chosen calls fail or raises a signal inside one, as its
+// ONEFILE_HOOK_* environment variables ask.
+inline constexpr char kHookStubPath[] = ONEFILE_HOOK_STUB_PATH;
 
 // Entry flag bits of the block format.
 inline constexpr std::uint8_t kExecutable = 0x01;
@@ -73,6 +79,14 @@ struct ProbeReport {
 
 ProbeReport parseProbeReport(const std::string& text);
 
+// Process options that set the hooks' controls (ONEFILE_HOOK_* variables and
+// their values) for a launcher made with LauncherTest::packWithHooks.
+inline onefile::testing::ProcessOptions withHooks(std::map<std::string, std::string> controls) {
+    onefile::testing::ProcessOptions options;
+    options.setEnvironment = std::move(controls);
+    return options;
+}
+
 struct LauncherRun {
     onefile::testing::ProcessResult process;
     ProbeReport report;  // report.complete is false when no probe reported
@@ -102,6 +116,9 @@ protected:
     // launcher's path; toolOptions go after the output (--main, --template...).
     std::string pack(const std::vector<std::string>& toolOptions = {},
                      const std::string& name = "launcher");
+    // pack() with the tests' stub with hooks in place of the tool's own stub.
+    std::string packWithHooks(const std::vector<std::string>& toolOptions = {},
+                              const std::string& name = "launcher");
     // Writes `block` to a file and attaches it byte for byte with the real
     // tool; returns the launcher's path.
     std::string attach(const std::string& block, const std::vector<std::string>& toolOptions = {},

@@ -401,14 +401,4 @@ ProbeReport SupervisionTest::readReport() const {
     return parseProbeReport(onefile::testing::readFile(reportPath()));
 }
 
-void SupervisionTest::preloadShim(StartOptions& options, const std::map<std::string, std::string>& controls) const {
-    options.set("LD_PRELOAD", kSignalShimPath);
-    // The sanitizer runtime wants to come first among the loaded libraries;
-    // the shim only forwards to whatever follows it, so the order is safe.
-    const char* sanitizerOptions = std::getenv("ASAN_OPTIONS");
-    std::string value = sanitizerOptions != nullptr ? std::string(sanitizerOptions) + ":" : std::string();
-    options.set("ASAN_OPTIONS", value + "verify_asan_link_order=0");
-    for (const auto& [name, setting] : controls) options.setEnvironment[name] = setting;
-}
-
 }  // namespace onefile::e2e

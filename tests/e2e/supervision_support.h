@@ -17,9 +17,6 @@
 
 namespace onefile::e2e {
 
-// The signal shim (signal_shim.c), preloaded by the phase tests.
-inline constexpr char kSignalShimPath[] = ONEFILE_SIGNAL_SHIM_PATH;
-
 // The descriptor on which the probe reports readiness (PROBE_READY_FD).
 inline constexpr int kReadyDescriptor = 3;
 
@@ -46,6 +43,11 @@ struct StartOptions {
     // Sets one variable of the launcher's environment.
     StartOptions& set(const std::string& name, std::string value) {
         setEnvironment[name] = std::move(value);
+        return *this;
+    }
+    // Sets several, such as the controls of a launcher with hooks.
+    StartOptions& setAll(const std::map<std::string, std::string>& variables) {
+        for (const auto& [name, value] : variables) setEnvironment[name] = value;
         return *this;
     }
 };
@@ -151,9 +153,6 @@ protected:
 
     ProbeReport readReport() const;
     std::vector<std::string> receivedSignals() const { return readLines(signalsPath()); }
-
-    // Options that preload the signal shim with the given controls.
-    void preloadShim(StartOptions& options, const std::map<std::string, std::string>& controls) const;
 };
 
 }  // namespace onefile::e2e

@@ -1,4 +1,6 @@
 # The tests' stub with hooks: which calls of the launcher are wrapped, and the
-# source of the wrappers. Included by build/stub/stub_targets.cmake.
+# source of the wrappers. Included by build/stub/stub_targets.cmake. Every
+# call named here needs its __wrap_ and __real_ in launcher_hooks.c.
 set(onefile_hook_sources ${CMAKE_CURRENT_LIST_DIR}/launcher_hooks.c)
-set(onefile_hooked_calls fork)
+set(onefile_hooked_calls
+  sigaction open getrandom mkdir fopen fwrite fstat readlink fork execv waitpid)
