@@ -173,14 +173,15 @@ int openSubdirectory(int parent, const char* name) {
     return openat(parent, name, kDirectoryOpenFlags);
 }
 
-// Removes the entry `name` that is no directory; a level the application
-// made read-only gets its owner's access back once.
-bool removeEntry(RemovalLevel& level, const char* name) {
-    if (unlinkat(level.descriptor, name, 0) == 0) return true;
+// Removes the entry `name` of a level (an emptied directory with
+// AT_REMOVEDIR); a level the application made read-only gets its owner's
+// access back once.
+bool removeEntry(RemovalLevel& level, const char* name, int flags) {
+    if (unlinkat(level.descriptor, name, flags) == 0) return true;
     if ((errno != EACCES && errno != EPERM) || level.accessRestored) return false;
     level.accessRestored = true;
     if (fchmod(level.descriptor, kOwnerAccess) != 0) return false;
-    return unlinkat(level.descriptor, name, 0) == 0;
+    return unlinkat(level.descriptor, name, flags) == 0;
 }
 
 void closeLevels(const RemovalLevel* levels, int depth) {
@@ -235,9 +236,7 @@ int removeDirectoryTree(int top) {
             (void)close(level.descriptor);
             namesLength = level.nameOffset;
             --depth;
-            if (unlinkat(levels[depth].descriptor, names + namesLength, AT_REMOVEDIR) != 0) {
-                somethingStayed = true;
-            }
+            if (!removeEntry(levels[depth], names + namesLength, AT_REMOVEDIR)) somethingStayed = true;
             if (lseek(levels[depth].descriptor, levels[depth].resumeOffset, SEEK_SET) < 0) {
                 closeLevels(levels, depth);
                 return -1;
@@ -262,7 +261,7 @@ int removeDirectoryTree(int top) {
                 }
             }
             if (!placement.isDirectory) {
-                if (!removeEntry(level, name)) somethingStayed = true;
+                if (!removeEntry(level, name, 0)) somethingStayed = true;
                 continue;
             }
             if (!samePlace(placement, home)) {

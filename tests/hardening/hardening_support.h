@@ -3,6 +3,10 @@
 // namespace on a fresh tmpfs whose size and options a test chooses.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,5 +58,57 @@ struct MountedRun {
 MountedRun runOnTmpfs(const std::string& mountPoint, const std::string& mountOptions,
                       const std::string& script, const std::vector<std::string>& arguments = {},
                       const onefile::testing::ProcessOptions& options = {});
+
+// The other user of the machine: the one who plants directories, links and
+// fifos where a launcher of someone else will meet them.
+inline constexpr uid_t kOtherUser = 65534;
+inline constexpr gid_t kOtherGroup = 65534;
+
+// One line per entry of the tree at `root`, the root itself first as ".",
+// then everything below it sorted by path; links are described, never
+// followed. A line holds the kind, mode, owner, size and content digest of a
+// file, the text of a link, and with `withTimes` the modification time, so
+// that two descriptions differ when anything in the tree was written,
+// created, removed or changed mode or owner. A missing root gives no lines.
+std::vector<std::string> describeTree(const std::string& root, bool withTimes = true);
+
+// Sets the owner (of a link itself, not its target) and, except on a link,
+// exactly `mode`; throws naming the path when that fails.
+void setOwnerAndMode(const std::string& path, uid_t user, gid_t group, mode_t mode);
+
+// Runs `script` with /bin/sh as `user`/`group` (no supplementary groups)
+// in `workingDirectory` (empty: the caller's); "$@" holds `arguments`.
+onefile::testing::ProcessResult runShellAs(uid_t user, gid_t group, const std::string& script,
+                                           const std::vector<std::string>& arguments = {},
+                                           const std::string& workingDirectory = "");
+
+// A process started in the background, as the leader of its own process
+// group, with the caller's environment changed as `options` says (standard
+// input is empty; stdinText is not used). Its standard output and error are
+// collected in memory files. The destructor kills the whole process group,
+// so children that outlive it go too, and reaps the process.
+class BackgroundProcess {
+public:
+    BackgroundProcess(const std::vector<std::string>& argv, const onefile::testing::ProcessOptions& options);
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+    ~BackgroundProcess();
+
+    pid_t pid() const { return pid_; }
+    // Waits for the process to end and returns how it ended and what it
+    // wrote; nothing when it still runs after `timeout`.
+    std::optional<onefile::testing::ProcessResult> wait(std::chrono::milliseconds timeout);
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int output_ = -1;
+    int error_ = -1;
+    onefile::testing::ProcessResult result_;
+};
+
+// Waits until `path` exists (lstat), looking every few milliseconds; false
+// after `timeout`.
+bool waitForPath(const std::string& path, std::chrono::milliseconds timeout);
 
 }  // namespace onefile::hardening

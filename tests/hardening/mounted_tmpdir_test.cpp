@@ -141,14 +141,14 @@ TEST_F(MountedTmpDirTest, NoexecTmpDirEndsInTheExecReportAndRemovesTheDirectory)
 
 // On a read-only TMPDIR the extraction directory cannot be made, which
 // shows as the failure to open the first entry.
-TEST_F(MountedTmpDirTest, ReadOnlyTmpDirEndsInTheOpenReport) {
+TEST_F(MountedTmpDirTest, ReadOnlyTmpDirEndsInTheCreationReport) {
     const std::string launcher = makeLauncher("launcher", false);
     const MountedRun run = runLauncher(launcher, "size=8m,ro");
     SKIP_UNLESS_MOUNTED(run);
     EXPECT_EQ(run.process.exitCode, 2);
-    // Error, failed to open '<TMPDIR>/<extraction directory>/main' for writing.
-    const std::string prefix = "Error, failed to open '" + mountPoint() + "/";
-    const std::string suffix = "/main' for writing.\n";
+    // Error, couldn't create extraction directory '<TMPDIR>/<directory>': Read-only file system.
+    const std::string prefix = "Error, couldn't create extraction directory '" + mountPoint() + "/";
+    const std::string suffix = "': Read-only file system.\n";
     const std::string& err = run.process.err;
     ASSERT_TRUE(err.starts_with(prefix) && err.ends_with(suffix)) << err;
     const std::string directory = err.substr(prefix.size(), err.size() - prefix.size() - suffix.size());
