@@ -13,61 +13,47 @@
 // Everything here may run inside the termination handler, also nested in
 // another run of itself: only async-signal-safe calls, no heap, no stdio.
 //
-// Late signals. A run of the cleanup can be interrupted by a different
-// termination signal whose nested run reaps the child; once reaped, the child
-// process id may be given to an unrelated process. Two rules keep a signal
-// from ever reaching such a process:
+// Late signals. A run of the cleanup can be interrupted by a termination
+// signal whose handler collects the child or sends it a signal; once
+// collected, the child process id may be given to an unrelated process. Two
+// rules keep a signal from ever reaching such a process:
 //  - every wait that collects the child, and every poll that learns it is no
 //    longer ours (ECHILD), sets gChildReaped before anything else can run;
-//  - each send checks gChildReaped, and the check poll together with its
-//    SIGINT, and the check before SIGKILL together with the send, run with
-//    the three termination signals held back, so no nested run can reap the
-//    child between the check and the send.
-// The main sequence's wait cannot reap the child while a run is in progress:
-// the handler runs on the launcher's only thread and the wait resumes only
-// after the handler returns.
+//  - each send checks gChildReaped, and the check together with the send
+//    runs with the three termination signals held back (signalChild), so no
+//    nested run can collect the child between the check and the send.
+// The main sequence's wait cannot collect the child while a run is in
+// progress: the handler runs on the launcher's only thread and the wait
+// resumes only after the handler returns.
 
 namespace onefile {
 
 namespace {
 
 constexpr long kNanosecondsPerSecond = 1000000000;
-// Requested sleep between two polls of the grace period.
-constexpr struct timespec kGraceSleep = {0, 200000000};
-// The grace period ends when this much requested sleep has been counted.
-constexpr std::uint64_t kGraceSeconds = 5;
+// Longest sleep between two polls of the grace period.
+constexpr long kPollIntervalNanoseconds = 200000000;
+// From the first termination signal to SIGKILL at the latest.
+constexpr time_t kGraceSeconds = 5;
 
 enum class PollResult { running, gone, failed };
-
-// Holds SIGINT, SIGQUIT and SIGTERM back; previous receives the mask to
-// restore with releaseTerminationSignals.
-void holdTerminationSignals(sigset_t* previous) {
-    sigset_t held;
-    sigemptyset(&held);
-    sigaddset(&held, SIGINT);
-    sigaddset(&held, SIGQUIT);
-    sigaddset(&held, SIGTERM);
-    sigprocmask(SIG_BLOCK, &held, previous);
-}
-
-void releaseTerminationSignals(const sigset_t* previous) {
-    sigprocmask(SIG_SETMASK, previous, nullptr);
-}
 
 void writeText(const char* text) { (void)!write(STDERR_FILENO, text, strlen(text)); }
 
 // The "waitpid" report, as perror would print it, made of write calls only.
 void reportWaitFailure(int errorNumber) {
     writeText("waitpid: ");
-    // The C library's strerror is a lookup in a constant table, safe here.
-    writeText(strerror(errorNumber));
+    writeText(describeError(errorNumber));
     writeText("\n");
 }
 
 PollResult pollChild(pid_t child) {
     for (;;) {
-        pid_t result = waitpid(child, nullptr, WNOHANG);
+        int status = 0;
+        pid_t result = waitpid(child, &status, WNOHANG);
         if (result == child) {
+            gChildStatus = status;
+            gChildStatusKnown = 1;
             gChildReaped = 1;
             return PollResult::gone;
         }
@@ -82,55 +68,50 @@ PollResult pollChild(pid_t child) {
     }
 }
 
-// Counts requested sleep, not measured time: a sleep cut short by a signal
-// still counts in full, so signals shorten the grace period.
-struct ElapsedCounter {
-    std::uint64_t seconds;
-    std::uint64_t nanoseconds;
-};
+// Sets the run's one deadline, unless an earlier signal set it.
+void startGracePeriod() {
+    if (gGraceStarted) return;
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    gGraceDeadline = {now.tv_sec + kGraceSeconds, now.tv_nsec};
+    gGraceStarted = 1;
+}
 
-void countSleep(ElapsedCounter* elapsed) {
-    elapsed->nanoseconds += static_cast<std::uint64_t>(kGraceSleep.tv_nsec);
-    elapsed->seconds += elapsed->nanoseconds / kNanosecondsPerSecond;
-    elapsed->nanoseconds %= kNanosecondsPerSecond;
+// The time left until the deadline, at most one poll interval; false when
+// the deadline has passed.
+bool nextSleep(struct timespec* sleep) {
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    std::int64_t left = (static_cast<std::int64_t>(gGraceDeadline.tv_sec) - now.tv_sec) * kNanosecondsPerSecond +
+                        (gGraceDeadline.tv_nsec - now.tv_nsec);
+    if (left <= 0) return false;
+    if (left > kPollIntervalNanoseconds) left = kPollIntervalNanoseconds;
+    *sleep = {0, static_cast<long>(left)};
+    return true;
 }
 
 // Returns true when the child has ended or is gone, false when it still runs
-// after the grace period or a poll failed.
-bool waitThroughGracePeriod(pid_t child) {
-    ElapsedCounter elapsed = {0, 0};
+// at the deadline or a poll failed. A signal that cuts a sleep short only
+// brings the next poll forward.
+bool waitUntilDeadline(pid_t child) {
     for (;;) {
         PollResult result = pollChild(child);
         if (result == PollResult::gone) return true;
         if (result == PollResult::failed) return false;
-        struct timespec remaining;
-        (void)nanosleep(&kGraceSleep, &remaining);
-        countSleep(&elapsed);
-        if (elapsed.seconds == kGraceSeconds) return false;
+        struct timespec sleep;
+        if (!nextSleep(&sleep)) return false;
+        (void)nanosleep(&sleep, nullptr);
     }
-}
-
-void killChild(pid_t child) {
-    sigset_t previous;
-    holdTerminationSignals(&previous);
-    if (!gChildReaped) (void)kill(child, SIGKILL);
-    releaseTerminationSignals(&previous);
 }
 
 void stopChild(pid_t child, bool forwardInterrupt) {
-    sigset_t previous;
-    holdTerminationSignals(&previous);
-    PollResult checked = pollChild(child);
-    // SIGINT only to a child that this poll has just seen running.
-    if (checked == PollResult::running && forwardInterrupt && !gChildReaped) {
-        (void)kill(child, SIGINT);
-    }
-    releaseTerminationSignals(&previous);
-    if (checked == PollResult::gone) return;
-    if (checked == PollResult::running && waitThroughGracePeriod(child)) return;
-    // The child is not reaped: SIGKILL, without waiting for it to die. It
-    // stays a zombie until the main sequence's wait or a later poll.
-    killChild(child);
+    if (pollChild(child) == PollResult::gone) return;
+    startGracePeriod();
+    if (forwardInterrupt) signalChild(child, SIGINT);
+    if (waitUntilDeadline(child)) return;
+    // Not collected: SIGKILL, without waiting for it to die. It stays a
+    // zombie until the main sequence's wait collects it with its status.
+    signalChild(child, SIGKILL);
 }
 
 }  // namespace
@@ -138,8 +119,7 @@ void stopChild(pid_t child, bool forwardInterrupt) {
 void cleanUp(bool forwardInterrupt) {
     pid_t child = gChildProcessId;
     if (child != 0) stopChild(child, forwardInterrupt);
-    if (gRemovalFlag) removeExtractionDirectory();
-    removeCreatedLevels();
+    removeWhatThisRunMade();
 }
 
 }  // namespace onefile

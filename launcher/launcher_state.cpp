@@ -11,6 +11,11 @@ volatile sig_atomic_t gExtractionDescriptor = -1;
 DirectoryLevel gCreatedLevels[kMaxCreatedLevels];
 volatile sig_atomic_t gCreatedLevelCount;
 volatile sig_atomic_t gChildReaped;
-volatile sig_atomic_t gTerminationHandled;
+volatile sig_atomic_t gChildStatus;
+volatile sig_atomic_t gChildStatusKnown;
+volatile sig_atomic_t gStopSignal;
+volatile sig_atomic_t gGraceStarted;
+struct timespec gGraceDeadline;
+volatile sig_atomic_t gHeldSignals[kSignalSlots];
 
 }  // namespace onefile

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <ctime>
 
 namespace onefile {
 
@@ -56,8 +57,25 @@ extern volatile sig_atomic_t gCreatedLevelCount;
 // process by then.
 extern volatile sig_atomic_t gChildReaped;
 
-// Set when the termination handler has run. From then on the launcher's exit
-// status follows the handler's rules instead of mirroring a crashed child.
-extern volatile sig_atomic_t gTerminationHandled;
+// The child's wait status once a wait or a poll of this process collected
+// it; gChildStatusKnown tells whether one did.
+extern volatile sig_atomic_t gChildStatus;
+extern volatile sig_atomic_t gChildStatusKnown;
+
+// The first termination signal handled before the child was started; 0 when
+// none came. The handler only records it: the main sequence looks between
+// its steps (and between write calls) and then stops the run.
+extern volatile sig_atomic_t gStopSignal;
+
+// The one grace period of a run: set by the first termination signal that
+// stops the child, never moved by later ones. The child gets SIGKILL at the
+// deadline (CLOCK_MONOTONIC) at the latest.
+extern volatile sig_atomic_t gGraceStarted;
+extern struct timespec gGraceDeadline;
+
+// Signals meant for the application that arrived before the child existed,
+// by number; passed on once it does.
+inline constexpr int kSignalSlots = 65;
+extern volatile sig_atomic_t gHeldSignals[kSignalSlots];
 
 }  // namespace onefile

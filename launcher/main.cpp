@@ -15,6 +15,7 @@
 #include "launcher/shared_operations.h"
 #include "launcher/supervision.h"
 #include "payload/extract_payload.h"
+#include "payload/launcher_file.h"
 #include "templates/expand_template.h"
 
 using namespace onefile;
@@ -45,21 +46,16 @@ void completeLaunchEnvironment(const char* argv0) {
     (void)setenv("TAVMIR_ORIGINAL_ARGV0", argv0, 1);
 }
 
-sigset_t terminationSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGQUIT);
-    sigaddset(&signals, SIGTERM);
-    return signals;
-}
-
 [[noreturn]] void runChild(char** argv, const sigset_t& originalMask) {
+    // Whatever happens here, the parent removes what the run made.
+    gRemovalFlag = 0;
+    gCreatedLevelCount = 0;
     // argv[0] becomes the launcher's own absolute path; the child normally
     // finds the link already read by the parent.
     argv[0] = const_cast<char*>(readProgramLink());
-    // The application starts with the signal mask the launcher was given.
-    sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+    // The application starts with the dispositions and the signal mask the
+    // launcher was given.
+    restoreInheritedSignals(originalMask);
     int error = 0;
     for (int attempt = 1; attempt <= kExecAttempts; ++attempt) {
         execv(gLaunchTarget, argv);
@@ -71,28 +67,34 @@ sigset_t terminationSignals() {
     exit(kFatalExitStatus);
 }
 
-// Waits for the child and turns its end into the launcher's exit status.
+// The shell's convention: the child's exit code, or 128 + N when signal N
+// ended it (137 after the grace period's SIGKILL).
+int exitStatusOf(int status) {
+    if (WIFSIGNALED(status)) return kSignalExitBase + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+// Waits for the child and turns its end into the launcher's exit status. A
+// cleanup in the termination handler may have collected the child first;
+// its poll kept the status.
 int waitForChild() {
-    int status;
     for (;;) {
-        status = 0;
+        int status = 0;
         pid_t result = waitpid(gChildProcessId, &status, 0);
         if (result >= 0) {
+            gChildStatus = status;
+            gChildStatusKnown = 1;
             gChildReaped = 1;
             break;
         }
-        if (errno == EINTR) continue;
-        if (errno == ECHILD) {
+        if (errno == EINTR && !gChildReaped) continue;
+        if (errno == EINTR || errno == ECHILD) {
             gChildReaped = 1;
             break;
         }
         return kFatalExitStatus;
     }
-    // A child that crashed on its own must not look like success. Once the
-    // launcher has handled a termination signal, the stop was asked for and
-    // the status follows the handler's rules.
-    if (WIFSIGNALED(status) && !gTerminationHandled) return kSignalExitBase + WTERMSIG(status);
-    return (status >> 8) & 0xFF;
+    return gChildStatusKnown ? exitStatusOf(gChildStatus) : kFatalExitStatus;
 }
 
 }  // namespace
@@ -103,6 +105,10 @@ int main(int argc, char** argv) {
     char* fallbackArguments[] = {const_cast<char*>(""), nullptr};
     if (argc < 1 || argv == nullptr || argv[0] == nullptr) argv = fallbackArguments;
 
+    // Read first, so that a missing /proc stops the run before anything is
+    // written; the file must then hold all of the block before it is read.
+    (void)getProgramPath();
+    checkLauncherComplete();
     prepareLaunchEnvironment();
     const char* directoryTemplate = getDirectoryTemplate();
     bool expanded = expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes);
@@ -113,16 +119,17 @@ int main(int argc, char** argv) {
         fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", directoryTemplate);
         abort();
     }
-    installTerminationHandler();
+    installSignalHandling();
     extractPayload();
     completeLaunchEnvironment(argv[0]);
 
-    // Termination signals are held back from fork until the parent has
-    // stored the child's id, so a signal in that window still reaches a
-    // cleanup that knows the child and forwards to it.
-    sigset_t heldSignals = terminationSignals();
+    // The handled signals are held back from the last look for a stop until
+    // the parent has stored the child's id: one that comes in that window
+    // then reaches a handler that knows the child.
+    sigset_t heldSignals = handledSignals();
     sigset_t originalMask;
     sigprocmask(SIG_BLOCK, &heldSignals, &originalMask);
+    stopIfSignalled();
     pid_t child = fork();
     if (child == 0) runChild(argv, originalMask);
     if (child < 0) {
@@ -133,6 +140,7 @@ int main(int argc, char** argv) {
         return kFatalExitStatus;
     }
     gChildProcessId = child;
+    passHeldSignals();
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
 
     int exitStatus = waitForChild();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "launcher/launcher_state.h"
+#include "launcher/shared_operations.h"
 #include "launcher/supervision.h"
 
 namespace onefile {
@@ -23,6 +24,11 @@ void removeExtractionDirectory() {
         return;
     }
     (void)unlinkat(gExtractionLevel.parentDescriptor, gExtractionLevel.name, AT_REMOVEDIR);
+}
+
+void removeWhatThisRunMade() {
+    if (gRemovalFlag) removeExtractionDirectory();
+    removeCreatedLevels();
 }
 
 }  // namespace onefile

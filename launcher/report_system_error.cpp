@@ -1,12 +1,11 @@
 #include <cstdio>
-#include <cstring>
 
 #include "launcher/shared_operations.h"
 
 namespace onefile {
 
 void reportSystemError(const char* what, int errorNumber) {
-    fprintf(stderr, "%s: %s\n", what, strerror(errorNumber));
+    fprintf(stderr, "%s: %s\n", what, describeError(errorNumber));
 }
 
 }  // namespace onefile

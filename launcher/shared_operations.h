@@ -24,6 +24,10 @@ const char* readProgramLink();
 void copyStringBounded(char* destination, const char* source, std::size_t capacity,
                        const char* what);
 
+// The system's text for an error number, as Linux users know it ("Input/output
+// error"), whatever C library the launcher was built with. Async-signal-safe.
+const char* describeError(int errorNumber);
+
 // Writes "what: <system text for errorNumber>" as one line on standard error.
 void reportSystemError(const char* what, int errorNumber);
 
@@ -31,9 +35,21 @@ void reportSystemError(const char* what, int errorNumber);
 void setEnvironmentNumber(const char* name, std::int64_t value);
 
 // The stop for a string that does not fit its fixed buffer: one line on
-// standard error naming what did not fit, exit status 2, no cleanup. Callers
-// invoke it before writing anything of the string.
+// standard error naming what did not fit, then exitFatally. Callers invoke it
+// before writing anything of the string.
 [[noreturn]] void stopOnBrokenLimit(const char* what);
+
+// Ends the run with the fatal exit status after removing what this run made:
+// the extraction directory with everything below it, and the levels above
+// it. Every fatal error of the main sequence ends this way; the child, which
+// never removes anything, has the removal flag cleared.
+[[noreturn]] void exitFatally();
+
+// When a termination signal asked the run to stop before the child was
+// started, removes what this run made, says which signal it was and ends
+// the run with the fatal exit status. Called between the steps of the main
+// sequence and between write calls.
+void stopIfSignalled();
 
 // Removes the levels above the extraction directory that this run made
 // (gCreatedLevels), deepest first, where they are empty. Async-signal-safe.

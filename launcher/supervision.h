@@ -1,16 +1,17 @@
-// Child supervision and cleanup: stopping the child and removing the
-// extraction directory, at the normal end, on a failed fork and from the
-// termination-signal handler.
+// Child supervision and cleanup: the signals the launcher handles, stopping
+// the child, and removing what the run made, at the normal end, on a failed
+// fork and from the termination-signal handler.
 #pragma once
 
 #include <csignal>
+#include <sys/types.h>
 
 namespace onefile {
 
-// Makes sure the child is gone (forwarding SIGINT first when asked, then a
-// grace period and SIGKILL), removes the extraction directory when the
-// removal flag is set, and the levels above it that this run made.
-// Async-signal-safe.
+// Makes sure the child is gone (forwarding SIGINT first when asked, then the
+// grace period up to its one deadline and SIGKILL), removes the extraction
+// directory when the removal flag is set, and the levels above it that this
+// run made. Async-signal-safe.
 void cleanUp(bool forwardInterrupt);
 
 // Removes everything below the directory open at `top`, depth first, never
@@ -24,11 +25,52 @@ int removeDirectoryTree(int top);
 // through the descriptors kept when it was made. Async-signal-safe.
 void removeExtractionDirectory();
 
-// Handler for SIGINT, SIGQUIT and SIGTERM: runs the cleanup, forwarding
-// SIGINT to the child unless the kernel generated the signal.
-void handleTerminationSignal(int signalNumber, siginfo_t* information, void* context);
+// Removes all this run made: the extraction directory once the removal flag
+// is set, and the levels above it (removeCreatedLevels). Async-signal-safe.
+void removeWhatThisRunMade();
 
-// Installs handleTerminationSignal for SIGINT, SIGQUIT and SIGTERM.
-void installTerminationHandler();
+// Sets the launcher's signal dispositions, remembering those it was given:
+//  - SIGINT, SIGQUIT, SIGTERM: handleTerminationSignal, unless inherited as
+//    ignored, when they stay ignored;
+//  - the signals meant for the application (SIGHUP, SIGUSR1, SIGUSR2,
+//    SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGXCPU, the real-time
+//    signals): relaySignal, unless inherited as ignored;
+//  - SIGPIPE and SIGXFSZ ignored: a failed write reports itself;
+//  - SIGCHLD at its default, so the child can be waited for.
+void installSignalHandling();
+
+// In the child before exec: every disposition back to what the launcher was
+// given, then the signal mask it was given.
+void restoreInheritedSignals(const sigset_t& originalMask);
+
+// The signals the launcher handles: what the main sequence holds back across
+// the fork.
+sigset_t handledSignals();
+
+// Before the fork every termination signal only asks the run to stop
+// (gStopSignal); after it, one from another process (or from the kernel when
+// the child left our process group, so it did not get the key itself)
+// forwards SIGINT and starts the grace period, and a later one forwards
+// SIGINT again without moving the deadline. One the kernel sent to the whole
+// foreground group (the terminal's keys) reached the child too: the child
+// decides, and the launcher goes on waiting.
+void handleTerminationSignal(int number, siginfo_t* information, void* context);
+
+// Passes a signal meant for the application on to the child unchanged, or
+// holds it until the child exists; not again when the kernel sent it to a
+// process group that the child shares.
+void relaySignal(int number, siginfo_t* information, void* context);
+
+// In the parent right after the fork: passes on what relaySignal held.
+void passHeldSignals();
+
+// Whether the kernel sent the signal (a terminal key, for one) to a process
+// group that the child belongs to as well, so the child got it itself.
+bool childGotItFromTheKernel(pid_t child, const siginfo_t* information);
+
+// Sends `number` to the child unless it was reaped already; the check and
+// the send run with the termination signals held back, so no nested handler
+// can reap the child in between. Async-signal-safe.
+void signalChild(pid_t child, int number);
 
 }  // namespace onefile

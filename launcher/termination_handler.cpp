@@ -6,30 +6,28 @@
 
 namespace onefile {
 
-void handleTerminationSignal(int, siginfo_t* information, void*) {
+void handleTerminationSignal(int number, siginfo_t* information, void*) {
     // The interrupted code may be about to look at errno (the main
-    // sequence's wait checks for EINTR), so the cleanup must not change it.
+    // sequence's wait checks for EINTR), so the handler must not change it.
     int savedErrno = errno;
-    gTerminationHandled = 1;
-    // The terminal sends its interrupt and quit keys to the whole foreground
-    // process group, the child included: those come from the kernel and are
-    // not forwarded a second time.
-    bool forwardInterrupt = information == nullptr || information->si_code != SI_KERNEL;
-    cleanUp(forwardInterrupt);
+    pid_t child = gChildProcessId;
+    if (child == 0) {
+        // No child yet to decide: the run stops at the main sequence's next
+        // look, whoever sent the signal.
+        if (gStopSignal == 0) gStopSignal = number;
+    } else if (gChildReaped) {
+        // The child has ended: only what the run made is left to remove.
+        cleanUp(false);
+    } else if (childGotItFromTheKernel(child, information)) {
+        // The terminal's key reached the child as well; it decides, and the
+        // launcher goes on waiting, as if the child had been run directly.
+    } else if (gGraceStarted) {
+        // A second request lets the application hurry; the deadline stays.
+        signalChild(child, SIGINT);
+    } else {
+        cleanUp(true);
+    }
     errno = savedErrno;
-}
-
-void installTerminationHandler() {
-    // No SA_RESTART: the main sequence's blocking wait must fail with EINTR
-    // after a cleanup so that it finds the child gone. The additional mask is
-    // empty, so one termination signal can interrupt the cleanup of another.
-    struct sigaction action = {};
-    action.sa_sigaction = handleTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_SIGINFO;
-    (void)sigaction(SIGINT, &action, nullptr);
-    (void)sigaction(SIGQUIT, &action, nullptr);
-    (void)sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace onefile

@@ -46,13 +46,20 @@ constexpr std::size_t kStreamBufferBytes = 256u << 10;
 char streamBuffer[kStreamBufferBytes];
 
 [[noreturn]] void failExtraction(const char* format, const char* path) {
+    stopIfSignalled();
     fprintf(stderr, format, path);
-    exit(kFatalExitStatus);
+    exitFatally();
 }
 
 [[noreturn]] void stopOnDamagedBlock() {
     fprintf(stderr, "Error, attached data is damaged.\n");
-    exit(kFatalExitStatus);
+    exitFatally();
+}
+
+[[noreturn]] void failToUnpack(int error) {
+    stopIfSignalled();
+    reportSystemError(kUnpackFailure, error);
+    exitFatally();
 }
 
 // Payload pages already written out are given back to the kernel in steps of
@@ -214,18 +221,14 @@ void extractFile(std::uint8_t flags) {
         std::size_t chunk = remaining < kCopyChunkBytes ? remaining : kCopyChunkBytes;
         memcpy(copyBuffer, gPayloadCursor, chunk);
         gPayloadCursor += chunk;
-        if (fwrite(copyBuffer, 1, chunk, stream) < chunk) {
-            reportSystemError(kUnpackFailure, errno);
-            exit(kFatalExitStatus);
-        }
+        if (fwrite(copyBuffer, 1, chunk, stream) < chunk) failToUnpack(errno);
+        // A termination signal stops the run here, before the next write.
+        stopIfSignalled();
         remaining -= chunk;
         releaseConsumedPayload();
     }
     if (flags & kEntryFlagExecutable) makeExecutable(stream);
-    if (fclose(stream) != 0) {
-        reportSystemError(kUnpackFailure, errno);
-        exit(kFatalExitStatus);
-    }
+    if (fclose(stream) != 0) failToUnpack(errno);
 }
 
 }  // namespace
@@ -241,10 +244,12 @@ void extractPayload() {
     // Made before the first entry is read (also for a block without
     // entries); from then on a termination signal removes whatever exists.
     makeExtractionDirectory();
+    stopIfSignalled();
     pageMask = getauxval(AT_PAGESZ) - 1;
     releasedUpTo = start;
 
     for (;;) {
+        stopIfSignalled();
         readNameText("entry name");
         if (nameBuffer[0] == '\0') {
             releaseWholePayload(start);

@@ -56,7 +56,7 @@ void forgetCreatedLevels() {
 [[noreturn]] void failCreation(int error) {
     forgetCreatedLevels();
     fprintf(stderr, "Error, couldn't create extraction directory '%s': %s.\n", gExtractionDirectory,
-            strerror(error));
+            describeError(error));
     exit(kFatalExitStatus);
 }
 

@@ -1,8 +1,15 @@
+// The loaded segment that carries the attached block: where the block ends
+// in memory, and how much of the launcher's file it needs.
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <link.h>
+#include <sys/stat.h>
 
 #include "build/launcher_section.h"
+#include "launcher/shared_operations.h"
 #include "payload/extract_payload.h"
+#include "payload/launcher_file.h"
 
 namespace onefile {
 
@@ -13,9 +20,10 @@ namespace {
 struct SegmentSearch {
     std::uintptr_t address;
     std::uintptr_t end;
+    std::uint64_t fileEnd;
 };
 
-int findSegmentEnd(struct dl_phdr_info* info, std::size_t, void* data) {
+int findSegment(struct dl_phdr_info* info, std::size_t, void* data) {
     auto* search = static_cast<SegmentSearch*>(data);
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& header = info->dlpi_phdr[i];
@@ -24,10 +32,17 @@ int findSegmentEnd(struct dl_phdr_info* info, std::size_t, void* data) {
         std::uintptr_t end = start + header.p_memsz;
         if (search->address >= start && search->address < end) {
             search->end = end;
+            search->fileEnd = header.p_offset + header.p_filesz;
             return 1;
         }
     }
     return 0;
+}
+
+SegmentSearch findPayloadSegment() {
+    SegmentSearch search{reinterpret_cast<std::uintptr_t>(getPayloadStart()), 0, 0};
+    dl_iterate_phdr(findSegment, &search);
+    return search;
 }
 
 }  // namespace
@@ -35,10 +50,20 @@ int findSegmentEnd(struct dl_phdr_info* info, std::size_t, void* data) {
 // The segment's size is what the tool wrote when it attached the block and
 // what the loader mapped, so it bounds every read of the block.
 const unsigned char* getPayloadEnd() {
-    SegmentSearch search{reinterpret_cast<std::uintptr_t>(getPayloadStart()), 0};
-    dl_iterate_phdr(findSegmentEnd, &search);
+    SegmentSearch search = findPayloadSegment();
     if (search.end == 0) return getPayloadStart();
     return reinterpret_cast<const unsigned char*>(search.end);
+}
+
+void checkLauncherComplete() {
+    SegmentSearch search = findPayloadSegment();
+    struct stat status;
+    // The running file itself, also when its name was removed meanwhile.
+    if (search.end == 0 || stat("/proc/self/exe", &status) != 0) return;
+    if (static_cast<std::uint64_t>(status.st_size) >= search.fileEnd) return;
+    fprintf(stderr, "Error, launcher file is incomplete (%llu of %llu bytes).\n",
+            static_cast<unsigned long long>(status.st_size), static_cast<unsigned long long>(search.fileEnd));
+    exit(kFatalExitStatus);
 }
 
 }  // namespace onefile

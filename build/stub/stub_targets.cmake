@@ -17,7 +17,7 @@ function(onefile_add_stub_executable name)
   add_executable(${name}
     ${ONEFILE_SOURCE_DIR}/launcher/main.cpp
     ${stub_dir}/launcher_section.cpp
-    ${ONEFILE_SOURCE_DIR}/payload/get_payload_start.cpp
+    ${ONEFILE_SOURCE_DIR}/payload/payload_segment.cpp
     ${CMAKE_CURRENT_BINARY_DIR}/payload_section.S
     ${ARGN})
   target_link_libraries(${name} PRIVATE

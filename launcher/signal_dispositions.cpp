@@ -1,0 +1,81 @@
+#include <csignal>
+
+#include "launcher/launcher_state.h"
+#include "launcher/supervision.h"
+
+namespace onefile {
+
+namespace {
+
+constexpr int kTerminationSignals[] = {SIGINT, SIGQUIT, SIGTERM};
+constexpr int kApplicationSignals[] = {SIGHUP,    SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                                       SIGPROF,   SIGIO,   SIGPWR,  SIGXCPU};
+constexpr int kIgnoredSignals[] = {SIGPIPE, SIGXFSZ};
+
+// What the launcher was given, for the signals whose disposition it changed.
+struct sigaction inheritedActions[kSignalSlots];
+bool changed[kSignalSlots];
+
+bool wasIgnored(int number) {
+    struct sigaction current;
+    return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+void setDisposition(int number, const struct sigaction& action) {
+    if (sigaction(number, &action, &inheritedActions[number]) == 0) changed[number] = true;
+}
+
+void setHandler(int number, void (*handler)(int, siginfo_t*, void*), int flags) {
+    // A signal the launcher was started with ignored (a background job of a
+    // script, nohup) stays ignored, here and in the child.
+    if (wasIgnored(number)) return;
+    struct sigaction action = {};
+    action.sa_sigaction = handler;
+    // The additional mask is empty: one termination signal can interrupt the
+    // cleanup of another, and only forwards then.
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | flags;
+    setDisposition(number, action);
+}
+
+void setSimple(int number, void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    setDisposition(number, action);
+}
+
+template <typename Visit>
+void forEachApplicationSignal(Visit visit) {
+    for (int number : kApplicationSignals) visit(number);
+    for (int number = SIGRTMIN; number <= SIGRTMAX && number < kSignalSlots; ++number) visit(number);
+}
+
+}  // namespace
+
+void installSignalHandling() {
+    // No SA_RESTART: the main sequence's blocking wait must fail with EINTR
+    // after a cleanup, so that it finds the child collected.
+    for (int number : kTerminationSignals) setHandler(number, handleTerminationSignal, 0);
+    // Restarted: passing a signal on must not disturb a write or the wait.
+    forEachApplicationSignal([](int number) { setHandler(number, relaySignal, SA_RESTART); });
+    for (int number : kIgnoredSignals) setSimple(number, SIG_IGN);
+    setSimple(SIGCHLD, SIG_DFL);
+}
+
+void restoreInheritedSignals(const sigset_t& originalMask) {
+    for (int number = 1; number < kSignalSlots; ++number) {
+        if (changed[number]) (void)sigaction(number, &inheritedActions[number], nullptr);
+    }
+    sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+}
+
+sigset_t handledSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int number : kTerminationSignals) sigaddset(&signals, number);
+    forEachApplicationSignal([&signals](int number) { sigaddset(&signals, number); });
+    return signals;
+}
+
+}  // namespace onefile
