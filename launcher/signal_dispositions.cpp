@@ -15,20 +15,18 @@ constexpr int kIgnoredSignals[] = {SIGPIPE, SIGXFSZ};
 // What the launcher was given, for the signals whose disposition it changed.
 struct sigaction inheritedActions[kSignalSlots];
 bool changed[kSignalSlots];
+// Whether the launcher's own disposition ignores the signal.
+bool ignoredHere[kSignalSlots];
 
-bool wasIgnored(int number) {
-    struct sigaction current;
-    return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-}
+bool isIgnored(const struct sigaction& action) { return action.sa_handler == SIG_IGN; }
 
 void setDisposition(int number, const struct sigaction& action) {
-    if (sigaction(number, &action, &inheritedActions[number]) == 0) changed[number] = true;
+    if (sigaction(number, &action, &inheritedActions[number]) != 0) return;
+    changed[number] = true;
+    ignoredHere[number] = isIgnored(action);
 }
 
 void setHandler(int number, void (*handler)(int, siginfo_t*, void*), int flags) {
-    // A signal the launcher was started with ignored (a background job of a
-    // script, nohup) stays ignored, here and in the child.
-    if (wasIgnored(number)) return;
     struct sigaction action = {};
     action.sa_sigaction = handler;
     // The additional mask is empty: one termination signal can interrupt the
@@ -36,6 +34,13 @@ void setHandler(int number, void (*handler)(int, siginfo_t*, void*), int flags) 
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO | flags;
     setDisposition(number, action);
+    // A signal the launcher was started with ignored (a background job of a
+    // script, nohup) stays ignored, here and in the child. Asked and set in
+    // one call: that case is rare, and the start-up counts its calls.
+    if (changed[number] && isIgnored(inheritedActions[number])) {
+        (void)sigaction(number, &inheritedActions[number], nullptr);
+        changed[number] = false;
+    }
 }
 
 void setSimple(int number, void (*handler)(int)) {
@@ -64,8 +69,13 @@ void installSignalHandling() {
 }
 
 void restoreInheritedSignals(const sigset_t& originalMask) {
+    // exec sets every caught signal to its default and keeps ignored ones
+    // ignored; inherited dispositions are only ever those two. So only a
+    // signal ignored on one side and not on the other needs a call.
     for (int number = 1; number < kSignalSlots; ++number) {
-        if (changed[number]) (void)sigaction(number, &inheritedActions[number], nullptr);
+        if (changed[number] && ignoredHere[number] != isIgnored(inheritedActions[number])) {
+            (void)sigaction(number, &inheritedActions[number], nullptr);
+        }
     }
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
 }

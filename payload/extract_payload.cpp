@@ -27,6 +27,7 @@ namespace {
 
 constexpr char kMissingHeaderMessage[] = "Error, couldn't find attached data header.";
 constexpr char kUnpackFailure[] = "Error, couldn't unpack file to target path.";
+constexpr mode_t kFileMode = 0666;
 constexpr mode_t kOwnerExecute = 0100;
 constexpr mode_t kGroupRead = 0040;
 constexpr mode_t kOthersExecute = 0001;
@@ -36,14 +37,14 @@ constexpr mode_t kModeWithoutStatus = 0700;
 
 char nameBuffer[kNameBufferBytes];
 char targetPath[kPathBufferBytes];
-unsigned char copyBuffer[kCopyChunkBytes];
 
-// The buffer of the entry's output stream. Several chunks gather in it before
-// they reach the kernel: small writes cost far more on disk file systems,
-// which size their page-cache pages by the writes, and the stream's default
-// buffer would split every chunk into a small and an unaligned write.
-constexpr std::size_t kStreamBufferBytes = 256u << 10;
-char streamBuffer[kStreamBufferBytes];
+// The modes of a new file, from the umask read once when the extraction
+// starts: plain, and with the executable flag, where the owner gains execute
+// and others gain execute where the group may read. When the umask would
+// take a bit of the executable mode away, the mode is set after the create.
+mode_t plainFileMode;
+mode_t executableFileMode;
+bool executableModeNeedsChmod;
 
 [[noreturn]] void failExtraction(const char* format, const char* path) {
     stopIfSignalled();
@@ -181,54 +182,82 @@ void extractLink() {
     if (symlinkat(nameBuffer, directory, linkName) != 0) failToOpen();
 }
 
-// Adds owner execute, and others execute where the group may read; group
-// execute is never added and no bit is cleared.
-void makeExecutable(FILE* stream) {
-    int descriptor = fileno(stream);
+mode_t executableModeOf(mode_t mode) {
+    mode |= kOwnerExecute;
+    if (mode & kGroupRead) mode |= kOthersExecute;
+    return mode;
+}
+
+void readFileModes() {
+    mode_t mask = umask(0);
+    (void)umask(mask);
+    plainFileMode = kFileMode & ~mask;
+    executableFileMode = executableModeOf(plainFileMode);
+    executableModeNeedsChmod = (executableFileMode & mask) != 0;
+}
+
+// A file that existed already (a block that names an entry twice) keeps its
+// mode, which gains owner execute, and others execute where the group may
+// read; group execute is never added and no bit is cleared.
+void makeExistingFileExecutable(int descriptor) {
     struct stat status;
     mode_t mode = kModeWithoutStatus;
     if (fstat(descriptor, &status) != 0) {
         reportSystemError("fstat", errno);
     } else {
-        mode = status.st_mode & 07777;
-        mode |= kOwnerExecute;
-        if (mode & kGroupRead) mode |= kOthersExecute;
+        mode = executableModeOf(status.st_mode & 07777);
     }
     if (fchmod(descriptor, mode) != 0) reportSystemError("fchmod", errno);
 }
 
-// Opens the entry's file for writing; never through a symbolic link, which
-// an earlier entry of the same name may have made.
-FILE* openEntryFile() {
+// Opens the entry's file for writing, with its final mode; never through a
+// symbolic link, which an earlier entry of the same name may have made.
+int openEntryFile(bool executable) {
     const char* leaf;
     int directory = openEntryDirectoryOrStop(&leaf);
-    int descriptor = openat(directory, leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    mode_t mode = executable ? executableFileMode : plainFileMode;
+    int descriptor = openat(directory, leaf, kFlags | O_EXCL, mode);
+    if (descriptor >= 0) {
+        if (executable && executableModeNeedsChmod && fchmod(descriptor, mode) != 0) {
+            reportSystemError("fchmod", errno);
+        }
+        return descriptor;
+    }
+    if (errno == EEXIST) descriptor = openat(directory, leaf, kFlags | O_TRUNC, mode);
     if (descriptor < 0) {
         if (errno == ELOOP) refuseEscapingEntry();
         failToOpen();
     }
-    FILE* stream = fdopen(descriptor, "wb");
-    if (stream == nullptr) failToOpen();
-    return stream;
+    if (executable) makeExistingFileExecutable(descriptor);
+    return descriptor;
+}
+
+// Writes the entry's content straight from the mapped block, at most
+// kWriteChunkBytes per call; a termination signal stops the run between two
+// calls.
+void writeContent(int descriptor, std::uint64_t remaining) {
+    while (remaining > 0) {
+        std::size_t chunk = remaining < kWriteChunkBytes ? static_cast<std::size_t>(remaining) : kWriteChunkBytes;
+        ssize_t written = write(descriptor, gPayloadCursor, chunk);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            failToUnpack(errno);
+        }
+        if (written == 0) failToUnpack(EIO);
+        gPayloadCursor += written;
+        remaining -= static_cast<std::uint64_t>(written);
+        releaseConsumedPayload();
+        stopIfSignalled();
+    }
 }
 
 void extractFile(std::uint8_t flags) {
-    FILE* stream = openEntryFile();
+    int descriptor = openEntryFile((flags & kEntryFlagExecutable) != 0);
     std::uint64_t remaining = readContentSize();
     if (remaining > bytesLeft()) stopOnDamagedBlock();
-    (void)setvbuf(stream, streamBuffer, _IOFBF, sizeof streamBuffer);
-    while (remaining > 0) {
-        std::size_t chunk = remaining < kCopyChunkBytes ? remaining : kCopyChunkBytes;
-        memcpy(copyBuffer, gPayloadCursor, chunk);
-        gPayloadCursor += chunk;
-        if (fwrite(copyBuffer, 1, chunk, stream) < chunk) failToUnpack(errno);
-        // A termination signal stops the run here, before the next write.
-        stopIfSignalled();
-        remaining -= chunk;
-        releaseConsumedPayload();
-    }
-    if (flags & kEntryFlagExecutable) makeExecutable(stream);
-    if (fclose(stream) != 0) failToUnpack(errno);
+    writeContent(descriptor, remaining);
+    if (close(descriptor) != 0) failToUnpack(errno);
 }
 
 }  // namespace
@@ -245,6 +274,7 @@ void extractPayload() {
     // entries); from then on a termination signal removes whatever exists.
     makeExtractionDirectory();
     stopIfSignalled();
+    readFileModes();
     pageMask = getauxval(AT_PAGESZ) - 1;
     releasedUpTo = start;
 

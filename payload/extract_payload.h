@@ -5,8 +5,11 @@
 
 namespace onefile {
 
-// Size of the one chunk of entry content that passes through memory at a time.
-inline constexpr std::size_t kCopyChunkBytes = 32768;
+// Most bytes of entry content handed to one write call: the stop flag of a
+// termination signal is looked at between two calls. 256 KiB costs least on
+// ext4 and tmpfs alike (one write of a whole 200 MB file takes about twice as
+// long on ext4, writes of 32 KiB about 15% longer).
+inline constexpr std::size_t kWriteChunkBytes = 256u << 10;
 
 // Read position inside the attached block; the main sequence places it at
 // getPayloadStart() before extraction.

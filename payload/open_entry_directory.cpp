@@ -14,58 +14,93 @@ namespace {
 
 constexpr mode_t kDirectoryMode = 0700;
 constexpr int kLevelOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Levels of the current directory held open. Entries come sorted by name, so
+// the next entry's directory shares most of them; deeper levels are reached
+// from the deepest one held each time.
+constexpr int kHeldLevels = 32;
 
-// The directory of the previous entry: entries come sorted by name, so most
-// share it with the entry before them.
-char cachedPath[kNameBufferBytes];
-std::size_t cachedLength;
-int cachedDescriptor = -1;
+// The directory path of the previous entry, relative to the extraction
+// directory, and descriptors of its first levels: held[i] is the level that
+// ends at heldEnd[i] in heldPath. The extraction directory itself is level 0.
+char heldPath[kNameBufferBytes];
+int held[kHeldLevels + 1];
+std::size_t heldEnd[kHeldLevels + 1];
+int heldCount;
+// The previous entry's directory when it lies deeper than the held levels.
+int deepDirectory = -1;
+std::size_t heldPathLength;
 
-void closeUnlessTop(int descriptor) {
-    if (descriptor >= 0 && descriptor != gExtractionDescriptor) (void)close(descriptor);
+bool isLink(int parent, const char* component) {
+    struct stat status;
+    return fstatat(parent, component, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
 }
 
-// Opens the level `component` below `parent`, making it when missing.
+// Opens the level `component` below `parent`, making it when missing. The
+// tree is fresh, so a level is mostly new: it is made first and opened after.
 int openLevel(int parent, const char* component) {
-    int level = openat(parent, component, kLevelOpenFlags);
-    if (level >= 0 || errno != ENOENT) {
-        if (level < 0 && errno == ENOTDIR) {
-            // A link opened with O_PATH|O_NOFOLLOW is no directory either.
-            struct stat status;
-            if (fstatat(parent, component, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
-                errno = ELOOP;
-            } else {
-                errno = ENOTDIR;
-            }
-        }
-        return level;
-    }
     if (mkdirat(parent, component, kDirectoryMode) != 0 && errno != EEXIST) return -1;
-    return openat(parent, component, kLevelOpenFlags);
+    int level = openat(parent, component, kLevelOpenFlags);
+    // A link opened with O_PATH|O_NOFOLLOW is no directory either.
+    if (level < 0 && errno == ENOTDIR) errno = isLink(parent, component) ? ELOOP : ENOTDIR;
+    return level;
 }
 
-// Walks the first `length` bytes of `path` from the extraction directory.
-int openPath(const char* path, std::size_t length) {
-    int current = gExtractionDescriptor;
+void closeDeepDirectory() {
+    if (deepDirectory >= 0) (void)close(deepDirectory);
+    deepDirectory = -1;
+}
+
+// Keeps the held levels that `path` (of `length` bytes) starts with.
+void keepCommonLevels(const char* path, std::size_t length) {
+    closeDeepDirectory();
+    int keep = 1;
+    while (keep < heldCount) {
+        std::size_t end = heldEnd[keep];
+        if (end > length || (end < length && path[end] != '/') || memcmp(path, heldPath, end) != 0) break;
+        ++keep;
+    }
+    for (int i = keep; i < heldCount; ++i) (void)close(held[i]);
+    heldCount = keep;
+}
+
+// Walks from the deepest held level along the rest of `path`, holding new
+// levels while there is room.
+int openRest(const char* path, std::size_t length) {
+    int current = held[heldCount - 1];
+    bool holding = true;
     char component[kNameBufferBytes];
-    for (std::size_t start = 0; start < length;) {
+    for (std::size_t start = heldEnd[heldCount - 1]; start < length;) {
+        while (start < length && path[start] == '/') ++start;
         std::size_t end = start;
         while (end < length && path[end] != '/') ++end;
         std::size_t componentLength = end - start;
-        if (componentLength > 0 && !(componentLength == 1 && path[start] == '.')) {
-            memcpy(component, path + start, componentLength);
-            component[componentLength] = '\0';
-            int next = openLevel(current, component);
-            int error = errno;
-            closeUnlessTop(current);
-            if (next < 0) {
-                errno = error;
-                return -1;
-            }
-            current = next;
+        if (componentLength == 0 || (componentLength == 1 && path[start] == '.')) {
+            start = end;
+            continue;
         }
-        start = end + 1;
+        memcpy(component, path + start, componentLength);
+        component[componentLength] = '\0';
+        int next = openLevel(current, component);
+        if (next < 0) {
+            int error = errno;
+            if (!holding) (void)close(current);
+            errno = error;
+            return -1;
+        }
+        if (holding && heldCount <= kHeldLevels) {
+            held[heldCount] = next;
+            heldEnd[heldCount] = end;
+            ++heldCount;
+        } else {
+            if (!holding) (void)close(current);
+            holding = false;
+        }
+        current = next;
+        start = end;
     }
+    memcpy(heldPath, path, length);
+    heldPathLength = length;
+    if (!holding) deepDirectory = current;
     return current;
 }
 
@@ -75,17 +110,15 @@ int openEntryDirectory(const char* name, const char** leaf) {
     const char* slash = strrchr(name, '/');
     *leaf = slash != nullptr ? slash + 1 : name;
     std::size_t length = slash != nullptr ? static_cast<std::size_t>(slash - name) : 0;
-    if (cachedDescriptor >= 0 && length == cachedLength && memcmp(name, cachedPath, length) == 0) {
-        return cachedDescriptor;
+    if (heldCount == 0) {
+        held[0] = gExtractionDescriptor;
+        heldEnd[0] = 0;
+        heldCount = 1;
+    } else if (length == heldPathLength && memcmp(name, heldPath, length) == 0) {
+        return deepDirectory >= 0 ? deepDirectory : held[heldCount - 1];
     }
-    closeUnlessTop(cachedDescriptor);
-    cachedDescriptor = -1;
-    int directory = openPath(name, length);
-    if (directory < 0) return -1;
-    memcpy(cachedPath, name, length);
-    cachedLength = length;
-    cachedDescriptor = directory;
-    return directory;
+    keepCommonLevels(name, length);
+    return openRest(name, length);
 }
 
 }  // namespace onefile
