@@ -17,5 +17,6 @@ volatile sig_atomic_t gStopSignal;
 volatile sig_atomic_t gGraceStarted;
 struct timespec gGraceDeadline;
 volatile sig_atomic_t gHeldSignals[kSignalSlots];
+void (*gStopWriters)();
 
 }  // namespace onefile

@@ -73,6 +73,10 @@ extern volatile sig_atomic_t gStopSignal;
 extern volatile sig_atomic_t gGraceStarted;
 extern struct timespec gGraceDeadline;
 
+// Stops the threads that write entries, when they run, and waits until they
+// have stopped: the fatal exits call it before they remove anything.
+extern void (*gStopWriters)();
+
 // Signals meant for the application that arrived before the child existed,
 // by number; passed on once it does.
 inline constexpr int kSignalSlots = 65;

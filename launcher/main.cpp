@@ -14,6 +14,7 @@
 #include "launcher/launcher_state.h"
 #include "launcher/shared_operations.h"
 #include "launcher/supervision.h"
+#include "payload/entry_writers.h"
 #include "payload/extract_payload.h"
 #include "payload/launcher_file.h"
 #include "templates/expand_template.h"
@@ -144,6 +145,7 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
 
     int exitStatus = waitForChild();
+    if (extractedInParallel()) removeFilesInParallel();
     cleanUp(false);
     return exitStatus;
 }

@@ -10,6 +10,7 @@ namespace onefile {
 void stopIfSignalled() {
     int number = gStopSignal;
     if (number == 0) return;
+    if (gStopWriters != nullptr) gStopWriters();
     // Removed before the report, so the directory is gone when the caller
     // sees the message.
     removeWhatThisRunMade();

@@ -25,6 +25,12 @@ int removeDirectoryTree(int top);
 // through the descriptors kept when it was made. Async-signal-safe.
 void removeExtractionDirectory();
 
+// The first pass of the removal at the normal end, in the main sequence only:
+// threads remove the tree's files, directory by directory, on every
+// processor; cleanUp's walk then removes the rest. Nothing on a machine with
+// one processor.
+void removeFilesInParallel();
+
 // Removes all this run made: the extraction directory once the removal flag
 // is set, and the levels above it (removeCreatedLevels). Async-signal-safe.
 void removeWhatThisRunMade();

@@ -14,6 +14,7 @@
 #include "launcher/launcher_state.h"
 #include "launcher/shared_operations.h"
 #include "payload/entry_directories.h"
+#include "payload/entry_writers.h"
 #include "payload/extraction_directory.h"
 #include "payload/payload_format.h"
 
@@ -77,12 +78,12 @@ void releasePages(std::uintptr_t from, std::uintptr_t to) {
     if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
 }
 
-// Releases the pages of the block behind the cursor once a step's worth
-// has gathered.
-void releaseConsumedPayload() {
+// Releases the pages of the block before `written` once a step's worth has
+// gathered behind the last release.
+void releaseWrittenPayload(const unsigned char* written) {
     if (!gPayloadPagesReleasable) return;
     std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(releasedUpTo) + pageMask) & ~pageMask;
-    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(gPayloadCursor) & ~pageMask;
+    std::uintptr_t to = reinterpret_cast<std::uintptr_t>(written) & ~pageMask;
     if (to <= from || to - from < kReleaseStepBytes) return;
     releasePages(from, to);
     releasedUpTo = reinterpret_cast<const unsigned char*>(to);
@@ -194,6 +195,7 @@ void readFileModes() {
     plainFileMode = kFileMode & ~mask;
     executableFileMode = executableModeOf(plainFileMode);
     executableModeNeedsChmod = (executableFileMode & mask) != 0;
+    setWriterFileModes(plainFileMode, executableFileMode, executableModeNeedsChmod);
 }
 
 // A file that existed already (a block that names an entry twice) keeps its
@@ -233,31 +235,75 @@ int openEntryFile(bool executable) {
     return descriptor;
 }
 
-// Writes the entry's content straight from the mapped block, at most
-// kWriteChunkBytes per call; a termination signal stops the run between two
-// calls.
-void writeContent(int descriptor, std::uint64_t remaining) {
+// Writes content straight from the mapped block, at most kWriteChunkBytes
+// per call; a termination signal stops the run between two calls.
+void writeContent(int descriptor, const unsigned char* content, std::uint64_t remaining) {
     while (remaining > 0) {
         std::size_t chunk = remaining < kWriteChunkBytes ? static_cast<std::size_t>(remaining) : kWriteChunkBytes;
-        ssize_t written = write(descriptor, gPayloadCursor, chunk);
+        ssize_t written = write(descriptor, content, chunk);
         if (written < 0) {
             if (errno == EINTR) continue;
             failToUnpack(errno);
         }
         if (written == 0) failToUnpack(EIO);
-        gPayloadCursor += written;
+        content += written;
         remaining -= static_cast<std::uint64_t>(written);
-        releaseConsumedPayload();
+        releaseWrittenPayload(content);
         stopIfSignalled();
     }
 }
 
 void extractFile(std::uint8_t flags) {
     int descriptor = openEntryFile((flags & kEntryFlagExecutable) != 0);
-    std::uint64_t remaining = readContentSize();
-    if (remaining > bytesLeft()) stopOnDamagedBlock();
-    writeContent(descriptor, remaining);
+    std::uint64_t size = readContentSize();
+    if (size > bytesLeft()) stopOnDamagedBlock();
+    writeContent(descriptor, gPayloadCursor, size);
+    gPayloadCursor += size;
     if (close(descriptor) != 0) failToUnpack(errno);
+}
+
+// With several writers (entry_writers.h): the entries are read and checked
+// here, in block order, and their directories made; the writers write them.
+
+// Position of the entry among the block's entries.
+std::uint32_t entrySequence;
+
+[[noreturn]] void reportWriterFailure(const WriterFailure& failure) {
+    stopIfSignalled();
+    // The name was checked when the entry was handed over; it fits.
+    memcpy(nameBuffer, failure.name, strlen(failure.name) + 1);
+    composeTargetPath();
+    if (failure.kind == WriterFailureKind::escape) refuseEscapingEntry();
+    if (failure.kind == WriterFailureKind::open) failToOpen();
+    failToUnpack(failure.error);
+}
+
+// Everything handed over so far is written when this returns. Entries whose
+// name was taken already (a block that names a file twice) are written
+// again now, in block order, so the later one wins as it would in order.
+void waitForWriters() {
+    WriterFailure failure = waitForEntryWriters();
+    if (failure.kind != WriterFailureKind::none) reportWriterFailure(failure);
+    stopIfSignalled();
+    FileEntryJob job;
+    while (takeKeptBackEntry(&job)) {
+        memcpy(nameBuffer, job.name, strlen(job.name) + 1);
+        composeTargetPath();
+        int descriptor = openEntryFile(job.executable);
+        writeContent(descriptor, job.content, job.size);
+        if (close(descriptor) != 0) failToUnpack(errno);
+    }
+}
+
+void queueFile(const char* nameInBlock, std::uint8_t flags) {
+    const char* leaf;
+    int directory = openEntryDirectoryOrStop(&leaf);
+    std::uint64_t size = readContentSize();
+    if (size > bytesLeft()) stopOnDamagedBlock();
+    FileEntryJob job = {nameInBlock, nameInBlock + (leaf - nameBuffer), gPayloadCursor, size,
+                        (flags & kEntryFlagExecutable) != 0, entrySequence};
+    gPayloadCursor += size;
+    if (!queueFileEntry(directory, job)) waitForWriters();
 }
 
 }  // namespace
@@ -277,11 +323,17 @@ void extractPayload() {
     readFileModes();
     pageMask = getauxval(AT_PAGESZ) - 1;
     releasedUpTo = start;
+    bool parallel = startEntryWriters(static_cast<std::uint64_t>(gPayloadEnd - start));
 
-    for (;;) {
+    for (;; ++entrySequence) {
         stopIfSignalled();
+        const char* nameInBlock = reinterpret_cast<const char*>(gPayloadCursor);
         readNameText("entry name");
         if (nameBuffer[0] == '\0') {
+            if (parallel) {
+                waitForWriters();
+                endEntryWriters();
+            }
             releaseWholePayload(start);
             return;
         }
@@ -291,7 +343,11 @@ void extractPayload() {
         }
         std::uint8_t flags = readByte();
         if (flags & kEntryFlagLink) {
+            // Links are few: made in order, once every file before them is.
+            if (parallel) waitForWriters();
             extractLink();
+        } else if (parallel) {
+            queueFile(nameInBlock, flags);
         } else {
             extractFile(flags);
         }

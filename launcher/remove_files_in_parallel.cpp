@@ -1,0 +1,149 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "launcher/launcher_state.h"
+#include "launcher/supervision.h"
+
+// The first pass of the removal at the normal end of a run with many files:
+// threads take the tree's directories from a queue, remove the files in
+// each, and queue its subdirectories. What they pass over (directories,
+// other mounts, entries of unknown type, anything that fails) is left to the
+// walk that follows, with all its rules. Never called from a signal handler.
+
+namespace onefile {
+
+namespace {
+
+constexpr int kMostThreads = 8;
+constexpr std::uint32_t kQueueCapacity = 1024;
+constexpr std::size_t kThreadStackBytes = 64u << 10;
+constexpr std::size_t kDirectoryEntryBufferBytes = 8192;
+constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+struct DirectoryEntry64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+int queue[kQueueCapacity];
+std::uint32_t queueHead;
+std::uint32_t queueTail;
+// Directories queued or being emptied; the pass ends when none is left.
+std::uint32_t outstanding;
+dev_t homeDevice;
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+
+bool isDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Queues the subdirectory, unless the queue is full: the walk gets it then.
+void queueSubdirectory(int parent, const char* name) {
+    struct stat status;
+    // Another file system is not ours to empty; a bind mount of this one
+    // the walk tells apart by its mount id.
+    if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || status.st_dev != homeDevice) return;
+    pthread_mutex_lock(&lock);
+    bool room = queueTail - queueHead < kQueueCapacity;
+    pthread_mutex_unlock(&lock);
+    if (!room) return;
+    int directory = openat(parent, name, kDirectoryOpenFlags);
+    if (directory < 0) return;
+    pthread_mutex_lock(&lock);
+    queue[queueTail++ % kQueueCapacity] = directory;
+    ++outstanding;
+    pthread_cond_signal(&changed);
+    pthread_mutex_unlock(&lock);
+}
+
+void removeFilesOf(int directory) {
+    alignas(DirectoryEntry64) char entries[kDirectoryEntryBufferBytes];
+    for (;;) {
+        long length = syscall(SYS_getdents64, directory, entries, sizeof entries);
+        if (length <= 0) break;
+        for (long position = 0; position < length;) {
+            auto* entry = reinterpret_cast<DirectoryEntry64*>(entries + position);
+            position += entry->d_reclen;
+            if (isDotOrDotDot(entry->d_name)) continue;
+            if (entry->d_type == DT_DIR) {
+                queueSubdirectory(directory, entry->d_name);
+            } else if (entry->d_type != DT_UNKNOWN) {
+                (void)unlinkat(directory, entry->d_name, 0);
+            }
+        }
+    }
+    (void)close(directory);
+}
+
+void* removeFiles(void*) {
+    pthread_mutex_lock(&lock);
+    for (;;) {
+        while (queueHead == queueTail && outstanding != 0) pthread_cond_wait(&changed, &lock);
+        if (outstanding == 0) break;
+        int directory = queue[queueHead++ % kQueueCapacity];
+        pthread_mutex_unlock(&lock);
+        removeFilesOf(directory);
+        pthread_mutex_lock(&lock);
+        if (--outstanding == 0) pthread_cond_broadcast(&changed);
+    }
+    pthread_mutex_unlock(&lock);
+    return nullptr;
+}
+
+int processorsForUs() {
+    cpu_set_t processors;
+    if (sched_getaffinity(0, sizeof processors, &processors) != 0) return 1;
+    return CPU_COUNT(&processors);
+}
+
+}  // namespace
+
+void removeFilesInParallel() {
+    int processors = processorsForUs();
+    if (!gRemovalFlag || processors < 2) return;
+    int top = openat(gExtractionDescriptor, ".", kDirectoryOpenFlags);
+    struct stat status;
+    if (top < 0) return;
+    if (fstat(top, &status) != 0) {
+        (void)close(top);
+        return;
+    }
+    homeDevice = status.st_dev;
+    queue[queueTail++ % kQueueCapacity] = top;
+    outstanding = 1;
+
+    pthread_t threads[kMostThreads];
+    int threadCount = 0;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kThreadStackBytes);
+    // The threads take no signals: every one reaches the main thread.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    int wanted = processors - 1 < kMostThreads ? processors - 1 : kMostThreads;
+    for (int i = 0; i < wanted; ++i) {
+        if (pthread_create(&threads[threadCount], &attributes, removeFiles, nullptr) != 0) break;
+        ++threadCount;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attributes);
+    (void)removeFiles(nullptr);
+    for (int i = 0; i < threadCount; ++i) pthread_join(threads[i], nullptr);
+}
+
+}  // namespace onefile

@@ -1,0 +1,358 @@
+#include "payload/entry_writers.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/auxv.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "launcher/launcher_state.h"
+#include "launcher/shared_operations.h"
+#include "payload/extract_payload.h"
+
+// The entries go to the writers in batches: a run of files of one directory,
+// so that writers mostly create files in different directories and do not
+// queue on one directory's lock. Batches and entries live in fixed rings in
+// static storage; the main thread reuses a ring's slots once the batches
+// that held them are written, and writes a batch itself while the writers
+// are busy.
+
+namespace onefile {
+
+namespace {
+
+// Threads besides the main thread, at most.
+constexpr int kMaxWriterThreads = 7;
+constexpr std::uint32_t kJobCapacity = 4096;
+constexpr std::uint32_t kBatchCapacity = 1024;
+constexpr std::uint32_t kBatchMostJobs = 64;
+constexpr std::uint64_t kBatchMostBytes = 4u << 20;
+// Below this a block is written faster than threads start.
+constexpr std::uint64_t kParallelBlockBytes = 1u << 20;
+constexpr std::size_t kWriterStackBytes = 64u << 10;
+constexpr std::uint32_t kKeptBackCapacity = 256;
+// Pages of a large file already written are given back in steps of this
+// size, as the single-threaded path does.
+constexpr std::uintptr_t kReleaseStepBytes = 4u << 20;
+// Longest wait of the main thread before it looks at the stop flag again.
+constexpr long kWaitNanoseconds = 20000000;
+
+struct Batch {
+    int directory;
+    std::uint32_t first;
+    std::uint32_t count;
+    bool done;
+};
+
+FileEntryJob jobs[kJobCapacity];
+Batch batches[kBatchCapacity];
+FileEntryJob keptBack[kKeptBackCapacity];
+std::uint32_t keptBackCount;
+std::uint32_t keptBackTaken;
+
+// Counters only grow; a slot is the counter modulo its ring's capacity.
+std::uint32_t jobsQueued;
+std::uint32_t jobsReclaimed;
+std::uint32_t batchesPublished;
+std::uint32_t batchesTaken;
+std::uint32_t batchesCompleted;
+std::uint32_t oldestOpenBatch;
+// Where the entries of the next batch to be published start.
+std::uint32_t publishedJobsEnd;
+
+// The batch the main thread is filling, and the directory part of the name
+// of its first entry (descriptor numbers are reused, names are not).
+const char* openDirectoryName;
+std::size_t openDirectoryNameLength;
+int openDirectoryCopy = -1;
+std::uint32_t openFirst;
+std::uint32_t openCount;
+std::uint64_t openBytes;
+
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t workQueued = PTHREAD_COND_INITIALIZER;
+pthread_cond_t workDone = PTHREAD_COND_INITIALIZER;
+bool ending;
+int stopRequested;  // read without the lock: atomics
+WriterFailure firstFailure = {WriterFailureKind::none, 0, nullptr};
+std::uint32_t firstFailureSequence;
+
+pthread_t threads[kMaxWriterThreads];
+int threadCount;
+bool writersUsed;
+
+mode_t plainFileMode;
+mode_t executableFileMode;
+bool executableNeedsChmod;
+std::uintptr_t pageMask;
+
+bool stopping() {
+    return __atomic_load_n(&stopRequested, __ATOMIC_RELAXED) != 0 ||
+           __atomic_load_n(&gStopSignal, __ATOMIC_RELAXED) != 0;
+}
+
+void recordFailure(WriterFailureKind kind, int error, const FileEntryJob& job) {
+    pthread_mutex_lock(&lock);
+    if (firstFailure.kind == WriterFailureKind::none || job.sequence < firstFailureSequence) {
+        firstFailure = {kind, error, job.name};
+        firstFailureSequence = job.sequence;
+    }
+    __atomic_store_n(&stopRequested, 1, __ATOMIC_RELAXED);
+    pthread_cond_broadcast(&workQueued);
+    pthread_cond_broadcast(&workDone);
+    pthread_mutex_unlock(&lock);
+}
+
+// A name taken already: the block names the file twice. The entry is written
+// again by the main thread once everything before it is written.
+bool keepBack(const FileEntryJob& job) {
+    pthread_mutex_lock(&lock);
+    bool kept = keptBackCount < kKeptBackCapacity;
+    if (kept) {
+        std::uint32_t at = keptBackCount++;
+        // In block order.
+        while (at > 0 && keptBack[at - 1].sequence > job.sequence) {
+            keptBack[at] = keptBack[at - 1];
+            --at;
+        }
+        keptBack[at] = job;
+    }
+    pthread_mutex_unlock(&lock);
+    return kept;
+}
+
+void releasePages(const unsigned char* from, const unsigned char* to) {
+    std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(from) + pageMask) & ~pageMask;
+    std::uintptr_t end = reinterpret_cast<std::uintptr_t>(to) & ~pageMask;
+    if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
+void writeJob(int directory, const FileEntryJob& job) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    mode_t mode = job.executable ? executableFileMode : plainFileMode;
+    int descriptor = openat(directory, job.leaf, kFlags | O_EXCL, mode);
+    if (descriptor < 0) {
+        if (errno == EEXIST && keepBack(job)) return;
+        // No room to keep it back: a block with that many doubled names is
+        // written in whatever order the writers reach them.
+        if (errno == EEXIST) descriptor = openat(directory, job.leaf, kFlags | O_TRUNC, mode);
+        if (descriptor < 0) {
+            recordFailure(errno == ELOOP ? WriterFailureKind::escape : WriterFailureKind::open, errno, job);
+            return;
+        }
+    }
+    if (job.executable && executableNeedsChmod && fchmod(descriptor, mode) != 0) {
+        reportSystemError("fchmod", errno);
+    }
+    const unsigned char* cursor = job.content;
+    const unsigned char* releasedUpTo = job.content;
+    std::uint64_t remaining = job.size;
+    while (remaining > 0) {
+        if (stopping()) break;
+        std::size_t chunk = remaining < kWriteChunkBytes ? static_cast<std::size_t>(remaining) : kWriteChunkBytes;
+        ssize_t written = write(descriptor, cursor, chunk);
+        if (written <= 0) {
+            if (written < 0 && errno == EINTR) continue;
+            recordFailure(WriterFailureKind::write, written < 0 ? errno : EIO, job);
+            break;
+        }
+        cursor += written;
+        remaining -= static_cast<std::uint64_t>(written);
+        if (gPayloadPagesReleasable && static_cast<std::uintptr_t>(cursor - releasedUpTo) >= kReleaseStepBytes) {
+            releasePages(releasedUpTo, cursor);
+            releasedUpTo = cursor;
+        }
+    }
+    if (close(descriptor) != 0 && remaining == 0) recordFailure(WriterFailureKind::write, errno, job);
+}
+
+void writeBatch(const Batch& batch) {
+    for (std::uint32_t i = 0; i < batch.count && !stopping(); ++i) {
+        writeJob(batch.directory, jobs[(batch.first + i) % kJobCapacity]);
+    }
+    (void)close(batch.directory);
+}
+
+// With the lock held: marks the batch done and frees the slots of the
+// batches done in a row from the oldest.
+void completeBatch(std::uint32_t index) {
+    batches[index % kBatchCapacity].done = true;
+    ++batchesCompleted;
+    while (oldestOpenBatch != batchesPublished && batches[oldestOpenBatch % kBatchCapacity].done) {
+        const Batch& oldest = batches[oldestOpenBatch % kBatchCapacity];
+        jobsReclaimed = oldest.first + oldest.count;
+        ++oldestOpenBatch;
+    }
+    if (oldestOpenBatch == batchesPublished) jobsReclaimed = publishedJobsEnd;
+    pthread_cond_broadcast(&workDone);
+}
+
+// With the lock held: takes the next batch and writes it without the lock.
+void takeAndWrite() {
+    std::uint32_t index = batchesTaken++;
+    Batch batch = batches[index % kBatchCapacity];
+    pthread_mutex_unlock(&lock);
+    writeBatch(batch);
+    pthread_mutex_lock(&lock);
+    completeBatch(index);
+}
+
+void* runWriter(void*) {
+    pthread_mutex_lock(&lock);
+    for (;;) {
+        while (batchesTaken == batchesPublished && !ending && !stopping()) pthread_cond_wait(&workQueued, &lock);
+        if (ending || stopping()) break;
+        takeAndWrite();
+    }
+    pthread_mutex_unlock(&lock);
+    return nullptr;
+}
+
+// With the lock held, on the main thread: writes a batch while the writers
+// are busy, or waits a little for them.
+void helpOrWait() {
+    if (batchesTaken != batchesPublished && !stopping()) {
+        takeAndWrite();
+        return;
+    }
+    struct timespec until;
+    (void)clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += kWaitNanoseconds;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_nsec -= 1000000000;
+        ++until.tv_sec;
+    }
+    (void)pthread_cond_timedwait(&workDone, &lock, &until);
+}
+
+void publishOpenBatch() {
+    if (openCount == 0) return;
+    pthread_mutex_lock(&lock);
+    while (batchesPublished - oldestOpenBatch >= kBatchCapacity && !stopping()) helpOrWait();
+    batches[batchesPublished % kBatchCapacity] = {openDirectoryCopy, openFirst, openCount, false};
+    ++batchesPublished;
+    publishedJobsEnd = openFirst + openCount;
+    openCount = 0;
+    openDirectoryCopy = -1;
+    pthread_cond_signal(&workQueued);
+    // More waiting than the writers can take: the main thread writes one.
+    if (batchesPublished - batchesTaken > static_cast<std::uint32_t>(threadCount) && !stopping()) takeAndWrite();
+    pthread_mutex_unlock(&lock);
+}
+
+int processorsForUs() {
+    cpu_set_t processors;
+    if (sched_getaffinity(0, sizeof processors, &processors) != 0) return 1;
+    return CPU_COUNT(&processors);
+}
+
+}  // namespace
+
+void setWriterFileModes(std::uint32_t plainMode, std::uint32_t executableMode, bool executableModeNeedsChmod) {
+    plainFileMode = plainMode;
+    executableFileMode = executableMode;
+    executableNeedsChmod = executableModeNeedsChmod;
+}
+
+bool startEntryWriters(std::uint64_t blockBytes) {
+    int processors = processorsForUs();
+    if (processors < 2 || blockBytes < kParallelBlockBytes) return false;
+    pageMask = getauxval(AT_PAGESZ) - 1;
+    int wanted = processors - 1 < kMaxWriterThreads ? processors - 1 : kMaxWriterThreads;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kWriterStackBytes);
+    // Writers start with every signal blocked, so each one reaches the main
+    // thread.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    for (int i = 0; i < wanted; ++i) {
+        if (pthread_create(&threads[threadCount], &attributes, runWriter, nullptr) != 0) break;
+        ++threadCount;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (threadCount == 0) return false;
+    gStopWriters = stopEntryWriters;
+    writersUsed = true;
+    return true;
+}
+
+bool queueFileEntry(int directory, const FileEntryJob& job) {
+    if (stopping()) return false;
+    std::size_t directoryNameLength = static_cast<std::size_t>(job.leaf - job.name);
+    bool sameDirectory = directoryNameLength == openDirectoryNameLength &&
+                         memcmp(job.name, openDirectoryName, directoryNameLength) == 0;
+    if (openCount > 0 && (!sameDirectory || openCount >= kBatchMostJobs || openBytes >= kBatchMostBytes)) {
+        publishOpenBatch();
+    }
+    if (openCount == 0) {
+        openDirectoryCopy = fcntl(directory, F_DUPFD_CLOEXEC, 0);
+        if (openDirectoryCopy < 0) {
+            recordFailure(WriterFailureKind::open, errno, job);
+            return false;
+        }
+        openDirectoryName = job.name;
+        openDirectoryNameLength = directoryNameLength;
+        openFirst = jobsQueued;
+        openBytes = 0;
+    }
+    pthread_mutex_lock(&lock);
+    while (jobsQueued - jobsReclaimed >= kJobCapacity && !stopping()) helpOrWait();
+    pthread_mutex_unlock(&lock);
+    if (stopping()) return false;
+    jobs[jobsQueued % kJobCapacity] = job;
+    ++jobsQueued;
+    ++openCount;
+    openBytes += job.size;
+    return true;
+}
+
+WriterFailure waitForEntryWriters() {
+    publishOpenBatch();
+    pthread_mutex_lock(&lock);
+    while (batchesCompleted != batchesPublished && !stopping()) helpOrWait();
+    WriterFailure failure = firstFailure;
+    pthread_mutex_unlock(&lock);
+    if (failure.kind == WriterFailureKind::none && stopping()) stopEntryWriters();
+    return failure;
+}
+
+bool takeKeptBackEntry(FileEntryJob* job) {
+    if (keptBackTaken == keptBackCount) return false;
+    *job = keptBack[keptBackTaken++];
+    return true;
+}
+
+void stopEntryWriters() {
+    if (threadCount == 0) return;
+    pthread_mutex_lock(&lock);
+    __atomic_store_n(&stopRequested, 1, __ATOMIC_RELAXED);
+    pthread_cond_broadcast(&workQueued);
+    while (batchesCompleted != batchesTaken) pthread_cond_wait(&workDone, &lock);
+    pthread_mutex_unlock(&lock);
+}
+
+bool extractedInParallel() { return writersUsed; }
+
+void endEntryWriters() {
+    if (threadCount == 0) return;
+    pthread_mutex_lock(&lock);
+    ending = true;
+    pthread_cond_broadcast(&workQueued);
+    pthread_mutex_unlock(&lock);
+    for (int i = 0; i < threadCount; ++i) pthread_join(threads[i], nullptr);
+    threadCount = 0;
+    gStopWriters = nullptr;
+}
+
+}  // namespace onefile
