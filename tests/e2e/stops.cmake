@@ -1,0 +1,22 @@
+# Tests of how a run ends: the child's own end as the launcher's status
+# after termination signals, the one deadline of the grace period, signals
+# passed on to the application or left ignored, fatal errors and stops
+# during the extraction that leave nothing behind, and launcher files cut
+# short.
+add_executable(e2e_stops_tests
+  supervision_support.cpp
+  stops_support.cpp
+  exit_status_signals_test.cpp
+  signal_relay_test.cpp
+  fatal_cleanup_test.cpp
+  truncated_launcher_test.cpp
+  extraction_stop_test.cpp)
+target_link_libraries(e2e_stops_tests PRIVATE onefile_e2e_fixture GTest::gtest_main)
+# The grace-period cases take about 5 s, the terminal-key cases 7 s and the
+# series of signals a little over 5 s; every test is its own CTest case,
+# named stops.*.
+gtest_discover_tests(e2e_stops_tests
+  TEST_PREFIX stops.
+  NO_PRETTY_VALUES
+  DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 120)
