@@ -18,5 +18,6 @@ volatile sig_atomic_t gGraceStarted;
 struct timespec gGraceDeadline;
 volatile sig_atomic_t gHeldSignals[kSignalSlots];
 void (*gStopWriters)();
+volatile sig_atomic_t gCleanupRunning;
 
 }  // namespace onefile

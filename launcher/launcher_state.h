@@ -77,6 +77,11 @@ extern struct timespec gGraceDeadline;
 // have stopped: the fatal exits call it before they remove anything.
 extern void (*gStopWriters)();
 
+// Set while a cleanup runs, in the termination handler or in the main
+// sequence at the end: a termination signal then only forwards SIGINT (when
+// the grace period runs), so cleanups never nest, however many signals come.
+extern volatile sig_atomic_t gCleanupRunning;
+
 // Signals meant for the application that arrived before the child existed,
 // by number; passed on once it does.
 inline constexpr int kSignalSlots = 65;

@@ -135,6 +135,7 @@ int main(int argc, char** argv) {
     if (child == 0) runChild(argv, originalMask);
     if (child < 0) {
         int forkError = errno;
+        gCleanupRunning = 1;
         sigprocmask(SIG_SETMASK, &originalMask, nullptr);
         cleanUp(false);
         reportSystemError("Error, couldn't launch child (fork)", forkError);
@@ -145,6 +146,8 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
 
     int exitStatus = waitForChild();
+    // A termination signal from here on leaves the removal to this cleanup.
+    gCleanupRunning = 1;
     if (extractedInParallel()) removeFilesInParallel();
     cleanUp(false);
     return exitStatus;

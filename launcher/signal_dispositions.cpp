@@ -29,7 +29,7 @@ void setDisposition(int number, const struct sigaction& action) {
 void setHandler(int number, void (*handler)(int, siginfo_t*, void*), int flags) {
     struct sigaction action = {};
     action.sa_sigaction = handler;
-    // The additional mask is empty: one termination signal can interrupt the
+    // The additional mask is empty: a termination signal can interrupt the
     // cleanup of another, and only forwards then.
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO | flags;
@@ -60,8 +60,9 @@ void forEachApplicationSignal(Visit visit) {
 
 void installSignalHandling() {
     // No SA_RESTART: the main sequence's blocking wait must fail with EINTR
-    // after a cleanup, so that it finds the child collected.
-    for (int number : kTerminationSignals) setHandler(number, handleTerminationSignal, 0);
+    // after a cleanup, so that it finds the child collected. SA_NODEFER: the
+    // same signal again during the grace period forwards once more.
+    for (int number : kTerminationSignals) setHandler(number, handleTerminationSignal, SA_NODEFER);
     // Restarted: passing a signal on must not disturb a write or the wait.
     forEachApplicationSignal([](int number) { setHandler(number, relaySignal, SA_RESTART); });
     for (int number : kIgnoredSignals) setSimple(number, SIG_IGN);

@@ -15,17 +15,18 @@ void handleTerminationSignal(int number, siginfo_t* information, void*) {
         // No child yet to decide: the run stops at the main sequence's next
         // look, whoever sent the signal.
         if (gStopSignal == 0) gStopSignal = number;
-    } else if (gChildReaped) {
-        // The child has ended: only what the run made is left to remove.
-        cleanUp(false);
-    } else if (childGotItFromTheKernel(child, information)) {
+    } else if (!gChildReaped && childGotItFromTheKernel(child, information)) {
         // The terminal's key reached the child as well; it decides, and the
         // launcher goes on waiting, as if the child had been run directly.
-    } else if (gGraceStarted) {
-        // A second request lets the application hurry; the deadline stays.
-        signalChild(child, SIGINT);
+    } else if (__atomic_exchange_n(&gCleanupRunning, 1, __ATOMIC_SEQ_CST) != 0) {
+        // A cleanup runs already (an outer run of this handler, or the main
+        // sequence's at the end) and finishes the job. A second request lets
+        // the application hurry; the deadline stays.
+        if (gGraceStarted) signalChild(child, SIGINT);
     } else {
-        cleanUp(true);
+        // Once the child has ended, only what the run made is left to remove.
+        cleanUp(!gChildReaped);
+        gCleanupRunning = 0;
     }
     errno = savedErrno;
 }
