@@ -1,16 +1,29 @@
 // The floor of a launch: the least work that unpacks a launcher's block,
-// runs its first entry and removes the tree again. The benchmark measures the
-// launcher against this program on the same block, so every step here is the
-// cheapest one that still does the whole job:
+// runs its first entry and removes the tree again, in one thread. The
+// benchmark measures the launcher against this program on the same block, on
+// both of its workloads (a few large files; twenty thousand small ones), so
+// every step here is the cheapest one that still does the whole job:
 //
 //   - the launcher file is mapped once and the block is found through the
 //     ELF section headers (section onefile_payload, behind the configuration
 //     area), so content comes from the page cache with no read and no copy;
-//   - each file is created with its final mode and written straight from the
-//     mapping in writes of 256 KiB;
-//   - directory levels are created once, remembered by name;
-//   - the tree is removed through directory descriptors, using the entry
-//     type that readdir reports, so nothing is stat'ed.
+//   - the block is sorted by name (but for its first entry, the one to run),
+//     so the directories of the current entry form a stack of open
+//     descriptors: a level is made (mkdirat) and opened once, when the first
+//     entry below it comes, and closed when the names leave it;
+//   - each file takes one openat relative to its directory's descriptor,
+//     with its final mode, one write straight from the mapping (files above
+//     256 KiB take one write per 256 KiB) and one close; an empty file takes
+//     no write; a link takes one symlinkat;
+//   - the tree is removed through directory descriptors, one unlinkat per
+//     entry, with the entry's type from getdents64 (no stat), and one
+//     getdents64 per directory: a read that leaves room for another entry
+//     has reached the directory's end (should the removal of the directory
+//     find it not empty after all, it is read again).
+//
+// Per file: openat, write, close and unlinkat. Per directory: mkdirat,
+// openat and close while writing; openat, getdents64, close and unlinkat
+// while removing.
 //
 // usage: floor_launch LAUNCHER [ARGUMENTS...]
 // The tree goes to $TMPDIR/floor_PID (TMPDIR defaults to /tmp). With
@@ -18,6 +31,7 @@
 // path printed on standard output, so the benchmark can check what was
 // written.
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +41,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,24 +53,46 @@ using namespace onefile;
 namespace {
 
 constexpr std::size_t kPathBytes = 4096;
-// Directory levels remembered; more are still created, just tested again.
-constexpr int kKnownDirectoryCount = 64;
+// A name of at most 1023 bytes has at most 512 directory levels.
+constexpr int kMaxLevels = kNameBufferBytes / 2 + 1;
 // Measured on ext4 and tmpfs: writes of 128 to 512 KiB cost least. On ext4
 // one write of a whole 200 MB file takes about twice as long, and 32 KiB
 // writes about 15% longer; on tmpfs the size hardly matters.
 constexpr std::size_t kWriteChunkBytes = 256 * 1024;
+// Entries of one directory read at once; a package directory holds some
+// tens of them, of some tens of bytes each.
+constexpr std::size_t kDirectoryReadBytes = 32 * 1024;
+// The largest record getdents64 returns: its header and a name of 255
+// bytes with its NUL, rounded up to 8 bytes.
+constexpr std::size_t kLargestDirectoryRecord = 280;
 constexpr mode_t kDirectoryMode = 0700;
 constexpr mode_t kExecutableFileMode = 0755;
 constexpr mode_t kPlainFileMode = 0644;
+constexpr int kLevelOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kFailureStatus = 2;
 constexpr int kExecFailureStatus = 127;
 constexpr int kSignalExitBase = 128;
 
+// The record getdents64 fills in (linux_dirent64).
+struct DirectoryRecord {
+    std::uint64_t inode;
+    std::int64_t offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];
+};
+
 char treePath[kPathBytes];
-char entryPath[kPathBytes];
 char launchTarget[kPathBytes];
-char knownDirectories[kKnownDirectoryCount][kPathBytes];
-int knownDirectoryCount;
+
+// The open directory levels of the current entry: levelFd[0] is the tree,
+// levelFd[i] the level whose name, in the names of the entries below it,
+// ends at byte levelEnd[i], where the slash after it is (levelEnd[0] is 0).
+int levelFd[kMaxLevels];
+std::size_t levelEnd[kMaxLevels];
+int levelCount;
+// The name of the entry whose directories are open.
+char openName[kNameBufferBytes];
 
 [[noreturn]] void fail(const char* what) {
     fprintf(stderr, "floor_launch: %s: %s\n", what, strerror(errno));
@@ -101,83 +138,94 @@ const unsigned char* findBlock(const unsigned char* file, std::size_t size) {
     failFormat("no onefile_payload section");
 }
 
-bool isKnownDirectory(const char* path) {
-    for (int i = 0; i < knownDirectoryCount; ++i) {
-        if (strcmp(knownDirectories[i], path) == 0) return true;
+// Returns the descriptor of the directory that holds the entry `name`
+// (leafOffset bytes of it are directory levels, slashes included): the
+// levels the previous entry shares stay open, the others are closed, and
+// the new ones are made and opened.
+int enterDirectory(const char* name, std::size_t leafOffset) {
+    // Keep the levels whose names, up to the slash that ends them, are the same.
+    int kept = 1;
+    while (kept < levelCount && levelEnd[kept] <= leafOffset &&
+           memcmp(name + levelEnd[kept - 1], openName + levelEnd[kept - 1],
+                  levelEnd[kept] - levelEnd[kept - 1] + 1) == 0) {
+        ++kept;
     }
-    return false;
-}
-
-void rememberDirectory(const char* path) {
-    if (knownDirectoryCount == kKnownDirectoryCount) return;
-    memcpy(knownDirectories[knownDirectoryCount++], path, strlen(path) + 1);
-}
-
-// Creates the directory levels between the tree and the entry at path,
-// each once per run; the tree itself exists already.
-void createParents(char* path) {
-    char* lastSlash = strrchr(path, '/');
-    *lastSlash = '\0';
-    bool known = isKnownDirectory(path);
-    *lastSlash = '/';
-    if (known) return;
-    for (char* slash = path + strlen(treePath) + 1; (slash = strchr(slash, '/')) != nullptr; ++slash) {
-        *slash = '\0';
-        if (!isKnownDirectory(path)) {
-            if (mkdir(path, kDirectoryMode) != 0 && errno != EEXIST) fail(path);
-            rememberDirectory(path);
-        }
-        *slash = '/';
+    while (levelCount > kept) (void)close(levelFd[--levelCount]);
+    // Make and open the rest. A level exists already only where the block is
+    // not in name order: the first entry, the one to run, comes first.
+    char component[kNameBufferBytes];
+    for (std::size_t start = levelEnd[levelCount - 1]; start < leafOffset;) {
+        if (start > 0) ++start;  // past the slash that ended the level above
+        const char* slash = static_cast<const char*>(memchr(name + start, '/', leafOffset - start + 1));
+        std::size_t end = static_cast<std::size_t>(slash - name);
+        memcpy(component, name + start, end - start);
+        component[end - start] = '\0';
+        int parent = levelFd[levelCount - 1];
+        if (mkdirat(parent, component, kDirectoryMode) != 0 && errno != EEXIST) fail(component);
+        int level = openat(parent, component, kLevelOpenFlags);
+        if (level < 0) fail(component);
+        if (levelCount == kMaxLevels) failFormat("entry name too deep");
+        levelFd[levelCount] = level;
+        levelEnd[levelCount] = end;
+        ++levelCount;
+        start = end;
     }
+    memcpy(openName, name, leafOffset + 1);
+    return levelFd[levelCount - 1];
 }
 
-void writeFile(const char* path, const unsigned char* content, std::uint64_t size, bool executable) {
-    int descriptor = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                          executable ? kExecutableFileMode : kPlainFileMode);
-    if (descriptor < 0) fail(path);
+void writeFile(int directory, const char* leaf, const unsigned char* content, std::uint64_t size,
+               bool executable) {
+    int descriptor = openat(directory, leaf, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                            executable ? kExecutableFileMode : kPlainFileMode);
+    if (descriptor < 0) fail(leaf);
     while (size > 0) {
         std::size_t request = size < kWriteChunkBytes ? size : kWriteChunkBytes;
         ssize_t written = write(descriptor, content, request);
         if (written < 0) {
             if (errno == EINTR) continue;
-            fail(path);
+            fail(leaf);
         }
         content += written;
         size -= static_cast<std::uint64_t>(written);
     }
-    if (close(descriptor) != 0) fail(path);
+    if (close(descriptor) != 0) fail(leaf);
 }
 
-// Writes every entry of the block below treePath; the first entry's path
-// becomes the launch target.
+// Writes every entry of the block below the tree, whose descriptor is
+// levelFd[0]; the first entry's path becomes the launch target.
 void extractBlock(const unsigned char* cursor) {
     if (memcmp(cursor, kPayloadMagic, kPayloadMagicBytes) != 0) failFormat("no block magic");
     cursor += kPayloadMagicBytes;
-    std::size_t treeLength = strlen(treePath);
-    memcpy(entryPath, treePath, treeLength);
-    entryPath[treeLength] = '/';
     for (;;) {
         const char* name = reinterpret_cast<const char*>(cursor);
         std::size_t nameLength = strlen(name);
-        if (nameLength == 0) return;
-        if (treeLength + 1 + nameLength >= kPathBytes) failFormat("entry path too long");
-        memcpy(entryPath + treeLength + 1, name, nameLength + 1);
+        if (nameLength == 0) break;
+        if (nameLength >= kNameBufferBytes) failFormat("entry name too long");
         cursor += nameLength + 1;
-        if (launchTarget[0] == '\0') memcpy(launchTarget, entryPath, treeLength + 2 + nameLength);
+        if (launchTarget[0] == '\0') {
+            if (snprintf(launchTarget, sizeof launchTarget, "%s/%s", treePath, name) >=
+                static_cast<int>(sizeof launchTarget))
+                failFormat("entry path too long");
+        }
         std::uint8_t flags = *cursor++;
-        if (strchr(name, '/') != nullptr) createParents(entryPath);
+        const char* lastSlash = strrchr(name, '/');
+        std::size_t leafOffset = lastSlash != nullptr ? static_cast<std::size_t>(lastSlash - name) : 0;
+        int directory = enterDirectory(name, leafOffset);
+        const char* leaf = lastSlash != nullptr ? lastSlash + 1 : name;
         if (flags & kEntryFlagLink) {
             const char* target = reinterpret_cast<const char*>(cursor);
-            if (symlink(target, entryPath) != 0) fail(entryPath);
+            if (symlinkat(target, directory, leaf) != 0) fail(name);
             cursor += strlen(target) + 1;
         } else {
             std::uint64_t size;
             memcpy(&size, cursor, kContentSizeBytes);
             cursor += kContentSizeBytes;
-            writeFile(entryPath, cursor, size, flags & kEntryFlagExecutable);
+            writeFile(directory, leaf, cursor, size, flags & kEntryFlagExecutable);
             cursor += size;
         }
     }
+    while (levelCount > 1) (void)close(levelFd[--levelCount]);
 }
 
 int runChild(char** argv) {
@@ -195,29 +243,47 @@ int runChild(char** argv) {
     return kSignalExitBase + WTERMSIG(status);
 }
 
-// Empties and removes the directory `name` below the open directory parent.
-void removeTree(int parent, const char* name) {
-    int descriptor = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0) fail(name);
-    DIR* directory = fdopendir(descriptor);
-    if (directory == nullptr) fail(name);
-    while (const dirent* entry = readdir(directory)) {
-        const char* child = entry->d_name;
-        if (child[0] == '.' && (child[1] == '\0' || (child[1] == '.' && child[2] == '\0'))) continue;
-        bool isDirectory = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat status;
-            if (fstatat(descriptor, child, &status, AT_SYMLINK_NOFOLLOW) != 0) fail(child);
-            isDirectory = S_ISDIR(status.st_mode);
+void removeDirectory(int parent, const char* name);
+
+// Removes every entry of the open directory `descriptor`. Returns once a
+// read leaves room for one more record, which getdents64 fills in whenever
+// the directory has one.
+void emptyDirectory(int descriptor) {
+    alignas(DirectoryRecord) char records[kDirectoryReadBytes];
+    for (;;) {
+        long bytes = syscall(SYS_getdents64, descriptor, records, sizeof records);
+        if (bytes < 0) fail("getdents64");
+        for (long at = 0; at < bytes;) {
+            const DirectoryRecord* record = reinterpret_cast<const DirectoryRecord*>(records + at);
+            at += record->length;
+            const char* child = record->name;
+            if (child[0] == '.' && (child[1] == '\0' || (child[1] == '.' && child[2] == '\0'))) continue;
+            bool isDirectory = record->type == DT_DIR;
+            if (record->type == DT_UNKNOWN) {
+                struct stat status;
+                if (fstatat(descriptor, child, &status, AT_SYMLINK_NOFOLLOW) != 0) fail(child);
+                isDirectory = S_ISDIR(status.st_mode);
+            }
+            if (isDirectory) {
+                removeDirectory(descriptor, child);
+            } else if (unlinkat(descriptor, child, 0) != 0) {
+                fail(child);
+            }
         }
-        if (isDirectory) {
-            removeTree(descriptor, child);
-        } else if (unlinkat(descriptor, child, 0) != 0) {
-            fail(child);
-        }
+        if (sizeof records - static_cast<std::size_t>(bytes) >= kLargestDirectoryRecord) return;
     }
-    (void)closedir(directory);
-    if (unlinkat(parent, name, AT_REMOVEDIR) != 0) fail(name);
+}
+
+// Empties and removes the directory `name` below the open directory parent.
+void removeDirectory(int parent, const char* name) {
+    for (;;) {
+        int descriptor = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (descriptor < 0) fail(name);
+        emptyDirectory(descriptor);
+        (void)close(descriptor);
+        if (unlinkat(parent, name, AT_REMOVEDIR) == 0) return;
+        if (errno != ENOTEMPTY && errno != EEXIST) fail(name);
+    }
 }
 
 void nameTree() {
@@ -236,13 +302,17 @@ int main(int argc, char** argv) {
     const unsigned char* block = findBlock(file, size);
     nameTree();
     if (mkdir(treePath, kDirectoryMode) != 0) fail(treePath);
+    levelFd[0] = open(treePath, kLevelOpenFlags);
+    if (levelFd[0] < 0) fail(treePath);
+    levelCount = 1;
     extractBlock(block);
+    (void)close(levelFd[0]);
     // The child sees the launcher's path as argv[0] and the arguments after it.
     int status = runChild(argv + 1);
     if (getenv("ONEFILE_FLOOR_KEEP") != nullptr) {
         printf("%s\n", treePath);
         return status;
     }
-    removeTree(AT_FDCWD, treePath);
+    removeDirectory(AT_FDCWD, treePath);
     return status;
 }

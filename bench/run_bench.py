@@ -9,6 +9,11 @@ the per-round ratios, ours divided by the reference, against its goal.
 Rows:
   launch    a launcher of the whole workload (extract, run `app`, remove)
             against floor_launch on the same block; TMPDIR on tmpfs and on disk
+  small files
+            a launcher of the package tree (20,000 small files): pinned to
+            one processor against floor_launch pinned alike, and on all
+            processors against `tar -x` + run + `rm -rf`; TMPDIR on tmpfs
+            and on disk
   peers     the same launcher against `makeself --nocomp` and against
             `tar -x` + run + `rm -rf`, on the same files and TMPDIR
   start-up  a launcher of one small program that exits at once, against the
@@ -18,8 +23,9 @@ Rows:
   memory    the launcher's peak resident memory and its resident memory while
             its application runs
 
-The workload comes from bench/make_app_dir.py (93 entries, 300 MB at scale
-1.0) and is kept in OUT/bench/work for the next run at the same scale;
+The workloads come from bench/make_app_dir.py (93 entries, 300 MB at scale
+1.0) and bench/make_package_tree.py (20,001 entries, 141 MB at scale 1.0)
+and are kept in OUT/bench/work for the next run at the same scale;
 everything else is made in OUT/bench/run and removed at the end.
 """
 import argparse
@@ -39,11 +45,14 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_MAKE_APP_DIR = REPO / "bench" / "make_app_dir.py"
+DEFAULT_MAKE_PACKAGE_TREE = REPO / "bench" / "make_package_tree.py"
 
 LAUNCH_GOAL = 1.10
 STARTUP_GOAL = 1.15
 PACK_GOAL = 1.30
 PEER_GOAL = 1.00
+SMALL_FILES_FLOOR_GOAL = 1.05
+SMALL_FILES_TAR_GOAL = 0.55
 RESIDENT_GOAL_KIB = 4 * 1024
 
 # Names that the measured commands give their trees below TMPDIR; whatever
@@ -73,6 +82,7 @@ class Command:
     tmpdir: str
     stdout_path: str = None
     before: object = None  # untimed preparation before every run
+    cpus: set = None  # run pinned to these processors, as `taskset -c` would
 
     def environment(self):
         return dict(os.environ, TMPDIR=self.tmpdir)
@@ -89,10 +99,17 @@ def run_once(command):
         (os.POSIX_SPAWN_OPEN, 2, os.devnull, os.O_WRONLY, 0),
     ]
     env = command.environment()
+    # A pinned command inherits the affinity of this thread, set just before
+    # the spawn and restored after the timing: no taskset process is timed.
+    if command.cpus:
+        affinity = os.sched_getaffinity(0)
+        os.sched_setaffinity(0, command.cpus)
     start = time.perf_counter()
     pid = os.posix_spawn(command.argv[0], command.argv, env, file_actions=actions)
     _, status = os.waitpid(pid, 0)
     seconds = time.perf_counter() - start
+    if command.cpus:
+        os.sched_setaffinity(0, affinity)
     if os.waitstatus_to_exitcode(status) != 0:
         # Run it again where its messages can be seen.
         result = subprocess.run(command.argv, env=env, capture_output=True, text=True)
@@ -246,17 +263,20 @@ def machine_lines(args):
 
 # ---------------------------------------------------------------- preparation
 
-def prepare_workload(args):
-    """The workload directory at the requested scale, made once and reused.
-    The stamp names the scale and a digest of the generator, so a workload
-    made by another generator, or by an older version of it, is made anew."""
+def prepare_workload(args, name, generator, option, inputs=(), extra=()):
+    """The workload directory OUT/bench/work/NAME at the requested scale,
+    made once by the generator and reused. The stamp names the scale and a
+    digest of the generator and of the files it copies (inputs), so a
+    workload made by another generator, or from other inputs, is made anew."""
     work = args.bench_dir / "work"
-    app = work / "app"
-    stamp = work / "app.scale"
-    if not args.make_app_dir.is_file():
-        fail(f"{args.make_app_dir}: workload generator not found (--make-app-dir)")
-    generator = hashlib.sha256(args.make_app_dir.read_bytes()).hexdigest()[:16]
-    key = f"{args.scale!r} {generator}"
+    app = work / name
+    stamp = work / f"{name}.scale"
+    if not generator.is_file():
+        fail(f"{generator}: workload generator not found ({option})")
+    digest = hashlib.sha256(generator.read_bytes())
+    for path in inputs:
+        digest.update(Path(path).read_bytes())
+    key = f"{args.scale!r} {digest.hexdigest()[:16]}"
     if app.is_dir() and stamp.is_file() and stamp.read_text().strip() == key:
         log(f"reusing workload {app} (scale {args.scale})")
         return app
@@ -264,10 +284,18 @@ def prepare_workload(args):
     stamp.unlink(missing_ok=True)
     work.mkdir(parents=True, exist_ok=True)
     log(f"making workload {app} (scale {args.scale})")
-    subprocess.run([sys.executable, str(args.make_app_dir), str(app), "--scale", repr(args.scale)],
+    subprocess.run([sys.executable, str(generator), str(app), "--scale", repr(args.scale), *extra],
                    check=True, stdout=sys.stderr)
     stamp.write_text(key + "\n")
     return app
+
+
+def describe_workload(app):
+    """(entries, size) of a workload, such as ("93 entries", "300 MB")."""
+    entries = workload_entries(app)
+    payload_bytes = sum(os.lstat(app / name).st_size for name, is_link in entries if not is_link)
+    size = f"{payload_bytes / 1e6:.0f} MB" if payload_bytes >= 1e7 else f"{payload_bytes / 1e6:.1f} MB"
+    return f"{len(entries):,} entries", size
 
 
 def workload_entries(app):
@@ -302,7 +330,11 @@ def check_floor_output(args, launcher, app, tmpdir):
     tree = subprocess.run([str(args.floor), str(launcher)], env=env, check=True,
                           capture_output=True, text=True).stdout.strip()
     try:
-        for name, is_link in workload_entries(app):
+        expected = workload_entries(app)
+        written = workload_entries(Path(tree))
+        if sorted(written) != sorted(expected):
+            fail(f"floor_launch wrote {len(written)} entries for the {len(expected)} of {app}")
+        for name, is_link in expected:
             ours, theirs = os.path.join(tree, name), os.path.join(app, name)
             if is_link:
                 same = os.path.islink(ours) and os.readlink(ours) == os.readlink(theirs)
@@ -370,6 +402,8 @@ def parse_arguments():
     parser.add_argument("--disk-dir", default="/tmp", help="TMPDIR on disk (default /tmp)")
     parser.add_argument("--make-app-dir", type=Path, default=DEFAULT_MAKE_APP_DIR,
                         help="workload generator (default bench/make_app_dir.py)")
+    parser.add_argument("--make-package-tree", type=Path, default=DEFAULT_MAKE_PACKAGE_TREE,
+                        help="generator of the small files' workload (default bench/make_package_tree.py)")
     parser.add_argument("--results", default=None, help="results file (default OUT/bench/results.md)")
     parser.add_argument("--readme", type=Path, default=None,
                         help="also place the results between the bench-results markers of this file")
@@ -404,17 +438,21 @@ def parse_arguments():
 def main():
     args = parse_arguments()
     started = time.perf_counter()
-    app = prepare_workload(args)
-    entries = workload_entries(app)
-    payload_bytes = sum(os.lstat(app / name).st_size for name, is_link in entries if not is_link)
-    size = f"{payload_bytes / 1e6:.0f} MB" if payload_bytes >= 1e7 else f"{payload_bytes / 1e6:.1f} MB"
-    workload = f"{len(entries)} entries, {size}"
+    app = prepare_workload(args, "app", args.make_app_dir, "--make-app-dir")
+    # The package tree's main executable exits at once, so its runs time the
+    # files alone.
+    tree = prepare_workload(args, "tree", args.make_package_tree, "--make-package-tree",
+                            inputs=[args.exit_program], extra=["--executable", str(args.exit_program)])
+    entries, size = describe_workload(app)
+    tree_entries, tree_size = describe_workload(tree)
+    tree_files = sum(1 for name, is_link in workload_entries(tree) if not is_link) - 1
+    workload = f"{entries}, {size}; small files: {tree_entries}, {tree_size}"
 
     run = args.bench_dir / "run"
     shutil.rmtree(run, ignore_errors=True)
     run.mkdir(parents=True)
     try:
-        rows = measure_all(args, app, run, size)
+        rows = measure_all(args, app, run, size, tree, f"{tree_files:,} small files ({tree_size})")
     finally:
         if not args.keep:
             shutil.rmtree(run, ignore_errors=True)
@@ -426,7 +464,7 @@ def main():
     text = "\n".join([
         "## Benchmark results",
         "",
-        f"Command: `{command}` (workload: {workload}; {args.pairs} rounds per row, "
+        f"Command: `{command}` (workloads: {workload}; {args.pairs} rounds per row, "
         f"{args.startup_rounds} for start-up; {elapsed:.0f} s in all)",
         "",
         table,
@@ -470,9 +508,11 @@ class Subjects:
     tiny_launcher: Path
     tar_archive: Path
     makeself_archive: Path  # None when makeself is not installed
+    tree_launcher: Path
+    tree_tar_archive: Path
 
 
-def make_subjects(args, app, run):
+def make_subjects(args, app, tree, run):
     log("packing the launchers and the peers' archives")
     launcher = run / "app-launcher"
     pack(args, app, launcher, "app")
@@ -495,7 +535,13 @@ def make_subjects(args, app, run):
                         "onefile bench", "./app"], check=True, stdout=subprocess.DEVNULL)
     else:
         log("makeself is not installed: its rows are skipped")
-    return Subjects(launcher, tiny_launcher, tar_archive, makeself_archive)
+
+    tree_launcher = run / "tree-launcher"
+    pack(args, tree, tree_launcher, "app")
+    check_floor_output(args, tree_launcher, tree, args.tmpfs_dir)
+    tree_tar_archive = run / "tree.tar"
+    subprocess.run(["tar", "-cf", str(tree_tar_archive), "-C", str(tree), "."], check=True)
+    return Subjects(launcher, tiny_launcher, tar_archive, makeself_archive, tree_launcher, tree_tar_archive)
 
 
 def measure_startup(args, subjects, tmpdir, kind):
@@ -533,6 +579,28 @@ def measure_launch(args, subjects, tmpdir, kind, size):
     return launch, peers
 
 
+def measure_small_files(args, subjects, tmpdir, kind, title):
+    """The rows of the package tree with one TMPDIR, from one group of
+    alternating runs: the launcher and the floor pinned to one processor,
+    then the launcher on every processor against the tar peer."""
+    log(f"small files with TMPDIR={tmpdir}")
+    one = {min(os.sched_getaffinity(0))}
+    launcher = [str(subjects.tree_launcher)]
+    commands = [Command("onefile pinned", launcher, tmpdir, cpus=one),
+                Command("floor pinned", [str(args.floor), *launcher], tmpdir, cpus=one),
+                Command("onefile", launcher, tmpdir),
+                Command("tar", [shutil.which("sh"), "-c", TAR_PEER_SCRIPT, str(subjects.tree_tar_archive)],
+                        tmpdir)]
+    times = measure(commands, args.pairs)
+    where = f"TMPDIR on {kind} ({tmpdir})"
+    return [Row(f"{title}, single thread (both pinned to one processor), {where}",
+                times["onefile pinned"], times["floor pinned"], "floor", SMALL_FILES_FLOOR_GOAL, "<="),
+            Row(f"{title}, all cores, against tar -x, run, rm -rf, {where}",
+                times["onefile"], times["tar"], "tar", SMALL_FILES_TAR_GOAL, "<="),
+            Row(f"{title}, all cores against the floor on one, TMPDIR on {kind}",
+                times["onefile"], times["floor pinned"], "floor")]
+
+
 def measure_packing(args, app, run, subjects, size):
     log("packing")
     packed, copied = run / "packed", run / "copied"
@@ -568,11 +636,11 @@ def measure_memory(args, app, run, size):
                      ours["VmRSS"], floor["VmRSS"], RESIDENT_GOAL_KIB)]
 
 
-def measure_all(args, app, run, size):
+def measure_all(args, app, run, size, tree, tree_title):
     """Every row, in the table's order. Start-up is measured first, while the
     disk is quiet: the launch rows leave the file system busy with the
     removal of hundreds of megabytes."""
-    subjects = make_subjects(args, app, run)
+    subjects = make_subjects(args, app, tree, run)
     places = (("tmpfs", args.tmpfs_dir), ("disk", args.disk_dir))
     startup = [row for kind, tmpdir in places for row in measure_startup(args, subjects, tmpdir, kind)]
     launch, peers = [], []
@@ -580,9 +648,11 @@ def measure_all(args, app, run, size):
         launch_rows, peer_rows = measure_launch(args, subjects, tmpdir, kind, size)
         launch += launch_rows
         peers += peer_rows
+    small_files = [row for kind, tmpdir in places
+                   for row in measure_small_files(args, subjects, tmpdir, kind, tree_title)]
     packing = measure_packing(args, app, run, subjects, size)
     memory = measure_memory(args, app, run, size)
-    return launch + startup + packing + peers + memory
+    return launch + small_files + startup + packing + peers + memory
 
 
 if __name__ == "__main__":
