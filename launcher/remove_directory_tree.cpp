@@ -37,6 +37,10 @@ constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOE
 // What the owner needs to list and empty a directory.
 constexpr mode_t kOwnerAccess = S_IRWXU;
 
+// A resume offset that needs no seek: the level's read position is already
+// behind the subdirectory.
+constexpr off_t kReadOn = -1;
+
 // One level of the descent: the open directory, where to resume reading it
 // after its subdirectory is gone, where its own name starts in the name
 // buffer, and whether its owner's access was restored already.
@@ -237,7 +241,8 @@ int removeDirectoryTree(int top) {
             namesLength = level.nameOffset;
             --depth;
             if (!removeEntry(levels[depth], names + namesLength, AT_REMOVEDIR)) somethingStayed = true;
-            if (lseek(levels[depth].descriptor, levels[depth].resumeOffset, SEEK_SET) < 0) {
+            if (levels[depth].resumeOffset != kReadOn &&
+                lseek(levels[depth].descriptor, levels[depth].resumeOffset, SEEK_SET) < 0) {
                 closeLevels(levels, depth);
                 return -1;
             }
@@ -285,8 +290,9 @@ int removeDirectoryTree(int top) {
             }
             memcpy(names + namesLength, name, nameLength + 1);
             // The entries after this one in the buffer are read again from
-            // the directory once the subdirectory is gone.
-            level.resumeOffset = entry->d_off;
+            // the directory once the subdirectory is gone; after the last
+            // one, reading simply goes on.
+            level.resumeOffset = position < length ? entry->d_off : kReadOn;
             levels[depth + 1] = {child, 0, namesLength, false};
             namesLength += nameLength + 1;
             ++depth;
