@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <memory>
 
 #include "build/tool/entry_name.h"
@@ -21,6 +19,13 @@ inline constexpr mode_t kAnyExecuteBits = S_IXUSR | S_IXGRP | S_IXOTH;
 // Longest link text readlink is asked for; the carried limit is far lower,
 // this only has to show that a text is too long.
 inline constexpr std::size_t kLinkReadBytes = 4096;
+// A directory below the application directory: never reached through a link.
+inline constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// A file to carry: never through a link, and without waiting should it have
+// become a fifo or a device since it was examined.
+inline constexpr int kFileOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+inline constexpr const char* kChanged = "changed while being packed";
 
 struct DirectoryCloser {
     void operator()(DIR* directory) const { (void)::closedir(directory); }
@@ -44,10 +49,27 @@ std::string joinPath(const std::string& directory, const std::string& name) {
     return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
-void checkReadable(int directoryFd, const char* name, const std::string& displayPath) {
-    const int fd = ::openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw ToolError(displayPath, "cannot be read: " + systemErrorText(errno));
-    (void)::close(fd);
+// Errors of opening a name that was examined a moment ago and has since been
+// removed, or replaced by a link or by something of another kind.
+bool isReplacedError(int errorNumber) {
+    return errorNumber == ENOENT || errorNumber == ELOOP || errorNumber == ENOTDIR;
+}
+
+// Opens what `name` in `directoryFd` was examined to be (`examined`): the
+// same file, of the same kind, reached without following a link.
+FileDescriptor openExamined(int directoryFd, const std::string& name, int flags, const struct stat& examined,
+                            const std::string& displayPath, struct stat& opened) {
+    FileDescriptor fd(::openat(directoryFd, name.c_str(), flags));
+    if (!fd.valid()) {
+        if (isReplacedError(errno)) throw ToolError(displayPath, kChanged);
+        throw ToolError(displayPath, "cannot be read: " + systemErrorText(errno));
+    }
+    if (::fstat(fd.get(), &opened) != 0)
+        throw ToolError(displayPath, "cannot be examined: " + systemErrorText(errno));
+    if ((opened.st_mode & S_IFMT) != (examined.st_mode & S_IFMT) ||
+        FileIdentity::of(opened) != FileIdentity::of(examined))
+        throw ToolError(displayPath, kChanged);
+    return fd;
 }
 
 class AppDirWalker {
@@ -94,7 +116,8 @@ private:
         struct stat status {};
         if (::fstatat(directoryFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
             throw ToolError(displayPath, "cannot be examined: " + systemErrorText(errno));
-        if (S_ISDIR(status.st_mode)) return addDirectory(directoryFd, name, relative, displayPath, emptyBelow);
+        if (S_ISDIR(status.st_mode))
+            return addDirectory(directoryFd, name, relative, displayPath, status, emptyBelow);
         if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
             throw ToolError(displayPath, "is " + describeSpecialFile(status.st_mode) +
                                              "; only regular files, symbolic links and directories can be carried");
@@ -107,21 +130,25 @@ private:
             entry.kind = EntryKind::link;
             entry.linkText = readLinkText(directoryFd, name, displayPath);
         } else {
-            checkReadable(directoryFd, name.c_str(), displayPath);
-            entry.executable = (status.st_mode & kAnyExecuteBits) != 0;
-            entry.size = static_cast<std::uint64_t>(status.st_size);
+            // What is carried is what the open file says, not the name.
+            struct stat opened {};
+            (void)openExamined(directoryFd, name, kFileOpenFlags, status, displayPath, opened);
+            entry.executable = (opened.st_mode & kAnyExecuteBits) != 0;
+            entry.size = static_cast<std::uint64_t>(opened.st_size);
             entry.sourcePath = displayPath;
+            entry.source = FileIdentity::of(opened);
         }
         entries_.push_back(std::move(entry));
         return 1;
     }
 
     std::size_t addDirectory(int directoryFd, const std::string& name, const std::string& relative,
-                             const std::string& displayPath, std::vector<std::string>& emptyBelow) {
-        const int childFd = ::openat(directoryFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (childFd < 0) throw ToolError(displayPath, "cannot be read: " + systemErrorText(errno));
+                             const std::string& displayPath, const struct stat& examined,
+                             std::vector<std::string>& emptyBelow) {
+        struct stat opened {};
+        FileDescriptor child = openExamined(directoryFd, name, kDirectoryOpenFlags, examined, displayPath, opened);
         std::vector<std::string> emptyInChild;
-        const std::size_t carried = walk(childFd, relative, emptyInChild);
+        const std::size_t carried = walk(child.release(), relative, emptyInChild);
         if (carried == 0) {
             emptyBelow.push_back(displayPath);
         } else {
@@ -133,6 +160,8 @@ private:
     static std::string readLinkText(int directoryFd, const std::string& name, const std::string& displayPath) {
         std::string text(kLinkReadBytes + 1, '\0');
         const ssize_t length = ::readlinkat(directoryFd, name.c_str(), text.data(), text.size());
+        // No longer a link, or no longer there, since it was examined.
+        if (length < 0 && (errno == EINVAL || errno == ENOENT)) throw ToolError(displayPath, kChanged);
         if (length < 0) throw ToolError(displayPath, "cannot read the link: " + systemErrorText(errno));
         text.resize(static_cast<std::size_t>(length));
         if (const std::string fault = findLinkTextFault(text); !fault.empty())
@@ -209,56 +238,122 @@ std::size_t findOnlyTopLevelExecutable(const std::string& root, const std::vecto
                               "); name the main executable with --main");
 }
 
-AppDirContents scanSingleFile(const std::string& path, const struct stat& status) {
+// The entry of the single file `path`, as its open descriptor shows it in
+// `status`.
+PayloadEntry describeSingleFile(const std::string& path, const struct stat& status) {
     const std::string trimmed = trimTrailingSlashes(path);
+    // The path may be a link to the file; the entry keeps the link's name
+    // and the content is read from the file it leads to.
     const std::string name = trimmed.substr(trimmed.find_last_of('/') + 1);
     if (const std::string fault = findEntryNameFault(name); !fault.empty()) throw ToolError(path, fault);
     if ((status.st_mode & kAnyExecuteBits) == 0) throw ToolError(path, "main executable has no execute permission");
-    // The path may be a link to the file; the entry keeps the link's name
-    // and the content is read from the file it leads to.
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr)
-        throw ToolError(path, "cannot be examined: " + systemErrorText(errno));
-    checkReadable(AT_FDCWD, resolved, path);
     PayloadEntry entry;
     entry.name = name;
     entry.executable = true;
     entry.size = static_cast<std::uint64_t>(status.st_size);
-    entry.sourcePath = resolved;
-    return {{entry}, {}};
+    entry.sourcePath = path;
+    entry.source = FileIdentity::of(status);
+    return entry;
 }
 
 }  // namespace
 
 AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::string>& mainName) {
     if (appDir.empty()) throw UsageError("the application directory is an empty string");
-    struct stat status {};
-    if (::stat(appDir.c_str(), &status) != 0)
+    // APPDIR itself is the path the user gave, links and all; only what lies
+    // below it is read without following links.
+    struct stat examined {};
+    if (::stat(appDir.c_str(), &examined) != 0)
         throw ToolError(appDir, "cannot be examined: " + systemErrorText(errno));
-    if (S_ISREG(status.st_mode)) {
-        if (mainName) throw UsageError("--main applies only when APPDIR is a directory");
-        return scanSingleFile(appDir, status);
-    }
-    if (!S_ISDIR(status.st_mode)) throw ToolError(appDir, "is neither a directory nor a regular file");
+    if (!S_ISREG(examined.st_mode) && !S_ISDIR(examined.st_mode))
+        throw ToolError(appDir, "is neither a directory nor a regular file");
+    if (S_ISREG(examined.st_mode) && mainName) throw UsageError("--main applies only when APPDIR is a directory");
 
-    const std::string root = trimTrailingSlashes(appDir);
-    const int rootFd = ::open(appDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0) throw ToolError(appDir, "cannot be read: " + systemErrorText(errno));
-    AppDirWalker walker(root);
     AppDirContents contents;
-    walker.walk(rootFd, "", contents.emptyDirectories);
+    const int flags = S_ISDIR(examined.st_mode) ? O_RDONLY | O_DIRECTORY | O_CLOEXEC
+                                                : O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    contents.inputFd_ = FileDescriptor(::open(appDir.c_str(), flags));
+    if (!contents.inputFd_.valid()) throw ToolError(appDir, "cannot be read: " + systemErrorText(errno));
+    struct stat status {};
+    if (::fstat(contents.inputFd_.get(), &status) != 0)
+        throw ToolError(appDir, "cannot be examined: " + systemErrorText(errno));
+    if ((status.st_mode & S_IFMT) != (examined.st_mode & S_IFMT) ||
+        FileIdentity::of(status) != FileIdentity::of(examined))
+        throw ToolError(appDir, kChanged);
+    contents.input = FileIdentity::of(status);
+    contents.root_ = trimTrailingSlashes(appDir);
+
+    if (S_ISREG(status.st_mode)) {
+        contents.singleFile = true;
+        contents.entries.push_back(describeSingleFile(appDir, status));
+        return contents;
+    }
+
+    // The walk reads the directory through a descriptor of its own; the
+    // application directory's stays open for reading the contents.
+    const int walkFd = ::fcntl(contents.inputFd_.get(), F_DUPFD_CLOEXEC, 0);
+    if (walkFd < 0) throw ToolError(appDir, "cannot be read: " + systemErrorText(errno));
+    AppDirWalker walker(contents.root_);
+    walker.walk(walkFd, "", contents.emptyDirectories);
     std::vector<PayloadEntry>& entries = walker.entries();
     if (entries.empty()) throw ToolError(appDir, "holds no regular file or symbolic link to carry");
 
     std::sort(entries.begin(), entries.end(),
               [](const PayloadEntry& a, const PayloadEntry& b) { return a.name < b.name; });
-    const std::size_t main = mainName ? findNamedMain(root, entries, *mainName)
-                                      : findOnlyTopLevelExecutable(root, entries);
+    const std::size_t main = mainName ? findNamedMain(contents.root_, entries, *mainName)
+                                      : findOnlyTopLevelExecutable(contents.root_, entries);
     std::rotate(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(main),
                 entries.begin() + static_cast<std::ptrdiff_t>(main) + 1);
     contents.entries = std::move(entries);
     std::sort(contents.emptyDirectories.begin(), contents.emptyDirectories.end());
     return contents;
+}
+
+FileDescriptor AppDirContents::openContent(const PayloadEntry& entry) {
+    if (singleFile) {
+        // The one file stays open from the scan on.
+        FileDescriptor fd(::fcntl(inputFd_.get(), F_DUPFD_CLOEXEC, 0));
+        if (!fd.valid() || ::lseek(fd.get(), 0, SEEK_SET) != 0)
+            throw ToolError(entry.sourcePath, "cannot read: " + systemErrorText(errno));
+        return fd;
+    }
+    std::vector<std::string> levels;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = entry.name.find('/', start);
+        levels.push_back(entry.name.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    const std::size_t depth = levels.size() - 1;
+    std::size_t kept = 0;
+    while (kept < openDirectories_.size() && kept < depth && openDirectories_[kept].name == levels[kept]) ++kept;
+    openDirectories_.erase(openDirectories_.begin() + static_cast<std::ptrdiff_t>(kept), openDirectories_.end());
+    std::string displayPath = root_;
+    for (std::size_t i = 0; i < depth; ++i) {
+        displayPath = joinPath(displayPath, levels[i]);
+        if (i < kept) continue;
+        const int parentFd = i == 0 ? inputFd_.get() : openDirectories_.back().fd.get();
+        FileDescriptor fd(::openat(parentFd, levels[i].c_str(), kDirectoryOpenFlags));
+        if (!fd.valid()) {
+            if (isReplacedError(errno)) throw ToolError(displayPath, kChanged);
+            throw ToolError(displayPath, "cannot be read: " + systemErrorText(errno));
+        }
+        openDirectories_.push_back({levels[i], std::move(fd)});
+    }
+    const int directoryFd = depth == 0 ? inputFd_.get() : openDirectories_.back().fd.get();
+    FileDescriptor fd(::openat(directoryFd, levels.back().c_str(), kFileOpenFlags));
+    if (!fd.valid()) {
+        if (isReplacedError(errno)) throw ToolError(entry.sourcePath, kChanged);
+        throw ToolError(entry.sourcePath, "cannot read: " + systemErrorText(errno));
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0)
+        throw ToolError(entry.sourcePath, "cannot read: " + systemErrorText(errno));
+    // Another file under the checked name, however it got there, is not what
+    // was checked.
+    if (!S_ISREG(status.st_mode) || FileIdentity::of(status) != entry.source)
+        throw ToolError(entry.sourcePath, kChanged);
+    return fd;
 }
 
 }  // namespace onefile::tool

@@ -62,14 +62,15 @@ void checkMagic(std::span<const unsigned char> block) {
 
 }  // namespace
 
-std::vector<BlockEntryInfo> readBlock(std::span<const unsigned char> block) {
+std::uint64_t visitBlock(std::span<const unsigned char> block,
+                         const std::function<void(const BlockEntryInfo&)>& visit) {
     checkMagic(block);
     BlockCursor cursor(block);
     cursor.skip(kPayloadMagicBytes);
-    std::vector<BlockEntryInfo> entries;
+    std::uint64_t count = 0;
     while (true) {
         const std::string context =
-            "entry " + std::to_string(entries.size() + 1) + " at byte " + std::to_string(cursor.position());
+            "entry " + std::to_string(count + 1) + " at byte " + std::to_string(cursor.position());
         if (cursor.remaining() == 0) throw FormatError(context + ": end mark missing");
         BlockEntryInfo entry;
         entry.name = cursor.readText(context, "name");
@@ -88,7 +89,8 @@ std::vector<BlockEntryInfo> readBlock(std::span<const unsigned char> block) {
             entry.contentOffset = cursor.position();
             cursor.skip(entry.size);
         }
-        entries.push_back(std::move(entry));
+        visit(entry);
+        ++count;
     }
     const std::uint64_t bodyBytes = cursor.position();
     const std::uint64_t trailer = cursor.readNumber("after the end mark", "length trailer");
@@ -97,6 +99,12 @@ std::vector<BlockEntryInfo> readBlock(std::span<const unsigned char> block) {
                           std::to_string(bodyBytes));
     if (cursor.remaining() != 0)
         throw FormatError(std::to_string(cursor.remaining()) + " stray bytes after the length trailer");
+    return count;
+}
+
+std::vector<BlockEntryInfo> readBlock(std::span<const unsigned char> block) {
+    std::vector<BlockEntryInfo> entries;
+    (void)visitBlock(block, [&entries](const BlockEntryInfo& entry) { entries.push_back(entry); });
     return entries;
 }
 

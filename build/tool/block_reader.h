@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,8 +23,17 @@ struct BlockEntryInfo {
     std::uint64_t contentOffset = 0;  // first content byte, from the block's start
 };
 
-// The entries of `block`, which must hold exactly one block: the magic,
-// well-formed entries, the end mark and a length trailer that tells the truth.
+// Hands each entry of `block` to `visit` in order, one at a time, in memory
+// that does not grow with the number of entries. `block` must hold exactly
+// one block: the magic, well-formed entries, the end mark and a length
+// trailer that tells the truth. A fault throws FormatError when it is met,
+// after the entries before it have been visited; returns the number of
+// entries.
+std::uint64_t visitBlock(std::span<const unsigned char> block,
+                         const std::function<void(const BlockEntryInfo&)>& visit);
+
+// The entries of `block`, which must hold exactly one block, as visitBlock
+// reads it.
 std::vector<BlockEntryInfo> readBlock(std::span<const unsigned char> block);
 
 }  // namespace onefile::tool

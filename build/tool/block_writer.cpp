@@ -50,12 +50,15 @@ std::uint64_t measureBlock(const std::vector<PayloadEntry>& entries) {
     return bytes;
 }
 
-void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries) {
+void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent) {
     const std::uint64_t start = output.position();
     output.write(std::span(kPayloadMagic));
     for (const PayloadEntry& entry : entries) {
         output.write(encodeEntryHeader(entry));
-        if (entry.kind == EntryKind::file) output.copyFromFile(entry.sourcePath, entry.size);
+        if (entry.kind == EntryKind::file) {
+            const FileDescriptor source = openContent(entry);
+            output.copyFrom(source.get(), entry.sourcePath, entry.size);
+        }
     }
     output.write(std::string_view(&kEndMark, 1));
     output.write(encodeLengthTrailer(output.position() - start));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,13 @@ std::string encodeEntryHeader(const PayloadEntry& entry);
 // Total bytes of the block for `entries`, length trailer included.
 std::uint64_t measureBlock(const std::vector<PayloadEntry>& entries);
 
-// Writes the block for `entries`, file contents read from their source paths.
-// The entries must already have passed the name and link checks.
-void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries);
+// Opens the content of a file entry for reading from its start; throws
+// ToolError when that is no longer the file the entry was made from.
+using ContentOpener = std::function<FileDescriptor(const PayloadEntry& entry)>;
+
+// Writes the block for `entries`, each file's content read from what
+// `openContent` opens for it. The entries must already have passed the name
+// and link checks.
+void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent);
 
 }  // namespace onefile::tool

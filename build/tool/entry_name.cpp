@@ -22,6 +22,9 @@ std::string findEntryNameFault(std::string_view name) {
         if (component.empty()) return "name has an empty component";
         if (component == "." || component == "..")
             return "name has a \"" + std::string(component) + "\" component";
+        if (component.size() > kLongestComponentBytes)
+            return "name has a component of " + std::to_string(component.size()) + " bytes; at most " +
+                   std::to_string(kLongestComponentBytes) + " bytes fit one directory entry";
         if (end == name.size()) return {};
         start = end + 1;
     }

@@ -3,6 +3,7 @@
 #include "build/build_defaults.h"
 #include "build/launcher_config.h"
 #include "build/tool/architecture.h"
+#include "build/tool/entry_name.h"
 #include "payload/payload_format.h"
 #include "templates/placeholder_table.h"
 
@@ -26,11 +27,16 @@ std::string launcherOptionsText() {
            "\"). Text and placeholders\n"
            "                  {NAME}, names compared ignoring ASCII case; recognised:\n"
            "                  " + placeholderList() + "\n"
-           "                  An empty template, an unknown name (\"{}\" included) or more\n"
+           "                  An empty template, an unknown name (\"{}\" included), more\n"
            "                  than " + std::to_string(kDirectoryTemplateBytes - 1) +
-           " bytes is refused. Inside a name a second \"{\" starts\n"
-           "                  the name again; a \"}\" outside a name is literal text; a name\n"
-           "                  left open at the end is dropped, as the launcher does.\n"
+           " bytes, or literal text of more than " + std::to_string(kLongestComponentBytes) + " bytes\n"
+           "                  between two slashes is refused. Inside a name a second \"{\"\n"
+           "                  starts the name again; a \"}\" outside a name is literal text; a\n"
+           "                  name left open at the end is dropped, as the launcher does.\n"
+           "                  A warning, and the launcher is still written, when the last\n"
+           "                  level has no {RANDOM} (anyone can take that name first), or a\n"
+           "                  level without {RANDOM} stands straight under {TEMP} (the first\n"
+           "                  user to launch makes it private to themselves).\n"
            "  --product NAME  product name for {PRODUCT} (default \"" + kDefaultProductName +
            "\"), at most " + std::to_string(kProductNameBytes - 1) + " bytes\n"
            "  --version V     version string for {VERSION} (default \"" + kDefaultVersionString +
@@ -46,7 +52,8 @@ std::string launcherOptionsText() {
 
 const std::string kOutputText =
     "OUTPUT is written under a temporary name beside it, made executable (0777 less\n"
-    "the umask) and renamed into place when complete; a failure leaves no output.\n";
+    "the umask) and renamed into place when complete; a failure, or SIGINT, SIGQUIT,\n"
+    "SIGTERM or SIGHUP, leaves no output.\n";
 
 }  // namespace
 
@@ -82,8 +89,14 @@ std::string helpText(Command command) {
                    "Refused before anything is written: an entry name (path relative to APPDIR)\n"
                    "or a link text of " + std::to_string(kNameBufferBytes) +
                    " bytes or more, an empty link text, a name with an\n"
-                   "empty, \".\" or \"..\" component, a missing or non-executable main executable,\n"
-                   "a device, fifo or socket, and a file or directory that cannot be read.\n"
+                   "empty, \".\" or \"..\" component or one of more than " +
+                   std::to_string(kLongestComponentBytes) + " bytes, a missing or\n"
+                   "non-executable main executable, a device, fifo or socket, a file or directory\n"
+                   "that cannot be read, and an OUTPUT that is APPDIR itself, the single input\n"
+                   "file, the --stub file, a file the launcher would carry, or a path inside APPDIR.\n"
+                   "Nothing below APPDIR is reached through a symbolic link, and each file is read\n"
+                   "from what was checked: a file or directory that changes while being packed\n"
+                   "is refused.\n"
                    "\n" + kOutputText;
         case Command::attach:
             return "usage: onefile attach BLOCKFILE -o OUTPUT [--template T] [--product NAME]\n"
@@ -91,7 +104,9 @@ std::string helpText(Command command) {
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
                    "byte for byte and unchecked. For making launchers with hand-made blocks,\n"
-                   "broken ones included; `onefile pack` writes well-formed blocks.\n"
+                   "broken ones included; `onefile pack` writes well-formed blocks. BLOCKFILE\n"
+                   "must be a regular file, and OUTPUT must be neither BLOCKFILE nor the --stub\n"
+                   "file.\n"
                    "\n"
                    "  -o, --output OUTPUT  the launcher to write\n" +
                    launcherOptionsText() + "\n" + kOutputText;
@@ -113,7 +128,9 @@ std::string helpText(Command command) {
                    "when the section headers have been removed, the last loadable segment. A\n"
                    "launcher processed by strip or objcopy still lists. A block that breaks the\n"
                    "format in any way is reported and nothing is listed. Launchers for\n"
-                   "x86_64 and aarch64 are read alike; a file for any other machine is refused.\n";
+                   "x86_64 and aarch64 are read alike; a file for any other machine is refused,\n"
+                   "and so is anything but a regular file (a fifo is never waited on). Lines are\n"
+                   "written as they are read: memory does not grow with the number of entries.\n";
         case Command::none: break;
     }
     return "usage: onefile COMMAND [ARGUMENTS]\n"

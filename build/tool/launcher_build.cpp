@@ -1,5 +1,7 @@
 #include "build/tool/launcher_build.h"
 
+#include <iostream>
+
 #include "build/tool/embedded_stub.h"
 #include "build/tool/launcher_writer.h"
 #include "build/tool/temporary_output.h"
@@ -13,6 +15,8 @@ LauncherStrings chooseLauncherStrings(const CommandLine& line) {
     if (line.productName) strings.productName = *line.productName;
     if (line.versionString) strings.versionString = *line.versionString;
     checkLauncherStrings(strings);
+    for (const std::string& hazard : findTemplateHazards(strings.directoryTemplate))
+        std::cerr << "onefile: warning: template '" << strings.directoryTemplate << "': " << hazard << "\n";
     return strings;
 }
 
@@ -37,6 +41,10 @@ CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::option
         throw ToolError(subject, "made for " + std::string(architectureName(layout_.architecture)) +
                                      ", but --arch " + std::string(architectureName(*architecture)) +
                                      " was given");
+}
+
+void CheckedStub::refuseAsOutput(const OutputTarget& target) const {
+    if (file_) target.refuseIfItIs(file_->identity(), "the --stub file");
 }
 
 void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,

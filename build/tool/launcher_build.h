@@ -12,11 +12,14 @@
 #include "build/tool/launcher_strings.h"
 #include "build/tool/mapped_file.h"
 #include "build/tool/output_stream.h"
+#include "build/tool/output_target.h"
 #include "build/tool/stub_layout.h"
 
 namespace onefile::tool {
 
-// This build's defaults with the options of `line` applied, checked.
+// This build's defaults with the options of `line` applied, checked. A
+// directory template that the launcher accepts but that invites trouble is
+// reported on standard error, one warning per hazard, and used all the same.
 LauncherStrings chooseLauncherStrings(const CommandLine& line);
 
 // The stub a launcher is made from, with its layout checked: the built-in one
@@ -28,6 +31,8 @@ public:
 
     ByteSpan bytes() const { return bytes_; }
     const StubLayout& layout() const { return layout_; }
+    // Refuses an output that would replace the --stub file.
+    void refuseAsOutput(const OutputTarget& target) const;
 
 private:
     std::unique_ptr<MappedFile> file_;

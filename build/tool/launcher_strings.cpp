@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "build/build_defaults.h"
+#include "build/tool/entry_name.h"
 #include "build/tool/tool_error.h"
 #include "templates/placeholder_table.h"
 
@@ -23,6 +24,80 @@ void checkFits(const char* option, const std::string& value, std::size_t fieldBy
         throw ToolError(option, std::to_string(value.size()) + " bytes do not fit; at most " +
                                     std::to_string(fieldBytes - 1) + " bytes");
     if (value.find('\0') != std::string::npos) throw ToolError(option, "contains a NUL byte");
+}
+
+// A piece of a template as the launcher's scanner reads it: literal text, or
+// a placeholder with its name as written.
+struct TemplatePiece {
+    bool placeholder = false;
+    std::string text;
+};
+using TemplateLevel = std::vector<TemplatePiece>;
+
+// The template's levels: its pieces split at each "/" of literal text. Empty
+// levels (a leading, doubled or trailing slash) make no directory and are
+// left out. A name left open at the end, or restarted by a second "{", is
+// dropped, as the launcher drops it.
+std::vector<TemplateLevel> splitTemplateLevels(std::string_view templateText) {
+    std::vector<TemplateLevel> levels(1);
+    bool insideName = false;
+    std::string name;
+    for (const char c : templateText) {
+        if (c == '{') {
+            insideName = true;
+            name.clear();
+        } else if (insideName) {
+            if (c == '}') {
+                levels.back().push_back({true, name});
+                insideName = false;
+            } else {
+                name.push_back(c);
+            }
+        } else if (c == '/') {
+            levels.emplace_back();
+        } else {
+            TemplateLevel& level = levels.back();
+            if (level.empty() || level.back().placeholder) level.push_back({false, ""});
+            level.back().text.push_back(c);
+        }
+    }
+    std::erase_if(levels, [](const TemplateLevel& level) { return level.empty(); });
+    return levels;
+}
+
+bool isPlaceholderNamed(const TemplatePiece& piece, std::string_view name) {
+    return piece.placeholder && equalsIgnoringAsciiCase(piece.text, name);
+}
+
+bool holdsRandom(const TemplateLevel& level) {
+    return std::any_of(level.begin(), level.end(),
+                       [](const TemplatePiece& piece) { return isPlaceholderNamed(piece, "RANDOM"); });
+}
+
+bool isTempAlone(const TemplateLevel& level) { return level.size() == 1 && isPlaceholderNamed(level[0], "TEMP"); }
+
+std::string levelText(const TemplateLevel& level) {
+    std::string text;
+    for (const TemplatePiece& piece : level) text += piece.placeholder ? "{" + piece.text + "}" : piece.text;
+    return text;
+}
+
+// How a long text shows in a message: its start, marked as cut.
+std::string shortened(const std::string& text) {
+    constexpr std::size_t kShownBytes = 32;
+    return text.size() <= kShownBytes ? text : text.substr(0, kShownBytes) + "...";
+}
+
+void checkTemplateLiterals(const std::string& templateText) {
+    for (const TemplateLevel& level : splitTemplateLevels(templateText)) {
+        for (const TemplatePiece& piece : level) {
+            if (piece.placeholder || piece.text.size() <= kLongestComponentBytes) continue;
+            throw ToolError("--template", "the directory name \"" + shortened(piece.text) + "\" of " +
+                                              std::to_string(piece.text.size()) + " bytes cannot be created; at most " +
+                                              std::to_string(kLongestComponentBytes) +
+                                              " bytes fit one directory entry");
+        }
+    }
 }
 
 }  // namespace
@@ -67,6 +142,26 @@ void checkLauncherStrings(const LauncherStrings& strings) {
             throw ToolError("--template", "unknown placeholder name \"" + name + "\" in \"" +
                                               strings.directoryTemplate + "\"");
     }
+    checkTemplateLiterals(strings.directoryTemplate);
+}
+
+std::vector<std::string> findTemplateHazards(std::string_view templateText) {
+    std::vector<std::string> hazards;
+    const std::vector<TemplateLevel> levels = splitTemplateLevels(templateText);
+    if (levels.empty() || !holdsRandom(levels.back())) {
+        const std::string last = levels.empty() ? std::string("/") : levelText(levels.back());
+        hazards.push_back("its last level '" + last +
+                          "' holds no {RANDOM}, so its name is predictable: while a directory of that name "
+                          "exists, made by another launch or by anyone else first, the launcher refuses to start");
+    }
+    // The last level is covered above; a fixed level further up is shared.
+    for (std::size_t i = 1; i + 1 < levels.size(); ++i) {
+        if (!isTempAlone(levels[i - 1]) || holdsRandom(levels[i])) continue;
+        hazards.push_back("the level '" + levelText(levels[i]) +
+                          "' straight under {TEMP} holds no {RANDOM}: every user shares it, the first to launch "
+                          "makes it private, and other users cannot launch while it exists");
+    }
+    return hazards;
 }
 
 LauncherConfig makeLauncherConfig(const LauncherStrings& strings) {

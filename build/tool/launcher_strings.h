@@ -30,9 +30,22 @@ std::vector<std::string> collectPlaceholderNames(std::string_view templateText);
 bool isKnownPlaceholder(std::string_view name);
 
 // Throws ToolError naming the option (--template, --product, --version) of a
-// string that does not fit its field with its NUL, of an empty template, and
-// of a template that uses a name the launcher does not recognise.
+// string that does not fit its field with its NUL, of an empty template, of
+// a template that uses a name the launcher does not recognise, and of one
+// whose literal text holds a directory name that cannot be created: more
+// than kLongestComponentBytes bytes between two slashes with no placeholder
+// among them.
 void checkLauncherStrings(const LauncherStrings& strings);
+
+// What makes a template that the launcher accepts unsafe to share, one
+// sentence each; empty when nothing does. The launcher creates the last
+// level of the expanded path itself and refuses one that exists, so a last
+// level without {RANDOM} has a name anyone can take first. A level without
+// {RANDOM} straight under {TEMP} is a directory shared by every user, made
+// private by whoever runs the launcher first. "Levels" are the parts of the
+// template between slashes of its literal text; placeholder names compare
+// ignoring ASCII case.
+std::vector<std::string> findTemplateHazards(std::string_view templateText);
 
 // The configuration area holding `strings`, zero-filled behind them.
 LauncherConfig makeLauncherConfig(const LauncherStrings& strings);

@@ -31,23 +31,34 @@ std::string escapeField(const std::string& text) {
 
 int runList(const CommandLine& line) {
     const MappedFile launcher(line.input);
-    std::vector<BlockEntryInfo> entries;
+    // The whole block is checked before the first line, so that a broken
+    // block lists nothing; then it is read again, line by line, so that
+    // memory stays the same for any number of entries.
+    ByteSpan block;
     try {
-        entries = readBlock(findAttachedBlock(launcher.bytes()));
+        block = findAttachedBlock(launcher.bytes());
+        (void)visitBlock(block, [](const BlockEntryInfo&) {});
     } catch (const FormatError& error) {
         throw ToolError(line.input, error.what());
     }
     std::string text;
-    for (const BlockEntryInfo& entry : entries) {
+    const auto printLine = [&text](const BlockEntryInfo& entry) {
         const bool link = entry.kind == EntryKind::link;
-        text += link ? "link\t" : "file\t";
+        text.assign(link ? "link\t" : "file\t");
         text += entry.executable ? "x\t" : "-\t";
         text += link ? escapeField(entry.linkText) : std::to_string(entry.size);
         text += '\t';
         text += escapeField(entry.name);
         text += '\n';
+        std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (!std::cout) throw ToolError("standard output", "cannot write");
+    };
+    try {
+        (void)visitBlock(block, printLine);
+    } catch (const FormatError& error) {
+        throw ToolError(line.input, error.what());
     }
-    std::cout << text << std::flush;
+    std::cout << std::flush;
     if (!std::cout) throw ToolError("standard output", "cannot write");
     return 0;
 }

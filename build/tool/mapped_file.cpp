@@ -11,28 +11,30 @@
 
 namespace onefile::tool {
 
+FileDescriptor openRegularFile(const std::string& path, struct stat& status) {
+    // Without O_NONBLOCK, opening a fifo would wait for a writer that may
+    // never come; for a regular file the flag changes nothing.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) throw ToolError(path, "cannot be opened: " + systemErrorText(errno));
+    if (::fstat(fd.get(), &status) != 0) throw ToolError(path, "cannot be examined: " + systemErrorText(errno));
+    if (!S_ISREG(status.st_mode)) throw ToolError(path, "is not a regular file");
+    return fd;
+}
+
 MappedFile::MappedFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw ToolError(path, "cannot be opened: " + systemErrorText(errno));
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int errorNumber = errno;
-        (void)::close(fd);
-        throw ToolError(path, S_ISREG(status.st_mode) ? "cannot be examined: " + systemErrorText(errorNumber)
-                                                      : std::string("is not a regular file"));
-    }
+    const FileDescriptor fd = openRegularFile(path, status);
+    identity_ = FileIdentity::of(status);
     size_ = static_cast<std::size_t>(status.st_size);
     // An empty file cannot be mapped; its empty span says all there is.
     if (size_ > 0) {
-        address_ = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        address_ = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (address_ == MAP_FAILED) {
             const int errorNumber = errno;
             address_ = nullptr;
-            (void)::close(fd);
             throw ToolError(path, "cannot be read: " + systemErrorText(errorNumber));
         }
     }
-    (void)::close(fd);
 }
 
 MappedFile::~MappedFile() {

@@ -26,20 +26,6 @@ inline constexpr std::uint64_t kKernelCopyMinimumBytes = std::uint64_t{64} << 10
 // Largest request of one kernel copy call.
 inline constexpr std::uint64_t kCopyRequestBytes = std::uint64_t{1} << 30;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) (void)::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Errors after which the next method of copying between files is tried: the
 // kernel or the file systems do not offer the current one for this pair.
 bool isUnsupportedCopy(int errorNumber) {
@@ -97,20 +83,18 @@ void OutputStream::flush() {
     used_ = 0;
 }
 
-void OutputStream::copyFromFile(const std::string& sourcePath, std::uint64_t size) {
-    const FileDescriptor source(::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (source.get() < 0) failRead(sourcePath, errno);
+void OutputStream::copyFrom(int sourceFd, const std::string& sourceName, std::uint64_t size) {
     struct stat status {};
-    if (::fstat(source.get(), &status) != 0) failRead(sourcePath, errno);
+    if (::fstat(sourceFd, &status) != 0) failRead(sourceName, errno);
     // The size went into the entry header before the content: a file that
     // changed since the scan would make the header lie.
     if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != size)
-        throw ToolError(sourcePath, "changed while being packed");
+        throw ToolError(sourceName, "changed while being packed");
     if (position_ % kPageBytes == 0 && size >= kKernelCopyMinimumBytes) {
         flush();
-        copyInKernel(source.get(), sourcePath, size);
+        copyInKernel(sourceFd, sourceName, size);
     } else {
-        copyThroughBuffer(source.get(), sourcePath, size);
+        copyThroughBuffer(sourceFd, sourceName, size);
     }
 }
 

@@ -22,9 +22,10 @@ public:
     void write(std::span<const unsigned char> bytes);
     void write(std::string_view bytes);
     void writeZeros(std::uint64_t count);
-    // Appends exactly `size` bytes of content of the regular file at
-    // `sourcePath`, which must still have that size.
-    void copyFromFile(const std::string& sourcePath, std::uint64_t size);
+    // Appends exactly `size` bytes of content of the regular file open at
+    // `sourceFd`, read from its current offset; the file must still have
+    // that size. `sourceName` names it in error messages.
+    void copyFrom(int sourceFd, const std::string& sourceName, std::uint64_t size);
     // Hands the buffered bytes to the file.
     void flush();
     // Bytes written so far, buffered ones included.

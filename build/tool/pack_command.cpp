@@ -1,20 +1,54 @@
+#include <sys/stat.h>
+
 #include <iostream>
 
 #include "build/tool/app_dir_scan.h"
 #include "build/tool/block_writer.h"
 #include "build/tool/commands.h"
 #include "build/tool/launcher_build.h"
+#include "build/tool/output_target.h"
 
 namespace onefile::tool {
+namespace {
+
+// The launcher must never be written over what it is made from, nor where
+// the next pack of the same directory would carry it. Checked once before
+// the scan, so that an output inside APPDIR is named as the fault rather
+// than what it brings into the directory (an earlier launcher is one more
+// executable), and again against what the scan opened and found.
+void refuseOutputOnInput(const OutputTarget& target, const std::string& input) {
+    struct stat status {};
+    if (::stat(input.c_str(), &status) != 0) return;  // the scan says why
+    target.refuseIfItIs(FileIdentity::of(status), "the input");
+    if (S_ISDIR(status.st_mode)) target.refuseIfInside(FileIdentity::of(status), input);
+}
+
+void refuseOutputAmongInputs(const OutputTarget& target, const AppDirContents& contents, const std::string& input) {
+    target.refuseIfItIs(contents.input, "the input");
+    if (contents.singleFile) return;
+    target.refuseIfInside(contents.input, input);
+    for (const PayloadEntry& entry : contents.entries) {
+        if (entry.kind == EntryKind::file)
+            target.refuseIfItIs(entry.source, entry.sourcePath + ", a file the launcher would carry");
+    }
+}
+
+}  // namespace
 
 int runPack(const CommandLine& line) {
     const LauncherStrings strings = chooseLauncherStrings(line);
+    const OutputTarget target(line.output);
     const CheckedStub stub(line.stubPath, line.architecture);
-    const AppDirContents contents = scanAppDir(line.input, line.mainName);
+    stub.refuseAsOutput(target);
+    refuseOutputOnInput(target, line.input);
+    AppDirContents contents = scanAppDir(line.input, line.mainName);
+    refuseOutputAmongInputs(target, contents, line.input);
     for (const std::string& directory : contents.emptyDirectories)
         std::cerr << "onefile: " << directory << ": empty directory, not carried\n";
-    produceLauncher(line.output, stub, strings, measureBlock(contents.entries),
-                    [&contents](OutputStream& output) { writeBlock(output, contents.entries); });
+    produceLauncher(line.output, stub, strings, measureBlock(contents.entries), [&contents](OutputStream& output) {
+        writeBlock(output, contents.entries,
+                   [&contents](const PayloadEntry& entry) { return contents.openContent(entry); });
+    });
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "build/tool/file_descriptor.h"
+
 namespace onefile::tool {
 
 enum class EntryKind { file, link };
@@ -15,7 +17,8 @@ struct PayloadEntry {
     bool executable = false;
     std::uint64_t size = 0;   // content bytes of a file
     std::string linkText;     // text of a link
-    std::string sourcePath;   // where the content of a file is read from
+    std::string sourcePath;   // the file the content comes from, as messages name it
+    FileIdentity source;      // that file as it was checked: its content is read from it alone
 };
 
 }  // namespace onefile::tool

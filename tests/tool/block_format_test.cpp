@@ -76,7 +76,11 @@ protected:
         {
             tool::OutputStream output(fd, path);
             output.write(leading);
-            tool::writeBlock(output, entries);
+            tool::writeBlock(output, entries, [](const PayloadEntry& entry) {
+                tool::FileDescriptor source(::open(entry.sourcePath.c_str(), O_RDONLY | O_CLOEXEC));
+                if (!source.valid()) throw std::runtime_error("open " + entry.sourcePath);
+                return source;
+            });
             output.flush();
         }
         ::close(fd);

@@ -27,6 +27,15 @@ std::string templateMessage(const std::string& templateText) {
     return checkMessage({templateText, "P", "1"});
 }
 
+// 2047 bytes, the most the field holds: levels of 255 bytes and a last one
+// of 255 bytes less the rest.
+std::string longestTemplate() {
+    std::string text;
+    while (text.size() + 256 <= 2047) text += std::string(255, 'a') + "/";
+    text += std::string(2047 - text.size(), 'z');
+    return text;
+}
+
 TEST(LauncherStringsTest, TemplatesTheLauncherAccepts) {
     const std::vector<std::string> accepted = {
         "{TEMP}/onefile_{PID}_{TIME_US}_{RANDOM}",
@@ -37,7 +46,10 @@ TEST(LauncherStringsTest, TemplatesTheLauncherAccepts) {
         "/literal/only",
         "{TEMP}{PID}{TIME_US}{RANDOM}{PROGRAM}{PROGRAM_BASE}{PROGRAM_DIR}{HOME}{CACHE_DIR}{COMPANY}"
         "{PRODUCT}{VERSION}{FILE_VERSION}{PRODUCT_VERSION}{TIME}",
-        std::string(2047, 'a'),
+        longestTemplate(),
+        // Literal runs of 255 bytes.
+        std::string("{TEMP}/") + std::string(255, 'a') + "{RANDOM}" + std::string(255, 'b'),
+        std::string("{") + std::string(300, 'x') + "{TEMP}/x",  // a restarted name is no literal text
     };
     for (const std::string& text : accepted) EXPECT_EQ(templateMessage(text), "") << text;
 }
@@ -50,8 +62,14 @@ TEST(LauncherStringsTest, RefusedTemplatesNameTheirFault) {
         {"{TEMP }", "unknown placeholder name \"TEMP \""},
         {"{NOPE{TEMP}x{bad}", "unknown placeholder name \"bad\""},
         {"{T\xc3\x89MP}", "unknown placeholder name \"T\xc3\x89MP\""},
-        {"{" + std::string(1024, 'A') + "}", "unknown placeholder name \"AAAA"},
+        {std::string("{") + std::string(1024, 'A') + "}", "unknown placeholder name \"AAAA"},
         {std::string(2048, 'a'), "--template: 2048 bytes do not fit; at most 2047 bytes"},
+        {std::string("{TEMP}/") + std::string(256, 'a'),
+         std::string("--template: the directory name \"") + std::string(32, 'a') +
+             "...\" of 256 bytes cannot be created; at most 255 bytes fit one directory entry"},
+        {std::string(256, 'r') + "/{RANDOM}", std::string("\"") + std::string(32, 'r') + "...\" of 256 bytes"},
+        {std::string("{TEMP}/x_{PID}") + std::string(256, 'm') + "{RANDOM}", "of 256 bytes cannot be created"},
+        {std::string("{TEMP}/a/") + std::string(300, 'm') + "/", "of 300 bytes cannot be created"},
     };
     for (const auto& [text, message] : refused) {
         const std::string actual = templateMessage(text);
@@ -84,9 +102,48 @@ TEST(LauncherStringsTest, ConfigurationAreaHoldsTheStringsZeroFilled) {
                             [](unsigned char b) { return b == 0; }));
 }
 
+struct HazardCase {
+    std::string templateText;
+    std::vector<std::string> hazards;  // the start of each sentence, in order
+};
+
+TEST(LauncherStringsTest, TemplateHazardsAreFoundLevelByLevel) {
+    const std::string last = "its last level '";
+    const std::string underTemp = "the level '";
+    const std::vector<HazardCase> cases = {
+        {"{TEMP}/onefile_{PID}_{TIME_US}_{RANDOM}", {}},
+        {"{temp}/x_{random}", {}},
+        {"{TEMP}/x_{RANDOM}/", {}},                       // a trailing slash makes no level
+        {"{TEMP}//x_{RanDom}", {}},
+        {"{TEMP}/{RAN{RANDOM}", {}},                      // the second "{" restarts the name
+        {"{HOME}/.cache/{PRODUCT}/{RANDOM}", {}},         // fixed levels, but not under {TEMP}
+        {"{TEMP}/{RANDOM}/{PRODUCT}_{RANDOM}", {}},
+        {"{TEMP}/myapp/{RANDOM}", {underTemp + "myapp' straight under {TEMP}"}},
+        {"{TEMP}/{PRODUCT}/x_{RANDOM}", {underTemp + "{PRODUCT}' straight under {TEMP}"}},
+        {"{Temp}/{PID}/{RANDOM}", {underTemp + "{PID}' straight under {TEMP}"}},
+        {"{TEMP}/myapp", {last + "myapp' holds no {RANDOM}"}},
+        {"{TEMP}", {last + "{TEMP}' holds no {RANDOM}"}},
+        {"{HOME}/.x/{PRODUCT}", {last + "{PRODUCT}' holds no {RANDOM}"}},
+        {"{TEMP}/onefile_{PID}_{TIME_US}", {last + "onefile_{PID}_{TIME_US}' holds no {RANDOM}"}},
+        {"{TEMP}/x_{RANDOM", {last + "x_' holds no {RANDOM}"}},  // a name open at the end is dropped
+        {"{TEMP}/a_{RANDOM}/fixed", {last + "fixed' holds no {RANDOM}"}},
+        {"{TEMP}/shared/{PID}", {last + "{PID}' holds no {RANDOM}", underTemp + "shared' straight under {TEMP}"}},
+        {"/", {last + "/' holds no {RANDOM}"}},
+    };
+    for (const HazardCase& c : cases) {
+        SCOPED_TRACE(c.templateText);
+        const std::vector<std::string> hazards = tool::findTemplateHazards(c.templateText);
+        ASSERT_EQ(hazards.size(), c.hazards.size()) << (hazards.empty() ? "" : hazards.front());
+        for (std::size_t i = 0; i < hazards.size(); ++i) EXPECT_EQ(hazards[i].rfind(c.hazards[i], 0), 0u) << hazards[i];
+    }
+}
+
 TEST(EntryNameTest, NamesStayInsideTheExtractionDirectory) {
+    const std::string component(255, 'n');
+    const std::string longest = component + "/" + component + "/" + component + "/" + component;
+    ASSERT_EQ(longest.size(), 1023u);
     for (const std::string& name : {std::string("a"), std::string("a/b/c"), std::string("..a/b.."),
-                                    std::string(".hidden"), std::string(1023, 'n')})
+                                    std::string(".hidden"), component, longest})
         EXPECT_EQ(tool::findEntryNameFault(name), "") << name;
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"", "empty name"},
@@ -98,6 +155,10 @@ TEST(EntryNameTest, NamesStayInsideTheExtractionDirectory) {
         {"..", "\"..\" component"},
         {"a/../../b", "\"..\" component"},
         {std::string(1024, 'n'), "name of 1024 bytes; it must be shorter than 1024 bytes"},
+        // No file system the launcher writes to holds a longer directory entry.
+        {std::string(256, 'n'), "name has a component of 256 bytes; at most 255 bytes fit one directory entry"},
+        {std::string("lib/") + std::string(256, 'n') + "/x", "name has a component of 256 bytes"},
+        {std::string("lib/") + std::string(700, 'n'), "name has a component of 700 bytes"},
     };
     for (const auto& [name, message] : refused)
         EXPECT_NE(tool::findEntryNameFault(name).find(message), std::string::npos) << name.substr(0, 40);

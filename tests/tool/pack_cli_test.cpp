@@ -565,9 +565,11 @@ TEST(CommandLineTest, HelpExplainsEachCommandAndVersionPrintsIt) {
                       "x86-64 and aarch64", "Exit status"}},
         {{"pack", "--help"}, {"--main RELPATH", "--template T", "{PRODUCT_VERSION}", "--product NAME",
                               "--version V", "--arch A", "x86_64 or aarch64", "byte order", "1024 bytes",
-                              "umask"}},
-        {{"attach", "-h"}, {"usage: onefile attach", "unchecked", "--arch A", "--stub FILE"}},
-        {{"list", "--help"}, {"usage: onefile list", "tabs", "last loadable segment", "x86_64 and aarch64"}},
+                              "umask", "more than 255 bytes", "a path inside APPDIR", "SIGQUIT",
+                              "has no {RANDOM}"}},
+        {{"attach", "-h"}, {"usage: onefile attach", "unchecked", "--arch A", "--stub FILE", "regular file"}},
+        {{"list", "--help"}, {"usage: onefile list", "tabs", "last loadable segment", "x86_64 and aarch64",
+                              "regular file", "number of entries"}},
     };
     for (const auto& [arguments, phrases] : cases) {
         const ProcessResult result = runTool(arguments);

@@ -1,9 +1,18 @@
 #include "tests/tool/tool_test_helpers.h"
 
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <stdexcept>
+#include <thread>
 
 #include "build/tool/payload_locate.h"
 #include "tests/support/file_helpers.h"
@@ -58,6 +67,63 @@ std::vector<std::string> listDirectory(const std::string& path) {
     for (const auto& item : std::filesystem::directory_iterator(path)) names.push_back(item.path().filename());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+pid_t startTool(const std::vector<std::string>& arguments, const StartOptions& options) {
+    std::vector<std::string> argv{ONEFILE_TOOL_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<char*> pointers;
+    for (std::string& argument : argv) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    if (child != 0) return child;
+
+    // The child: async-signal-safe calls only, and out with status 127 when
+    // a step fails.
+    const int out = ::open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0) ::_exit(127);
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (in < 0 || ::dup2(in, STDIN_FILENO) < 0) ::_exit(127);
+    if (options.addressSpaceBytes) {
+        const rlimit limit{*options.addressSpaceBytes, *options.addressSpaceBytes};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
+    }
+    if (options.noCoreDump) {
+        const rlimit none{0, 0};
+        if (::setrlimit(RLIMIT_CORE, &none) != 0) ::_exit(127);
+    }
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) (void)::signal(signalNumber, SIG_DFL);
+    sigset_t nothing;
+    sigemptyset(&nothing);
+    (void)::sigprocmask(SIG_SETMASK, &nothing, nullptr);
+    ::execv(pointers[0], pointers.data());
+    ::_exit(127);
+}
+
+Ending waitWithin(pid_t pid, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    Ending ending;
+    int status = 0;
+    while (true) {
+        const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+        if (reaped < 0 && errno != EINTR) throw std::runtime_error(std::string("waitpid: ") + std::strerror(errno));
+        if (reaped == pid) {
+            ending.inTime = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            (void)::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return ending;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (WIFEXITED(status)) ending.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) ending.signal = WTERMSIG(status);
+    return ending;
 }
 
 }  // namespace onefile::testing

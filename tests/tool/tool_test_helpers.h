@@ -2,6 +2,10 @@
 // launcher's block back with the tool's own reader.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -49,5 +53,28 @@ LauncherContents readLauncher(const std::string& path);
 
 // Names in a directory, sorted; for checking that a refusal left nothing.
 std::vector<std::string> listDirectory(const std::string& path);
+
+// How startTool starts the tool: where its output goes and what limits it.
+struct StartOptions {
+    std::string stdoutPath = "/dev/null";
+    std::string stderrPath = "/dev/null";
+    std::optional<rlim_t> addressSpaceBytes;  // RLIMIT_AS
+    bool noCoreDump = false;                  // RLIMIT_CORE 0
+};
+
+// Starts the built tool with `arguments` as a child that handles every signal
+// in the default way and blocks none, and returns its process id.
+pid_t startTool(const std::vector<std::string>& arguments, const StartOptions& options = {});
+
+// How a child ended, or that it had not ended in time.
+struct Ending {
+    bool inTime = false;
+    int exitCode = -1;  // when it exited
+    int signal = 0;     // the signal that ended it
+};
+
+// Waits at most `seconds` for the child `pid` to end; one that has not ended
+// by then is killed and reaped, and the ending says it was not in time.
+Ending waitWithin(pid_t pid, double seconds);
 
 }  // namespace onefile::testing
