@@ -32,7 +32,7 @@ function(onefile_add_fuzz_harness target harness)
       ${onefile_fuzz_dir}/fuzz_extraction.cpp
       ${onefile_fuzz_dir}/coverage_counters.cpp
       ${driver_sources})
-    target_link_libraries(${target} PRIVATE onefile_payload onefile_launcher_core)
+    target_link_libraries(${target} PRIVATE onefile_payload onefile_entry_decoder onefile_launcher_core)
   else()
     message(FATAL_ERROR "unknown fuzz harness ${harness}")
   endif()

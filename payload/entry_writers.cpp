@@ -15,6 +15,7 @@
 
 #include "launcher/launcher_state.h"
 #include "launcher/shared_operations.h"
+#include "payload/entry_decoder.h"
 #include "payload/extract_payload.h"
 
 // The entries go to the writers in batches: a run of files of one directory,
@@ -28,8 +29,9 @@ namespace onefile {
 
 namespace {
 
-// Threads besides the main thread, at most.
-constexpr int kMaxWriterThreads = 7;
+// Threads besides the main thread, at most: each has a decoding workspace
+// (the main thread uses the first).
+constexpr int kMaxWriterThreads = kDecoderSlots - 1;
 constexpr std::uint32_t kJobCapacity = 4096;
 constexpr std::uint32_t kBatchCapacity = 1024;
 constexpr std::uint32_t kBatchMostJobs = 64;
@@ -134,7 +136,28 @@ void releasePages(const unsigned char* from, const unsigned char* to) {
     if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
-void writeJob(int directory, const FileEntryJob& job) {
+struct ReleaseProgress {
+    const unsigned char* releasedUpTo;
+};
+
+void releaseDecoded(void* context, const unsigned char* consumed) {
+    auto* progress = static_cast<ReleaseProgress*>(context);
+    if (!gPayloadPagesReleasable || static_cast<std::uintptr_t>(consumed - progress->releasedUpTo) < kReleaseStepBytes) {
+        return;
+    }
+    releasePages(progress->releasedUpTo, consumed);
+    progress->releasedUpTo = consumed;
+}
+
+void decodeJob(int descriptor, const FileEntryJob& job, int slot) {
+    ReleaseProgress progress = {job.content};
+    DecodeOutcome outcome = decodeEntryContent(descriptor, job.content, job.size, slot, stopping, releaseDecoded,
+                                               &progress);
+    if (outcome.result == DecodeResult::damaged) recordFailure(WriterFailureKind::damaged, 0, job);
+    if (outcome.result == DecodeResult::writeFailed) recordFailure(WriterFailureKind::write, outcome.error, job);
+}
+
+void writeJob(int directory, const FileEntryJob& job, int slot) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     mode_t mode = job.executable ? executableFileMode : plainFileMode;
     int descriptor = openat(directory, job.leaf, kFlags | O_EXCL, mode);
@@ -150,6 +173,11 @@ void writeJob(int directory, const FileEntryJob& job) {
     }
     if (job.executable && executableNeedsChmod && fchmod(descriptor, mode) != 0) {
         reportSystemError("fchmod", errno);
+    }
+    if (job.compressed) {
+        decodeJob(descriptor, job, slot);
+        (void)close(descriptor);
+        return;
     }
     const unsigned char* cursor = job.content;
     const unsigned char* releasedUpTo = job.content;
@@ -173,9 +201,9 @@ void writeJob(int directory, const FileEntryJob& job) {
     if (close(descriptor) != 0 && remaining == 0) recordFailure(WriterFailureKind::write, errno, job);
 }
 
-void writeBatch(const Batch& batch) {
+void writeBatch(const Batch& batch, int slot) {
     for (std::uint32_t i = 0; i < batch.count && !stopping(); ++i) {
-        writeJob(batch.directory, jobs[(batch.first + i) % kJobCapacity]);
+        writeJob(batch.directory, jobs[(batch.first + i) % kJobCapacity], slot);
     }
     (void)close(batch.directory);
 }
@@ -194,22 +222,24 @@ void completeBatch(std::uint32_t index) {
     pthread_cond_broadcast(&workDone);
 }
 
-// With the lock held: takes the next batch and writes it without the lock.
-void takeAndWrite() {
+// With the lock held: takes the next batch and writes it without the lock,
+// decoding with workspace `slot`.
+void takeAndWrite(int slot) {
     std::uint32_t index = batchesTaken++;
     Batch batch = batches[index % kBatchCapacity];
     pthread_mutex_unlock(&lock);
-    writeBatch(batch);
+    writeBatch(batch, slot);
     pthread_mutex_lock(&lock);
     completeBatch(index);
 }
 
-void* runWriter(void*) {
+void* runWriter(void* slotNumber) {
+    int slot = static_cast<int>(reinterpret_cast<std::intptr_t>(slotNumber));
     pthread_mutex_lock(&lock);
     for (;;) {
         while (batchesTaken == batchesPublished && !ending && !stopping()) pthread_cond_wait(&workQueued, &lock);
         if (ending || stopping()) break;
-        takeAndWrite();
+        takeAndWrite(slot);
     }
     pthread_mutex_unlock(&lock);
     return nullptr;
@@ -219,7 +249,7 @@ void* runWriter(void*) {
 // are busy, or waits a little for them.
 void helpOrWait() {
     if (batchesTaken != batchesPublished && !stopping()) {
-        takeAndWrite();
+        takeAndWrite(kMainDecoderSlot);
         return;
     }
     struct timespec until;
@@ -243,7 +273,7 @@ void publishOpenBatch() {
     openDirectoryCopy = -1;
     pthread_cond_signal(&workQueued);
     // More waiting than the writers can take: the main thread writes one.
-    if (batchesPublished - batchesTaken > static_cast<std::uint32_t>(threadCount) && !stopping()) takeAndWrite();
+    if (batchesPublished - batchesTaken > static_cast<std::uint32_t>(threadCount) && !stopping()) takeAndWrite(kMainDecoderSlot);
     pthread_mutex_unlock(&lock);
 }
 
@@ -276,7 +306,8 @@ bool startEntryWriters(std::uint64_t blockBytes) {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     for (int i = 0; i < wanted; ++i) {
-        if (pthread_create(&threads[threadCount], &attributes, runWriter, nullptr) != 0) break;
+        void* slot = reinterpret_cast<void*>(static_cast<std::intptr_t>(threadCount + 1));
+        if (pthread_create(&threads[threadCount], &attributes, runWriter, slot) != 0) break;
         ++threadCount;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -23,10 +23,11 @@ struct FileEntryJob {
     const unsigned char* content;
     std::uint64_t size;
     bool executable;
+    bool compressed;  // one zstd frame
     std::uint32_t sequence;  // position among the block's entries
 };
 
-enum class WriterFailureKind { none, open, escape, write };
+enum class WriterFailureKind { none, open, escape, write, damaged };
 
 // The first failure of a writer, by position in the block.
 struct WriterFailure {

@@ -13,6 +13,7 @@
 
 #include "launcher/launcher_state.h"
 #include "launcher/shared_operations.h"
+#include "payload/entry_decoder.h"
 #include "payload/entry_directories.h"
 #include "payload/entry_writers.h"
 #include "payload/extraction_directory.h"
@@ -253,11 +254,36 @@ void writeContent(int descriptor, const unsigned char* content, std::uint64_t re
     }
 }
 
+bool stopFlagRaised() { return gStopSignal != 0; }
+
+void releaseDecodedPayload(void*, const unsigned char* consumed) { releaseWrittenPayload(consumed); }
+
+// Decodes a compressed entry's frame into its file on this thread.
+void decodeContent(int descriptor, const unsigned char* frame, std::uint64_t size) {
+    DecodeOutcome outcome = decodeEntryContent(descriptor, frame, size, kMainDecoderSlot, stopFlagRaised,
+                                               releaseDecodedPayload, nullptr);
+    if (outcome.result == DecodeResult::stopped) stopIfSignalled();
+    if (outcome.result == DecodeResult::writeFailed) failToUnpack(outcome.error);
+    if (outcome.result == DecodeResult::damaged) stopOnDamagedBlock();
+}
+
+// A compressed entry in a launcher without the decoder is damage.
+bool isCompressed(std::uint8_t flags) {
+    bool compressed = (flags & kEntryFlagCompressed) != 0;
+    if (compressed && !launcherHasDecoder()) stopOnDamagedBlock();
+    return compressed;
+}
+
 void extractFile(std::uint8_t flags) {
+    bool compressed = isCompressed(flags);
     int descriptor = openEntryFile((flags & kEntryFlagExecutable) != 0);
     std::uint64_t size = readContentSize();
     if (size > bytesLeft()) stopOnDamagedBlock();
-    writeContent(descriptor, gPayloadCursor, size);
+    if (compressed) {
+        decodeContent(descriptor, gPayloadCursor, size);
+    } else {
+        writeContent(descriptor, gPayloadCursor, size);
+    }
     gPayloadCursor += size;
     if (close(descriptor) != 0) failToUnpack(errno);
 }
@@ -275,6 +301,7 @@ std::uint32_t entrySequence;
     composeTargetPath();
     if (failure.kind == WriterFailureKind::escape) refuseEscapingEntry();
     if (failure.kind == WriterFailureKind::open) failToOpen();
+    if (failure.kind == WriterFailureKind::damaged) stopOnDamagedBlock();
     failToUnpack(failure.error);
 }
 
@@ -290,18 +317,23 @@ void waitForWriters() {
         memcpy(nameBuffer, job.name, strlen(job.name) + 1);
         composeTargetPath();
         int descriptor = openEntryFile(job.executable);
-        writeContent(descriptor, job.content, job.size);
+        if (job.compressed) {
+            decodeContent(descriptor, job.content, job.size);
+        } else {
+            writeContent(descriptor, job.content, job.size);
+        }
         if (close(descriptor) != 0) failToUnpack(errno);
     }
 }
 
 void queueFile(const char* nameInBlock, std::uint8_t flags) {
+    bool compressed = isCompressed(flags);
     const char* leaf;
     int directory = openEntryDirectoryOrStop(&leaf);
     std::uint64_t size = readContentSize();
     if (size > bytesLeft()) stopOnDamagedBlock();
     FileEntryJob job = {nameInBlock, nameInBlock + (leaf - nameBuffer), gPayloadCursor, size,
-                        (flags & kEntryFlagExecutable) != 0, entrySequence};
+                        (flags & kEntryFlagExecutable) != 0, compressed, entrySequence};
     gPayloadCursor += size;
     if (!queueFileEntry(directory, job)) waitForWriters();
 }
@@ -335,6 +367,7 @@ void extractPayload() {
                 endEntryWriters();
             }
             releaseWholePayload(start);
+            releaseDecoderWorkspaces();
             return;
         }
         composeTargetPath();
@@ -343,6 +376,7 @@ void extractPayload() {
         }
         std::uint8_t flags = readByte();
         if (flags & kEntryFlagLink) {
+            if (flags & kEntryFlagCompressed) stopOnDamagedBlock();
             // Links are few: made in order, once every file before them is.
             if (parallel) waitForWriters();
             extractLink();

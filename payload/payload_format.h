@@ -19,6 +19,8 @@ inline constexpr std::size_t kPayloadMagicBytes = sizeof(kPayloadMagic);
 
 inline constexpr std::uint8_t kEntryFlagExecutable = 0x01;
 inline constexpr std::uint8_t kEntryFlagLink = 0x02;
+// The content is one zstd frame (decoder stubs only; damage on a link).
+inline constexpr std::uint8_t kEntryFlagCompressed = 0x04;
 
 inline constexpr std::size_t kContentSizeBytes = 8;
 inline constexpr std::size_t kLengthTrailerBytes = 8;

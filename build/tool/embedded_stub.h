@@ -1,4 +1,5 @@
-// The launcher stubs built with this tool, one per architecture.
+// The launcher stubs built with this tool: per architecture the plain stub,
+// and the decoder stub that compressed launchers are made from.
 #pragma once
 
 #include "build/tool/architecture.h"
@@ -6,6 +7,8 @@
 
 namespace onefile::tool {
 
-ByteSpan getEmbeddedStub(Architecture architecture);
+enum class StubKind { plain, decoder };
+
+ByteSpan getEmbeddedStub(Architecture architecture, StubKind kind = StubKind::plain);
 
 }  // namespace onefile::tool

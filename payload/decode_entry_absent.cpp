@@ -1,0 +1,15 @@
+// The plain stubs carry no decoder: a compressed entry is damage there.
+#include "payload/entry_decoder.h"
+
+namespace onefile {
+
+bool launcherHasDecoder() { return false; }
+
+DecodeOutcome decodeEntryContent(int, const unsigned char*, std::uint64_t, int, bool (*)(),
+                                 void (*)(void*, const unsigned char*), void*) {
+    return {DecodeResult::damaged, 0};
+}
+
+void releaseDecoderWorkspaces() {}
+
+}  // namespace onefile

@@ -1,0 +1,43 @@
+// Decoding of compressed entry content: one zstd frame per entry, with its
+// checksum and its unpacked size in the frame header, written straight into
+// the entry's file. The decoder stubs carry the decoder; the plain stubs do
+// not, and for them a compressed entry is damage.
+#pragma once
+
+#include <cstdint>
+
+namespace onefile {
+
+// Decoding workspaces in static storage: one for the main thread and one for
+// each writer thread that decodes.
+inline constexpr int kDecoderSlots = 4;
+inline constexpr int kMainDecoderSlot = 0;
+
+// The largest window a frame may ask for (8 MiB); each workspace holds one.
+inline constexpr unsigned kDecoderWindowLog = 23;
+
+enum class DecodeResult { done, damaged, writeFailed, stopped };
+
+struct DecodeOutcome {
+    DecodeResult result;
+    int error;  // for writeFailed
+};
+
+// Whether this launcher carries the decoder.
+bool launcherHasDecoder();
+
+// Decodes the frame at `frame` (`frameSize` bytes) into the file open at
+// `descriptor` with workspace `slot`, at most kWriteChunkBytes per write
+// call; `shouldStop` is asked between two calls. A frame that is not one
+// whole valid frame (a flipped byte fails its checksum), that unpacks to
+// another size than its header says, or whose window exceeds the workspace,
+// is damaged. `released` is called with `context` and the end of the input
+// consumed so far, so the caller can give the block's pages back.
+DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slot,
+                                 bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
+                                 void* context);
+
+// Gives the pages of the workspaces back once the extraction is over.
+void releaseDecoderWorkspaces();
+
+}  // namespace onefile
