@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "launcher/directory_entries.h"
 #include "launcher/launcher_state.h"
 #include "launcher/supervision.h"
 
@@ -49,14 +50,6 @@ struct RemovalLevel {
     off_t resumeOffset;
     std::size_t nameOffset;
     bool accessRestored;
-};
-
-struct DirectoryEntry64 {
-    ino64_t d_ino;
-    off64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
 };
 
 // The kernel's struct statx, as far as the walk reads it (Linux 4.11; the
@@ -120,10 +113,6 @@ bool examine(int directory, const char* name, int flags, Placement* placement) {
     placement->hasMountId = false;
     placement->device = fallback.st_dev;
     return true;
-}
-
-bool isDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // renameat2 with RENAME_NOREPLACE (Linux 3.15). Before that kernel, and on

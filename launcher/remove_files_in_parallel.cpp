@@ -5,12 +5,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "launcher/directory_entries.h"
 #include "launcher/launcher_state.h"
+#include "launcher/shared_operations.h"
 #include "launcher/supervision.h"
 
 // The first pass of the removal at the normal end of a run with many files:
@@ -29,14 +30,6 @@ constexpr std::size_t kThreadStackBytes = 64u << 10;
 constexpr std::size_t kDirectoryEntryBufferBytes = 8192;
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-struct DirectoryEntry64 {
-    ino64_t d_ino;
-    off64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
-};
-
 int queue[kQueueCapacity];
 std::uint32_t queueHead;
 std::uint32_t queueTail;
@@ -45,10 +38,6 @@ std::uint32_t outstanding;
 dev_t homeDevice;
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-
-bool isDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 // Queues the subdirectory, unless the queue is full: the walk gets it then.
 void queueSubdirectory(int parent, const char* name) {
@@ -103,16 +92,10 @@ void* removeFiles(void*) {
     return nullptr;
 }
 
-int processorsForUs() {
-    cpu_set_t processors;
-    if (sched_getaffinity(0, sizeof processors, &processors) != 0) return 1;
-    return CPU_COUNT(&processors);
-}
-
 }  // namespace
 
 void removeFilesInParallel() {
-    int processors = processorsForUs();
+    int processors = countUsableProcessors();
     if (!gRemovalFlag || processors < 2) return;
     int top = openat(gExtractionDescriptor, ".", kDirectoryOpenFlags);
     struct stat status;

@@ -55,6 +55,9 @@ void stopIfSignalled();
 // (gCreatedLevels), deepest first, where they are empty. Async-signal-safe.
 void removeCreatedLevels();
 
+// The processors this process may run on (sched_getaffinity); at least 1.
+int countUsableProcessors();
+
 // Exit status of every fatal error of the launcher itself.
 inline constexpr int kFatalExitStatus = 2;
 

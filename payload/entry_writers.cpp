@@ -7,7 +7,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -277,12 +276,6 @@ void publishOpenBatch() {
     pthread_mutex_unlock(&lock);
 }
 
-int processorsForUs() {
-    cpu_set_t processors;
-    if (sched_getaffinity(0, sizeof processors, &processors) != 0) return 1;
-    return CPU_COUNT(&processors);
-}
-
 }  // namespace
 
 void setWriterFileModes(std::uint32_t plainMode, std::uint32_t executableMode, bool executableModeNeedsChmod) {
@@ -292,7 +285,7 @@ void setWriterFileModes(std::uint32_t plainMode, std::uint32_t executableMode, b
 }
 
 bool startEntryWriters(std::uint64_t blockBytes) {
-    int processors = processorsForUs();
+    int processors = countUsableProcessors();
     if (processors < 2 || blockBytes < kParallelBlockBytes) return false;
     pageMask = getauxval(AT_PAGESZ) - 1;
     int wanted = processors - 1 < kMaxWriterThreads ? processors - 1 : kMaxWriterThreads;
