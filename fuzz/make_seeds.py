@@ -6,6 +6,7 @@ corpus/template_expansion. The short template inputs are written by hand.
     fuzz/make_seeds.py [--tool out/bin/onefile]
 
 With --tool, corpus/tool_list also gets launchers made by the real tool.
+The compressed-entry seeds are made with the zstd command.
 """
 import argparse
 import os
@@ -20,6 +21,7 @@ CORPUS = os.path.join(HERE, "corpus")
 MAGIC = b"ZQX"
 EXECUTABLE = 0x01
 LINK = 0x02
+COMPRESSED = 0x04
 CONFIG_BYTES = 4096
 CONFIG_SIGNATURE = b"onefile-config-1"
 TEMPLATE_BYTES, PRODUCT_BYTES, VERSION_BYTES = 2048, 1024, 1008
@@ -41,6 +43,33 @@ def link_entry(name, text, flags=LINK):
 def block(*entries, trailer=True):
     body = MAGIC + b"".join(entries) + b"\0"
     return body + (u64(len(body)) if trailer else b"")
+
+
+def zstd_frame(content, level=3, *options):
+    """One zstd frame with its checksum and, unless options say otherwise,
+    its content size, as the tool writes them."""
+    return subprocess.run(["zstd", "-q", "-c", f"-{level}", "--check", *options], input=content,
+                          stdout=subprocess.PIPE, check=True).stdout
+
+
+def compressed_seeds():
+    text = b"".join(b"line %d of a text that repeats itself\n" % (i % 50) for i in range(3000))
+    frame = zstd_frame(text)
+    flipped = bytearray(frame)
+    flipped[len(frame) // 2] ^= 0x01
+    other_size = zstd_frame(text[:-1])
+    return {
+        "compressed.bin": block(
+            file_entry("main", zstd_frame(b"#!/bin/sh\necho hello\n"), EXECUTABLE | COMPRESSED),
+            file_entry("lib/text", frame, COMPRESSED),
+            file_entry("plain", b"stored as it is")),
+        "compressed_flipped_byte.bin": block(file_entry("text", bytes(flipped), COMPRESSED)),
+        "compressed_cut_frame.bin": block(file_entry("text", frame[: len(frame) - 7], COMPRESSED)),
+        "compressed_two_frames.bin": block(file_entry("text", frame + other_size, COMPRESSED)),
+        "compressed_no_size.bin": block(file_entry("text", zstd_frame(text, 3, "--no-content-size"), COMPRESSED)),
+        "compressed_link.bin": block(link_entry("link", "target", LINK | COMPRESSED)),
+        "compressed_stored_content.bin": block(file_entry("text", text[:200], COMPRESSED)),
+    }
 
 
 def extraction_seeds():
@@ -178,7 +207,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", help="the built onefile tool, for launcher seeds")
     options = parser.parse_args()
-    write(os.path.join(CORPUS, "extraction"), extraction_seeds())
+    seeds = extraction_seeds()
+    seeds.update(compressed_seeds())
+    write(os.path.join(CORPUS, "extraction"), seeds)
     list_seeds = tool_list_seeds()
     if options.tool:
         list_seeds.update(launchers_from_tool(shutil.which(options.tool) or options.tool))
