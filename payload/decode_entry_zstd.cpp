@@ -58,11 +58,17 @@ DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std
         ZSTD_isError(ZSTD_DCtx_setParameter(stream, ZSTD_d_windowLogMax, kDecoderWindowLog))) {
         return {DecodeResult::damaged, 0};
     }
-    // The tool always writes the unpacked size into the frame header.
-    unsigned long long expected = ZSTD_getFrameContentSize(frame, frameSize);
-    if (expected == ZSTD_CONTENTSIZE_UNKNOWN || expected == ZSTD_CONTENTSIZE_ERROR) {
+    // The tool always writes a plain frame with its checksum and unpacked
+    // size; the window is checked here too, since content smaller than the
+    // output buffer is decoded in one pass that never looks at it.
+    ZSTD_frameHeader header;
+    std::size_t headerResult = ZSTD_getFrameHeader(&header, frame, frameSize);
+    if (ZSTD_isError(headerResult) || headerResult != 0 || header.frameType != ZSTD_frame ||
+        header.checksumFlag == 0 || header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN ||
+        header.windowSize > (1ull << kDecoderWindowLog)) {
         return {DecodeResult::damaged, 0};
     }
+    unsigned long long expected = header.frameContentSize;
     ZSTD_inBuffer input = {frame, static_cast<std::size_t>(frameSize), 0};
     unsigned long long total = 0;
     for (;;) {

@@ -10,7 +10,8 @@ namespace onefile::tool {
 int runAttach(const CommandLine& line) {
     const LauncherStrings strings = chooseLauncherStrings(line);
     const OutputTarget target(line.output);
-    const CheckedStub stub(line.stubPath, line.architecture);
+    // --decoder: for a hand-made block with compressed entries.
+    const CheckedStub stub(line.stubPath, line.architecture, line.decoderStub ? StubKind::decoder : StubKind::plain);
     stub.refuseAsOutput(target);
     struct stat status {};
     const FileDescriptor block = openRegularFile(line.input, status);

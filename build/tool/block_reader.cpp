@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <zstd.h>
+
 #include "build/tool/tool_error.h"
+#include "payload/entry_decoder.h"
 #include "payload/payload_format.h"
 
 namespace onefile::tool {
@@ -60,6 +64,28 @@ void checkMagic(std::span<const unsigned char> block) {
         throw FormatError("no payload attached: the block does not start with the magic \"ZQX\"");
 }
 
+// The unpacked size of a compressed content, from its frame header. A header
+// that the launcher's decoder refuses is a fault: one it cannot read, a
+// skippable frame, one without its checksum or the unpacked size, and one
+// asking for a larger window than the decoder holds.
+std::uint64_t unpackedSizeOf(std::span<const unsigned char> frame, const std::string& context) {
+    ZSTD_frameHeader header{};
+    const std::size_t result = ZSTD_getFrameHeader(&header, frame.data(), frame.size());
+    if (ZSTD_isError(result) || result != 0)
+        throw FormatError(context + ": compressed content does not start with a zstd frame header");
+    if (header.frameType == ZSTD_skippableFrame)
+        throw FormatError(context + ": compressed content is a skippable frame, not a zstd frame");
+    if (header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN)
+        throw FormatError(context + ": compressed content's frame header does not state the unpacked size");
+    if (header.windowSize > (std::uint64_t{1} << kDecoderWindowLog))
+        throw FormatError(context + ": compressed content asks for a window of " +
+                          std::to_string(header.windowSize) + " bytes, more than the decoder's " +
+                          std::to_string(std::uint64_t{1} << kDecoderWindowLog));
+    if (header.checksumFlag == 0)
+        throw FormatError(context + ": compressed content's frame has no checksum");
+    return header.frameContentSize;
+}
+
 }  // namespace
 
 std::uint64_t visitBlock(std::span<const unsigned char> block,
@@ -77,7 +103,9 @@ std::uint64_t visitBlock(std::span<const unsigned char> block,
         if (entry.name.empty()) break;
         entry.flags = cursor.readByte(context, "flags");
         entry.executable = (entry.flags & kEntryFlagExecutable) != 0;
+        entry.compressed = (entry.flags & kEntryFlagCompressed) != 0;
         if ((entry.flags & kEntryFlagLink) != 0) {
+            if (entry.compressed) throw FormatError(context + ": a link flagged compressed");
             entry.kind = EntryKind::link;
             entry.linkText = cursor.readText(context, "link text");
             if (entry.linkText.empty()) throw FormatError(context + ": empty link text");
@@ -87,6 +115,8 @@ std::uint64_t visitBlock(std::span<const unsigned char> block,
                 throw FormatError(context + ": content of " + std::to_string(entry.size) +
                                   " bytes runs past the end of the block");
             entry.contentOffset = cursor.position();
+            entry.unpackedSize =
+                entry.compressed ? unpackedSizeOf(block.subspan(entry.contentOffset, entry.size), context) : entry.size;
             cursor.skip(entry.size);
         }
         visit(entry);

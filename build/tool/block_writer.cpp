@@ -1,5 +1,11 @@
 #include "build/tool/block_writer.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "build/tool/content_compressor.h"
 #include "build/tool/tool_error.h"
 #include "payload/payload_format.h"
 
@@ -19,6 +25,38 @@ std::uint8_t entryFlags(const PayloadEntry& entry) {
     return flags;
 }
 
+// The header of a file entry whose content takes `storedSize` bytes.
+std::string encodeFileHeader(const PayloadEntry& entry, std::uint8_t flags, std::uint64_t storedSize) {
+    std::string header = entry.name;
+    header.push_back('\0');
+    header.push_back(static_cast<char>(flags));
+    appendLittleEndian(header, storedSize);
+    return header;
+}
+
+// Writes a file entry whose content is one frame, or, when the frame would
+// not be smaller, the entry as it would be without compression. The header
+// goes first with the size left open and is completed once the frame ends.
+void writeCompressedFile(OutputStream& output, const PayloadEntry& entry, const ContentOpener& openContent,
+                         ContentCompressor& compressor) {
+    const std::uint64_t entryStart = output.position();
+    output.write(encodeFileHeader(entry, static_cast<std::uint8_t>(entryFlags(entry) | kEntryFlagCompressed), 0));
+    const std::uint64_t frameStart = output.position();
+    const FileDescriptor source = openContent(entry);
+    if (compressor.appendFrame(output, source.get(), entry.sourcePath, entry.size)) {
+        std::string frameBytes;
+        appendLittleEndian(frameBytes, output.position() - frameStart);
+        output.overwrite(frameStart - kContentSizeBytes,
+                         std::span(reinterpret_cast<const unsigned char*>(frameBytes.data()), frameBytes.size()));
+        return;
+    }
+    output.rewindTo(entryStart);
+    output.write(encodeEntryHeader(entry));
+    if (::lseek(source.get(), 0, SEEK_SET) != 0)
+        throw ToolError(entry.sourcePath, "cannot read: " + systemErrorText(errno));
+    output.copyFrom(source.get(), entry.sourcePath, entry.size);
+}
+
 std::string encodeLengthTrailer(std::uint64_t bodyBytes) {
     std::string trailer;
     appendLittleEndian(trailer, bodyBytes);
@@ -28,15 +66,12 @@ std::string encodeLengthTrailer(std::uint64_t bodyBytes) {
 }  // namespace
 
 std::string encodeEntryHeader(const PayloadEntry& entry) {
+    if (entry.kind == EntryKind::file) return encodeFileHeader(entry, entryFlags(entry), entry.size);
     std::string header = entry.name;
     header.push_back('\0');
     header.push_back(static_cast<char>(entryFlags(entry)));
-    if (entry.kind == EntryKind::link) {
-        header += entry.linkText;
-        header.push_back('\0');
-    } else {
-        appendLittleEndian(header, entry.size);
-    }
+    header += entry.linkText;
+    header.push_back('\0');
     return header;
 }
 
@@ -50,10 +85,17 @@ std::uint64_t measureBlock(const std::vector<PayloadEntry>& entries) {
     return bytes;
 }
 
-void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent) {
+void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent,
+                std::optional<int> compressionLevel) {
+    std::unique_ptr<ContentCompressor> compressor;
+    if (compressionLevel) compressor = std::make_unique<ContentCompressor>(*compressionLevel);
     const std::uint64_t start = output.position();
     output.write(std::span(kPayloadMagic));
     for (const PayloadEntry& entry : entries) {
+        if (compressor && entry.kind == EntryKind::file) {
+            writeCompressedFile(output, entry, openContent, *compressor);
+            continue;
+        }
         output.write(encodeEntryHeader(entry));
         if (entry.kind == EntryKind::file) {
             const FileDescriptor source = openContent(entry);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ using ContentOpener = std::function<FileDescriptor(const PayloadEntry& entry)>;
 // Writes the block for `entries`, each file's content read from what
 // `openContent` opens for it. The entries must already have passed the name
 // and link checks.
-void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent);
+//
+// With `compressionLevel`, each file's content goes in as one zstd frame
+// made at that level, its entry flagged compressed and its size that of the
+// frame; a content whose frame would not be smaller is stored as it is,
+// unflagged. Links and the end mark are the same either way. The block's
+// size is then known only once it is written: measureBlock does not tell it.
+void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent,
+                std::optional<int> compressionLevel = std::nullopt);
 
 }  // namespace onefile::tool

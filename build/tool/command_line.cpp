@@ -2,12 +2,15 @@
 
 #include <algorithm>
 
+#include "build/tool/content_compressor.h"
 #include "build/tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {
 
-enum class OptionKind { output, text, architecture };
+// Options of the kinds `compression` and `decoder` never take the next
+// argument as their value: --compress[=LEVEL], --decoder.
+enum class OptionKind { output, text, architecture, compression, decoder };
 
 struct OptionRule {
     std::vector<std::string> spellings;
@@ -19,7 +22,11 @@ std::vector<OptionRule> optionsOf(Command command) {
     std::vector<OptionRule> options;
     if (command == Command::list) return options;
     options.push_back({{"-o", "--output"}, OptionKind::output});
-    if (command == Command::pack) options.push_back({{"--main"}, OptionKind::text, &CommandLine::mainName});
+    if (command == Command::pack) {
+        options.push_back({{"--main"}, OptionKind::text, &CommandLine::mainName});
+        options.push_back({{"--compress"}, OptionKind::compression});
+    }
+    if (command == Command::attach) options.push_back({{"--decoder"}, OptionKind::decoder});
     options.push_back({{"--template"}, OptionKind::text, &CommandLine::directoryTemplate});
     options.push_back({{"--product"}, OptionKind::text, &CommandLine::productName});
     options.push_back({{"--version"}, OptionKind::text, &CommandLine::versionString});
@@ -64,6 +71,8 @@ public:
         line_.input = positional.front();
         if (line_.command != Command::list && !outputSeen_)
             throw usageError("-o OUTPUT missing");
+        if (line_.decoderStub && line_.stubPath)
+            throw usageError("--decoder chooses a built-in stub; with --stub FILE, FILE decides");
     }
 
 private:
@@ -78,12 +87,12 @@ private:
         if (rule == options_.end())
             throw usageError("unknown option '" + spelling + "'");
         std::string value;
+        const bool takesNextArgument = rule->kind != OptionKind::compression && rule->kind != OptionKind::decoder;
         if (equals != std::string::npos) {
             value = argument.substr(equals + 1);
-        } else if (index + 1 < arguments.size()) {
+        } else if (takesNextArgument) {
+            if (index + 1 >= arguments.size()) throw usageError("option '" + spelling + "' needs a value");
             value = arguments[++index];
-        } else {
-            throw usageError("option '" + spelling + "' needs a value");
         }
         switch (rule->kind) {
             case OptionKind::output:
@@ -105,8 +114,31 @@ private:
                     throw usageError("unknown architecture '" + value + "'; " + spelling + " takes " +
                                      acceptedArchitectureNames());
                 break;
+            case OptionKind::compression:
+                if (line_.compressionLevel) throw usageError("option '" + spelling + "' given twice");
+                line_.compressionLevel =
+                    equals == std::string::npos ? kDefaultCompressionLevel : parseCompressionLevel(spelling, value);
+                break;
+            case OptionKind::decoder:
+                if (equals != std::string::npos) throw usageError("option '" + spelling + "' takes no value");
+                if (line_.decoderStub) throw usageError("option '" + spelling + "' given twice");
+                line_.decoderStub = true;
+                break;
         }
         return index;
+    }
+
+    // A level is written as a decimal number from the lowest to the highest,
+    // and only so: no sign, no spaces, no leading zero.
+    int parseCompressionLevel(const std::string& spelling, const std::string& value) const {
+        const bool digits = !value.empty() && value.size() <= 2 && value.front() != '0' &&
+                            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const int level = digits ? std::stoi(value) : 0;
+        if (level < kLowestCompressionLevel || level > kHighestCompressionLevel)
+            throw usageError("unknown compression level '" + value + "'; " + spelling + "=LEVEL takes " +
+                             std::to_string(kLowestCompressionLevel) + " to " +
+                             std::to_string(kHighestCompressionLevel));
+        return level;
     }
 
     UsageError usageError(const std::string& text) const {

@@ -23,6 +23,8 @@ struct CommandLine {
     std::optional<std::string> versionString;
     std::optional<std::string> stubPath;
     std::optional<Architecture> architecture;  // --arch
+    std::optional<int> compressionLevel;       // pack --compress[=LEVEL]
+    bool decoderStub = false;                  // attach --decoder
 };
 
 // Parses the arguments after the program name; a malformed command line

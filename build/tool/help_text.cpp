@@ -3,6 +3,7 @@
 #include "build/build_defaults.h"
 #include "build/launcher_config.h"
 #include "build/tool/architecture.h"
+#include "build/tool/content_compressor.h"
 #include "build/tool/entry_name.h"
 #include "payload/payload_format.h"
 #include "templates/placeholder_table.h"
@@ -47,7 +48,10 @@ std::string launcherOptionsText() {
            "  --stub FILE     attach to FILE instead of the stub built into this tool; any\n"
            "                  launcher made by onefile serves as a stub too (its payload is\n"
            "                  replaced). The launcher is for FILE's machine, which must be\n"
-           "                  one of those --arch takes; a different --arch is refused.\n";
+           "                  one of those --arch takes; a different --arch is refused.\n"
+           "                  FILE also decides whether the launcher unpacks compressed\n"
+           "                  entries: only a decoder stub (onefile-stub-zstd) or a launcher\n"
+           "                  made from one does; for any other they are damage.\n";
 }
 
 const std::string kOutputText =
@@ -60,8 +64,9 @@ const std::string kOutputText =
 std::string helpText(Command command) {
     switch (command) {
         case Command::pack:
-            return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--template T]\n"
-                   "                    [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
+            return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
+                   "                    [--template T] [--product NAME] [--version V] [--arch A]\n"
+                   "                    [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
@@ -80,7 +85,19 @@ std::string helpText(Command command) {
                    "  --main RELPATH  the main executable, relative to APPDIR. May be left out\n"
                    "                  when the top level of APPDIR holds exactly one executable\n"
                    "                  regular file. It must be an executable regular file, not\n"
-                   "                  a symbolic link: name the file a link leads to instead.\n" +
+                   "                  a symbolic link: name the file a link leads to instead.\n"
+                   "  --compress[=LEVEL]  store each regular file's content as one zstd frame\n"
+                   "                  made at LEVEL, " + std::to_string(kLowestCompressionLevel) + " to " +
+                   std::to_string(kHighestCompressionLevel) + " (" + std::to_string(kDefaultCompressionLevel) +
+                   " when no level is given), with a\n"
+                   "                  checksum and the unpacked size in its header and a window\n"
+                   "                  of at most 8 MiB; the level goes after \"=\", never in the\n"
+                   "                  next argument. The launcher is then made from the decoder\n"
+                   "                  stub, which unpacks such frames. A content whose frame would\n"
+                   "                  not be smaller is stored as it is; links are the same either\n"
+                   "                  way; the same input still gives the same bytes. Without\n"
+                   "                  --compress the launcher is made from the plain stub and\n"
+                   "                  nothing is compressed.\n" +
                    launcherOptionsText() +
                    "\n"
                    "APPDIR may also be a single executable file: the launcher then carries just\n"
@@ -99,8 +116,8 @@ std::string helpText(Command command) {
                    "is refused.\n"
                    "\n" + kOutputText;
         case Command::attach:
-            return "usage: onefile attach BLOCKFILE -o OUTPUT [--template T] [--product NAME]\n"
-                   "                      [--version V] [--arch A] [--stub FILE]\n"
+            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--template T]\n"
+                   "                      [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
                    "byte for byte and unchecked. For making launchers with hand-made blocks,\n"
@@ -108,7 +125,12 @@ std::string helpText(Command command) {
                    "must be a regular file, and OUTPUT must be neither BLOCKFILE nor the --stub\n"
                    "file.\n"
                    "\n"
-                   "  -o, --output OUTPUT  the launcher to write\n" +
+                   "  -o, --output OUTPUT  the launcher to write\n"
+                   "  --decoder       make the launcher from the built-in decoder stub, which\n"
+                   "                  unpacks compressed entries (flag bit 2, one zstd frame each),\n"
+                   "                  for a block that has them. Without it the plain stub, for\n"
+                   "                  which such an entry is damage. Not with --stub FILE: FILE\n"
+                   "                  decides.\n" +
                    launcherOptionsText() + "\n" + kOutputText;
         case Command::list:
             return "usage: onefile list LAUNCHER\n"
@@ -117,7 +139,8 @@ std::string helpText(Command command) {
                    "four fields separated by tabs:\n"
                    "  kind        \"file\" or \"link\"\n"
                    "  executable  \"x\" when the entry's executable flag is set, else \"-\"\n"
-                   "  size/text   a file's size in bytes, a link's text\n"
+                   "  size/text   a file's size in bytes (unpacked, for a compressed entry: the\n"
+                   "              size its zstd frame header states), a link's text\n"
                    "  name        the entry's path below the extraction directory\n"
                    "A tab, a newline, a backslash and other control characters in a name or\n"
                    "link text are written as \\t, \\n, \\\\ and \\xHH.\n"
@@ -127,10 +150,13 @@ std::string helpText(Command command) {
                    "\", or,\n"
                    "when the section headers have been removed, the last loadable segment. A\n"
                    "launcher processed by strip or objcopy still lists. A block that breaks the\n"
-                   "format in any way is reported and nothing is listed. Launchers for\n"
-                   "x86_64 and aarch64 are read alike; a file for any other machine is refused,\n"
-                   "and so is anything but a regular file (a fifo is never waited on). Lines are\n"
-                   "written as they are read: memory does not grow with the number of entries.\n";
+                   "format in any way is reported and nothing is listed, among others a link\n"
+                   "flagged compressed and a compressed entry whose frame header cannot be read,\n"
+                   "does not state the unpacked size or asks for a window of more than 8 MiB\n"
+                   "(the rest of a frame is not read). Launchers for x86_64 and aarch64 are\n"
+                   "read alike; a file for any other machine is refused, and so is anything but\n"
+                   "a regular file (a fifo is never waited on). Lines are written as they are\n"
+                   "read: memory does not grow with the number of entries.\n";
         case Command::none: break;
     }
     return "usage: onefile COMMAND [ARGUMENTS]\n"
@@ -141,7 +167,8 @@ std::string helpText(Command command) {
            "is made for one machine (pack and attach --arch), whatever this tool runs on.\n"
            "\n"
            "Commands:\n"
-           "  pack APPDIR -o OUTPUT    make a launcher carrying an application directory\n"
+           "  pack APPDIR -o OUTPUT    make a launcher carrying an application directory,\n"
+           "                           its files compressed with --compress\n"
            "  attach BLOCKFILE -o OUTPUT  make a launcher carrying a prepared block\n"
            "  list LAUNCHER            list the entries a launcher carries\n"
            "\n"

@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-#include "build/tool/embedded_stub.h"
 #include "build/tool/launcher_writer.h"
 #include "build/tool/temporary_output.h"
 #include "build/tool/tool_error.h"
@@ -20,7 +19,8 @@ LauncherStrings chooseLauncherStrings(const CommandLine& line) {
     return strings;
 }
 
-CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::optional<Architecture> architecture) {
+CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::optional<Architecture> architecture,
+                         StubKind kind) {
     std::string subject;
     if (stubPath) {
         file_ = std::make_unique<MappedFile>(*stubPath);
@@ -28,8 +28,9 @@ CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::option
         subject = *stubPath;
     } else {
         const Architecture builtIn = architecture.value_or(Architecture::x86_64);
-        bytes_ = getEmbeddedStub(builtIn);
-        subject = "built-in " + std::string(architectureName(builtIn)) + " stub";
+        bytes_ = getEmbeddedStub(builtIn, kind);
+        subject = "built-in " + std::string(architectureName(builtIn)) +
+                  (kind == StubKind::decoder ? " decoder stub" : " stub");
     }
     try {
         layout_ = checkStubLayout(bytes_);
@@ -48,7 +49,8 @@ void CheckedStub::refuseAsOutput(const OutputTarget& target) const {
 }
 
 void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
-                     std::uint64_t blockBytes, const std::function<void(OutputStream&)>& writeBlockBytes) {
+                     std::optional<std::uint64_t> blockBytes,
+                     const std::function<void(OutputStream&)>& writeBlockBytes) {
     TemporaryOutput output(outputPath);
     OutputStream stream(output.fd(), outputPath);
     writeLauncher(stream, stub.bytes(), stub.layout(), makeLauncherConfig(strings), blockBytes, writeBlockBytes);

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "build/tool/architecture.h"
 #include "build/tool/command_line.h"
+#include "build/tool/embedded_stub.h"
 #include "build/tool/launcher_strings.h"
 #include "build/tool/mapped_file.h"
 #include "build/tool/output_stream.h"
@@ -23,11 +25,13 @@ namespace onefile::tool {
 LauncherStrings chooseLauncherStrings(const CommandLine& line);
 
 // The stub a launcher is made from, with its layout checked: the built-in one
-// for `architecture` (x86_64 when none is asked for), or --stub FILE, whose
-// architecture is its own and must be `architecture` when one is asked for.
+// of kind `kind` for `architecture` (x86_64 when none is asked for), or
+// --stub FILE, whose architecture and kind are its own; its architecture
+// must be `architecture` when one is asked for.
 class CheckedStub {
 public:
-    CheckedStub(const std::optional<std::string>& stubPath, std::optional<Architecture> architecture);
+    CheckedStub(const std::optional<std::string>& stubPath, std::optional<Architecture> architecture,
+                StubKind kind = StubKind::plain);
 
     ByteSpan bytes() const { return bytes_; }
     const StubLayout& layout() const { return layout_; }
@@ -40,8 +44,10 @@ private:
     StubLayout layout_;
 };
 
-// Writes the launcher to `outputPath` through a temporary file.
+// Writes the launcher to `outputPath` through a temporary file; its block is
+// what `writeBlockBytes` writes, of `blockBytes` bytes when it was measured.
 void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
-                     std::uint64_t blockBytes, const std::function<void(OutputStream&)>& writeBlockBytes);
+                     std::optional<std::uint64_t> blockBytes,
+                     const std::function<void(OutputStream&)>& writeBlockBytes);
 
 }  // namespace onefile::tool

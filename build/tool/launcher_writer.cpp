@@ -48,44 +48,66 @@ std::vector<MovedPiece> planMovedPieces(const StubLayout& layout, std::uint64_t 
     return pieces;
 }
 
+// The ELF tables of a launcher whose payload section holds `payloadSize`
+// bytes, and where the pieces behind the section go.
+struct LauncherTables {
+    Elf64_Ehdr header;
+    std::vector<Elf64_Phdr> segments;
+    std::vector<Elf64_Shdr> sections;
+    std::vector<MovedPiece> pieces;
+};
+
+LauncherTables planTables(const StubLayout& layout, std::uint64_t payloadSize) {
+    const std::uint64_t payloadOffset = layout.sections[layout.payloadSection].sh_offset;
+    LauncherTables tables{layout.header, layout.segments, layout.sections,
+                          planMovedPieces(layout, payloadOffset + payloadSize)};
+    tables.segments[layout.payloadSegment].p_filesz = payloadSize;
+    tables.segments[layout.payloadSegment].p_memsz = payloadSize;
+    tables.sections[layout.payloadSection].sh_size = payloadSize;
+    for (const MovedPiece& piece : tables.pieces) {
+        if (piece.section) tables.sections[*piece.section].sh_offset = piece.newOffset;
+        else tables.header.e_shoff = piece.newOffset;
+    }
+    return tables;
+}
+
+template <typename T>
+std::span<const unsigned char> bytesOf(const T* items, std::size_t count) {
+    return {reinterpret_cast<const unsigned char*>(items), count * sizeof(T)};
+}
+
 }  // namespace
 
-void writeLauncher(OutputStream& output, ByteSpan stub, const StubLayout& layout,
-                   const LauncherConfig& config, std::uint64_t blockBytes,
+void writeLauncher(OutputStream& output, ByteSpan stub, const StubLayout& layout, const LauncherConfig& config,
+                   std::optional<std::uint64_t> blockBytes,
                    const std::function<void(OutputStream&)>& writeBlockBytes) {
-    const Elf64_Shdr& oldPayload = layout.sections[layout.payloadSection];
-    const std::uint64_t payloadOffset = oldPayload.sh_offset;
-    const std::uint64_t newPayloadSize = kLauncherConfigBytes + blockBytes;
-    const std::vector<MovedPiece> pieces = planMovedPieces(layout, payloadOffset + newPayloadSize);
-
-    Elf64_Ehdr header = layout.header;
-    std::vector<Elf64_Phdr> segments = layout.segments;
-    std::vector<Elf64_Shdr> sections = layout.sections;
-    segments[layout.payloadSegment].p_filesz = newPayloadSize;
-    segments[layout.payloadSegment].p_memsz = newPayloadSize;
-    sections[layout.payloadSection].sh_size = newPayloadSize;
-    for (const MovedPiece& piece : pieces) {
-        if (piece.section) sections[*piece.section].sh_offset = piece.newOffset;
-        else header.e_shoff = piece.newOffset;
-    }
-
+    const std::uint64_t payloadOffset = layout.sections[layout.payloadSection].sh_offset;
+    // The ELF header and the program headers state the payload's size: they
+    // go in with the stub's bytes when the block was measured, and are
+    // completed once it is written when it could not be.
     std::vector<unsigned char> prefix(stub.begin(), stub.begin() + static_cast<std::ptrdiff_t>(payloadOffset));
-    std::memcpy(prefix.data(), &header, sizeof header);
-    std::memcpy(prefix.data() + header.e_phoff, segments.data(), segments.size() * sizeof(Elf64_Phdr));
+    if (blockBytes) {
+        const LauncherTables planned = planTables(layout, kLauncherConfigBytes + *blockBytes);
+        std::memcpy(prefix.data(), &planned.header, sizeof planned.header);
+        std::memcpy(prefix.data() + planned.header.e_phoff, planned.segments.data(),
+                    planned.segments.size() * sizeof(Elf64_Phdr));
+    }
     output.write(prefix);
-    output.write(std::span(reinterpret_cast<const unsigned char*>(&config), sizeof config));
+    output.write(bytesOf(&config, 1));
     writeBlockBytes(output);
-    if (output.position() != payloadOffset + newPayloadSize)
+    const std::uint64_t payloadSize = output.position() - payloadOffset;
+    if (blockBytes && payloadSize != kLauncherConfigBytes + *blockBytes)
         throw FormatError("the block written differs in size from the block measured");
 
-    for (const MovedPiece& piece : pieces) {
+    const LauncherTables tables = planTables(layout, payloadSize);
+    for (const MovedPiece& piece : tables.pieces) {
         output.writeZeros(piece.newOffset - output.position());
-        if (piece.section) {
-            output.write(stub.subspan(piece.oldOffset, piece.size));
-        } else {
-            output.write(std::span(reinterpret_cast<const unsigned char*>(sections.data()),
-                                   sections.size() * sizeof(Elf64_Shdr)));
-        }
+        if (piece.section) output.write(stub.subspan(piece.oldOffset, piece.size));
+        else output.write(bytesOf(tables.sections.data(), tables.sections.size()));
+    }
+    if (!blockBytes) {
+        output.overwrite(0, bytesOf(&tables.header, 1));
+        output.overwrite(tables.header.e_phoff, bytesOf(tables.segments.data(), tables.segments.size()));
     }
     output.flush();
 }

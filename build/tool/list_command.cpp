@@ -46,7 +46,8 @@ int runList(const CommandLine& line) {
         const bool link = entry.kind == EntryKind::link;
         text.assign(link ? "link\t" : "file\t");
         text += entry.executable ? "x\t" : "-\t";
-        text += link ? escapeField(entry.linkText) : std::to_string(entry.size);
+        // A compressed file's size as it will be once unpacked.
+        text += link ? escapeField(entry.linkText) : std::to_string(entry.unpackedSize);
         text += '\t';
         text += escapeField(entry.name);
         text += '\n';

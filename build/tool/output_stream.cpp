@@ -83,6 +83,41 @@ void OutputStream::flush() {
     used_ = 0;
 }
 
+void OutputStream::overwrite(std::uint64_t offset, std::span<const unsigned char> bytes) {
+    if (offset > position_ || bytes.size() > position_ - offset)
+        throw ToolError(displayName_, "overwrite beyond the bytes written");
+    // Bytes still in the buffer are changed there; earlier ones in the file.
+    const std::uint64_t buffered = position_ - used_;
+    std::size_t done = 0;
+    while (done < bytes.size() && offset + done < buffered) {
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size() - done, buffered - offset - done));
+        const ssize_t n = ::pwrite(fd_, bytes.data() + done, piece, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            failWrite(errno);
+        }
+        if (n == 0) failWrite(EIO);
+        done += static_cast<std::size_t>(n);
+    }
+    if (done < bytes.size())
+        std::memcpy(buffer_.data() + (offset + done - buffered), bytes.data() + done, bytes.size() - done);
+}
+
+void OutputStream::rewindTo(std::uint64_t offset) {
+    if (offset > position_) throw ToolError(displayName_, "rewind beyond the bytes written");
+    const std::uint64_t buffered = position_ - used_;
+    if (offset >= buffered) {
+        used_ -= static_cast<std::size_t>(position_ - offset);
+    } else {
+        used_ = 0;
+        if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0 ||
+            ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0)
+            failWrite(errno);
+    }
+    position_ = offset;
+}
+
 void OutputStream::copyFrom(int sourceFd, const std::string& sourceName, std::uint64_t size) {
     struct stat status {};
     if (::fstat(sourceFd, &status) != 0) failRead(sourceName, errno);

@@ -26,6 +26,12 @@ public:
     // `sourceFd`, read from its current offset; the file must still have
     // that size. `sourceName` names it in error messages.
     void copyFrom(int sourceFd, const std::string& sourceName, std::uint64_t size);
+    // Replaces bytes already written, from `offset` on; they must all lie
+    // before position(), which stays where it is.
+    void overwrite(std::uint64_t offset, std::span<const unsigned char> bytes);
+    // Takes back every byte from `offset` on, which must not lie beyond
+    // position(): the next byte written goes there.
+    void rewindTo(std::uint64_t offset);
     // Hands the buffered bytes to the file.
     void flush();
     // Bytes written so far, buffered ones included.

@@ -154,10 +154,11 @@ TEST_F(BlockWriterTest, RefusesASourceThatChangedSizeSinceTheScan) {
 TEST(BlockReaderTest, AcceptsTheLimitsOfTheFormat) {
     const std::string longest(1023, 'n');
     const std::vector<BlockEntryInfo> entries =
-        read(wholeBlock(fileRecord(longest, 0xfd, "c") + linkRecord("l", 0xfe, std::string(1023, 't'))));
+        read(wholeBlock(fileRecord(longest, 0xf9, "c") + linkRecord("l", 0xfa, std::string(1023, 't'))));
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].name, longest);
-    EXPECT_EQ(entries[0].kind, EntryKind::file);  // bits 2 to 7 mean nothing
+    EXPECT_EQ(entries[0].kind, EntryKind::file);  // bits 3 to 7 mean nothing
+    EXPECT_FALSE(entries[0].compressed);
     EXPECT_TRUE(entries[0].executable);
     EXPECT_EQ(entries[0].contentOffset, 3u + 1024 + 1 + 8);
     EXPECT_EQ(entries[1].kind, EntryKind::link);

@@ -227,7 +227,9 @@ INSTANTIATE_TEST_SUITE_P(Stubs, StubLayoutTest, ::testing::ValuesIn(builtStubs()
 // runs on the stub of every architecture.
 class LauncherWriterTest : public ::testing::TestWithParam<BuiltStub> {
 protected:
-    ElfImage writeLauncher(const ElfImage& stub, const std::string& block) {
+    // `measured`: the block's size is given up front; else the writer
+    // completes the ELF tables once the block is written.
+    ElfImage writeLauncher(const ElfImage& stub, const std::string& block, bool measured = true) {
         const std::string path = dir_.file("launcher");
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
         if (fd < 0) throw std::runtime_error("open " + path);
@@ -235,7 +237,8 @@ protected:
             tool::OutputStream output(fd, path);
             tool::LauncherStrings strings{"{TEMP}/t_{PID}", "Prod", "9.9"};
             tool::writeLauncher(output, stub.bytes, tool::checkStubLayout(stub.bytes), tool::makeLauncherConfig(strings),
-                                block.size(), [&block](tool::OutputStream& out) { out.write(block); });
+                                measured ? std::optional<std::uint64_t>(block.size()) : std::nullopt,
+                                [&block](tool::OutputStream& out) { out.write(block); });
         }
         ::close(fd);
         return {readBytes(path)};
@@ -291,6 +294,31 @@ TEST_P(LauncherWriterTest, GrowsThePayloadSectionAndMovesWhatFollowedIt) {
         EXPECT_TRUE(std::equal(stub.bytes.begin() + before.sh_offset,
                                stub.bytes.begin() + before.sh_offset + before.sh_size,
                                launcher.bytes.begin() + after.sh_offset));
+    }
+}
+
+// A block whose size is known only once it is written (a compressed one)
+// gives the same launcher as the same block measured first: with the ELF
+// header and program headers still in the output buffer when they are
+// completed, and with them already in the file (a block of several MiB).
+TEST_P(LauncherWriterTest, AnUnmeasuredBlockGivesTheSameBytesAsAMeasuredOne) {
+    const ElfImage stub = loadStub(GetParam());
+    for (const std::size_t contentBytes : {std::size_t{100}, std::size_t{3} << 20}) {
+        SCOPED_TRACE(std::to_string(contentBytes) + " content bytes");
+        std::string block = std::string("ZQX" "f\0\0", 6) + std::string(8, '\0') + std::string(contentBytes, 'c');
+        for (std::size_t i = 0; i < 8; ++i) block[6 + i] = static_cast<char>((contentBytes >> (8 * i)) & 0xff);
+        block.push_back('\0');
+        const std::uint64_t bodyBytes = block.size();
+        for (std::size_t i = 0; i < 8; ++i) block.push_back(static_cast<char>((bodyBytes >> (8 * i)) & 0xff));
+        ASSERT_EQ(tool::readBlock(std::span(reinterpret_cast<const unsigned char*>(block.data()), block.size()))
+                      .size(), 1u);
+
+        const ElfImage measured = writeLauncher(stub, block, true);
+        const ElfImage unmeasured = writeLauncher(stub, block, false);
+        EXPECT_TRUE(unmeasured.bytes == measured.bytes);
+        const tool::StubLayout layout = tool::checkStubLayout(unmeasured.bytes);
+        EXPECT_EQ(layout.sections[layout.payloadSection].sh_size, kLauncherConfigBytes + block.size());
+        EXPECT_EQ(layout.segments[layout.payloadSegment].p_filesz, kLauncherConfigBytes + block.size());
     }
 }
 
