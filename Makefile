@@ -32,9 +32,11 @@ test: all
 test-sanitized:
 	$(MAKE) test OUT=out/sanitized CMAKE_FLAGS="-DONEFILE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
-# Side-by-side measurement of launch, small files, start-up, packing, peers
-# and memory (bench/run_bench.py); the table goes to standard output and to
-# $(OUT)/bench/results.md. `bench-quick` is the ten-second run CI does.
+# Side-by-side measurement of launch, small files, start-up, packing, peers,
+# memory and compression (bench/run_bench.py); the table goes to standard
+# output and to $(OUT)/bench/results.md. `bench-quick` is the short run CI
+# does (under half a minute). The compression rows need `onefile pack
+# --compress`; BENCH_FLAGS=--skip-compressed leaves them out, marked skipped.
 # bench_programs includes the x86-64 stub's project, which builds the floor.
 BENCH_FLAGS ?=
 BENCH_PYTHON ?= python3

@@ -22,11 +22,24 @@ Rows:
             into one file
   memory    the launcher's peak resident memory and its resident memory while
             its application runs
+  compression
+            on this machine's own libraries and programs: the sizes of the
+            launchers made with `--compress` (level 3) and `--compress=19`
+            against the stored launcher's, and the first against
+            `makeself --zstd --complevel 3`; the launch of the level-3
+            launcher against the stored one's, against `tar --zstd -x` +
+            run + `rm -rf` and against `makeself --zstd`; TMPDIR on tmpfs
 
 The workloads come from bench/make_app_dir.py (93 entries, 300 MB at scale
-1.0) and bench/make_package_tree.py (20,001 entries, 141 MB at scale 1.0)
-and are kept in OUT/bench/work for the next run at the same scale;
-everything else is made in OUT/bench/run and removed at the end.
+1.0), bench/make_package_tree.py (20,001 entries, 141 MB at scale 1.0) and
+bench/make_binary_mix.py (the files of /usr/lib/x86_64-linux-gnu, then of
+/usr/bin, up to 100,000,000 bytes at scale 1.0) and are kept in
+OUT/bench/work for the next run at the same scale; everything else is made
+in OUT/bench/run and removed at the end.
+
+The compression rows need `onefile pack --compress[=LEVEL]`: a tool that
+refuses the option stops the run before any measurement, unless
+--skip-compressed is given, which marks those rows skipped.
 """
 import argparse
 import datetime
@@ -39,6 +52,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -46,6 +60,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_MAKE_APP_DIR = REPO / "bench" / "make_app_dir.py"
 DEFAULT_MAKE_PACKAGE_TREE = REPO / "bench" / "make_package_tree.py"
+DEFAULT_MAKE_BINARY_MIX = REPO / "bench" / "make_binary_mix.py"
 
 LAUNCH_GOAL = 1.10
 STARTUP_GOAL = 1.15
@@ -54,6 +69,16 @@ PEER_GOAL = 1.00
 SMALL_FILES_FLOOR_GOAL = 1.05
 SMALL_FILES_TAR_GOAL = 0.55
 RESIDENT_GOAL_KIB = 4 * 1024
+# Launchers of this machine's system files made with --compress: their size
+# against the stored launcher's at the default level and at the highest,
+# and against makeself's zstd archive at the same level; their launch
+# against the stored launcher's.
+COMPRESSED_SIZE_GOAL = 0.42
+HIGHEST_LEVEL_SIZE_GOAL = 0.34
+COMPRESSED_MAKESELF_SIZE_GOAL = 1.15
+COMPRESSED_LAUNCH_GOAL = 2.00
+DEFAULT_LEVEL = 3
+HIGHEST_LEVEL = 19
 
 # Names that the measured commands give their trees below TMPDIR; whatever
 # of them is left after a group was not removed by the command that made it.
@@ -64,7 +89,14 @@ TREE_PREFIXES = ("onefile_", "floor_", "makeself.", "selfgz", "bench_tar.")
 MAKESELF_PACK_OPTIONS = ["--nocomp", "--nomd5", "--nocrc", "--nox11", "--quiet"]
 MAKESELF_RUN_OPTIONS = ["--quiet", "--noprogress", "--nodiskspace", "--nox11"]
 MAKESELF_TITLE = "makeself --nocomp --nomd5 --nocrc"
+# The same with zstd at onefile's default level; zstd decodes on one thread.
+MAKESELF_ZSTD_PACK_OPTIONS = ["--zstd", "--complevel", str(DEFAULT_LEVEL), "--nomd5", "--nocrc", "--nox11",
+                              "--quiet"]
+MAKESELF_ZSTD_TITLE = f"makeself --zstd --complevel {DEFAULT_LEVEL} --nomd5 --nocrc"
 TAR_PEER_SCRIPT = 'd=$(mktemp -d -t bench_tar.XXXXXX) && tar -xf "$0" -C "$d" && "$d/app"; s=$?; rm -rf "$d"; exit $s'
+# The tar peer of the compressed launcher: an archive made with
+# `tar --zstd -cf` (zstd's default level, 3), unpacked the same way.
+TAR_ZSTD_PEER_SCRIPT = TAR_PEER_SCRIPT.replace("tar -xf", "tar --zstd -xf")
 
 
 def log(message):
@@ -183,6 +215,22 @@ class SkippedRow:
         return None
 
 
+@dataclass
+class SizeRow:
+    """Two file sizes in bytes, one measurement each (no rounds)."""
+    title: str
+    ours: int
+    reference: int
+    reference_name: str
+    goal: float = None
+
+    def ratio(self):
+        return self.ours / self.reference
+
+    def met(self):
+        return None if self.goal is None else self.ratio() <= self.goal
+
+
 def format_time(seconds):
     ms = seconds * 1000
     if ms >= 100:
@@ -194,6 +242,10 @@ def format_time(seconds):
 
 def format_kib(kib):
     return f"{kib / 1024:.1f} MiB"
+
+
+def format_bytes(count):
+    return f"{count / 1e6:.1f} MB" if count >= 1e7 else f"{count / 1e6:.2f} MB"
 
 
 def quartiles(values):
@@ -218,6 +270,11 @@ def render_table(rows):
             goal = f"<= {format_kib(row.goal_kib)}" if row.goal_kib is not None else "—"
             lines.append(f"| {row.title} | {format_kib(row.value_kib)} | floor: {format_kib(row.floor_kib)} "
                          f"| — | — | {goal} | {verdict(row.met())} |")
+            continue
+        if isinstance(row, SizeRow):
+            goal = f"<= {row.goal:.2f}" if row.goal is not None else "—"
+            lines.append(f"| {row.title} | {format_bytes(row.ours)} | {row.reference_name}: "
+                         f"{format_bytes(row.reference)} | {row.ratio():.3f} | — | {goal} | {verdict(row.met())} |")
             continue
         q1, q3 = quartiles(row.ratios())
         reference = f"{row.reference_name}: {format_time(statistics.median(row.reference))}"
@@ -263,11 +320,15 @@ def machine_lines(args):
 
 # ---------------------------------------------------------------- preparation
 
-def prepare_workload(args, name, generator, option, inputs=(), extra=()):
-    """The workload directory OUT/bench/work/NAME at the requested scale,
+def prepare_workload(args, name, generator, option, inputs=(), extra=(), fingerprint=False, scale=None):
+    """The workload directory OUT/bench/work/NAME at the requested scale
+    (default --scale),
     made once by the generator and reused. The stamp names the scale and a
     digest of the generator and of the files it copies (inputs), so a
-    workload made by another generator, or from other inputs, is made anew."""
+    workload made by another generator, or from other inputs, is made anew.
+    With fingerprint, the generator's --fingerprint output (a digest of the
+    files it would copy) goes into the stamp too."""
+    scale = args.scale if scale is None else scale
     work = args.bench_dir / "work"
     app = work / name
     stamp = work / f"{name}.scale"
@@ -276,15 +337,18 @@ def prepare_workload(args, name, generator, option, inputs=(), extra=()):
     digest = hashlib.sha256(generator.read_bytes())
     for path in inputs:
         digest.update(Path(path).read_bytes())
-    key = f"{args.scale!r} {digest.hexdigest()[:16]}"
+    if fingerprint:
+        digest.update(subprocess.run([sys.executable, str(generator), "--fingerprint", "--scale", repr(scale)],
+                                     check=True, capture_output=True).stdout)
+    key = f"{scale!r} {digest.hexdigest()[:16]}"
     if app.is_dir() and stamp.is_file() and stamp.read_text().strip() == key:
-        log(f"reusing workload {app} (scale {args.scale})")
+        log(f"reusing workload {app} (scale {scale})")
         return app
     shutil.rmtree(app, ignore_errors=True)
     stamp.unlink(missing_ok=True)
     work.mkdir(parents=True, exist_ok=True)
-    log(f"making workload {app} (scale {args.scale})")
-    subprocess.run([sys.executable, str(generator), str(app), "--scale", repr(args.scale), *extra],
+    log(f"making workload {app} (scale {scale})")
+    subprocess.run([sys.executable, str(generator), str(app), "--scale", repr(scale), *extra],
                    check=True, stdout=sys.stderr)
     stamp.write_text(key + "\n")
     return app
@@ -308,8 +372,8 @@ def workload_entries(app):
     return entries
 
 
-def pack(args, app, output, main):
-    subprocess.run([str(args.tool), "pack", str(app), "-o", str(output), "--main", main], check=True)
+def pack(args, app, output, main, options=()):
+    subprocess.run([str(args.tool), "pack", str(app), "-o", str(output), "--main", main, *options], check=True)
 
 
 def listed_files(args, launcher):
@@ -324,34 +388,46 @@ def listed_files(args, launcher):
     return names
 
 
+def compare_tree(tree, app, writer, left_out=()):
+    """Fails unless tree holds every entry of app, the same, and nothing
+    more (apart from the names in left_out)."""
+    expected = workload_entries(app)
+    written = [entry for entry in workload_entries(Path(tree)) if entry[0] not in left_out]
+    if sorted(written) != sorted(expected):
+        fail(f"{writer} wrote {len(written)} entries for the {len(expected)} of {app}")
+    for name, is_link in expected:
+        ours, theirs = os.path.join(tree, name), os.path.join(app, name)
+        if is_link:
+            same = os.path.islink(ours) and os.readlink(ours) == os.readlink(theirs)
+        else:
+            same = (os.path.isfile(ours) and not os.path.islink(ours)
+                    and bool(os.stat(ours).st_mode & 0o100) == bool(os.stat(theirs).st_mode & 0o100)
+                    and filecmp.cmp(ours, theirs, shallow=False))
+        if not same:
+            fail(f"{writer} wrote {name} differently from the workload")
+
+
 def check_floor_output(args, launcher, app, tmpdir):
     """The floor must write the whole workload, or it would be a false floor."""
     env = dict(os.environ, TMPDIR=tmpdir, ONEFILE_FLOOR_KEEP="1")
     tree = subprocess.run([str(args.floor), str(launcher)], env=env, check=True,
                           capture_output=True, text=True).stdout.strip()
     try:
-        expected = workload_entries(app)
-        written = workload_entries(Path(tree))
-        if sorted(written) != sorted(expected):
-            fail(f"floor_launch wrote {len(written)} entries for the {len(expected)} of {app}")
-        for name, is_link in expected:
-            ours, theirs = os.path.join(tree, name), os.path.join(app, name)
-            if is_link:
-                same = os.path.islink(ours) and os.readlink(ours) == os.readlink(theirs)
-            else:
-                same = (os.path.isfile(ours) and not os.path.islink(ours)
-                        and bool(os.stat(ours).st_mode & 0o100) == bool(os.stat(theirs).st_mode & 0o100)
-                        and filecmp.cmp(ours, theirs, shallow=False))
-            if not same:
-                fail(f"floor_launch wrote {name} differently from the workload")
+        compare_tree(tree, app, "floor_launch")
     finally:
         shutil.rmtree(tree, ignore_errors=True)
 
 
 def make_rss_app(app, run, probe):
-    """The workload beside the memory probe, which becomes the main entry.
-    Files are hard links where the file system allows, so nothing is copied."""
-    target = run / "rss-app"
+    """The workload beside the memory probe, which becomes the main entry."""
+    target = link_workload(app, run / "rss-app")
+    shutil.copy2(probe, target / "rss_probe")
+    return target
+
+
+def link_workload(app, target):
+    """A copy of the workload in target, whose files are hard links where
+    the file system allows, so nothing is copied."""
     for name, is_link in workload_entries(app):
         source, destination = app / name, target / name
         destination.parent.mkdir(parents=True, exist_ok=True)
@@ -362,7 +438,6 @@ def make_rss_app(app, run, probe):
                 os.link(source, destination)
             except OSError:
                 shutil.copy2(source, destination)
-    shutil.copy2(probe, target / "rss_probe")
     return target
 
 
@@ -392,18 +467,26 @@ def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default=str(REPO / "out"), help="CMake build directory (default out)")
     parser.add_argument("--scale", type=float, default=None, help="workload scale (default 1.0)")
+    parser.add_argument("--system-files-scale", type=float, default=None,
+                        help="scale of the compression rows' workload (default --scale; 0.05 with --quick)")
     parser.add_argument("--pairs", type=int, default=None,
                         help="rounds per launch, peer and packing row (default 15)")
     parser.add_argument("--startup-rounds", type=int, default=None,
                         help="rounds of the start-up row (default 10 times --pairs)")
     parser.add_argument("--quick", action="store_true",
-                        help="small and short: scale 0.02, 5 rounds (for CI)")
+                        help="small and short: scale 0.02 (0.05 for the compression rows), 5 rounds (for CI)")
     parser.add_argument("--tmpfs-dir", default="/dev/shm", help="TMPDIR on tmpfs (default /dev/shm)")
     parser.add_argument("--disk-dir", default="/tmp", help="TMPDIR on disk (default /tmp)")
     parser.add_argument("--make-app-dir", type=Path, default=DEFAULT_MAKE_APP_DIR,
                         help="workload generator (default bench/make_app_dir.py)")
     parser.add_argument("--make-package-tree", type=Path, default=DEFAULT_MAKE_PACKAGE_TREE,
                         help="generator of the small files' workload (default bench/make_package_tree.py)")
+    parser.add_argument("--make-binary-mix", type=Path, default=DEFAULT_MAKE_BINARY_MIX,
+                        help="generator of the compression rows' workload (default bench/make_binary_mix.py)")
+    parser.add_argument("--tool", type=Path, default=None, help="the onefile to measure (default OUT/bin/onefile)")
+    parser.add_argument("--skip-compressed", action="store_true",
+                        help="leave out the compression rows (marked skipped), for a tool without "
+                             "`pack --compress`; without it such a tool stops the run")
     parser.add_argument("--results", default=None, help="results file (default OUT/bench/results.md)")
     parser.add_argument("--readme", type=Path, default=None,
                         help="also place the results between the bench-results markers of this file")
@@ -411,17 +494,20 @@ def parse_arguments():
     parser.add_argument("--keep", action="store_true", help="keep OUT/bench/run (launchers, archives)")
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
     args = parser.parse_args()
+    if args.system_files_scale is None:
+        # At 0.02 the system files would be a handful; 0.05 makes some eighty.
+        args.system_files_scale = args.scale if args.scale is not None else (0.05 if args.quick else 1.0)
     if args.scale is None:
         args.scale = 0.02 if args.quick else 1.0
     if args.pairs is None:
         args.pairs = 5 if args.quick else 15
     if args.startup_rounds is None:
         args.startup_rounds = 10 * args.pairs
-    if args.pairs < 1 or args.startup_rounds < 1 or args.scale <= 0:
-        parser.error("--pairs, --startup-rounds and --scale must be positive")
+    if args.pairs < 1 or args.startup_rounds < 1 or args.scale <= 0 or args.system_files_scale <= 0:
+        parser.error("--pairs, --startup-rounds, --scale and --system-files-scale must be positive")
     out = Path(args.out).resolve()
     args.bench_dir = out / "bench"
-    args.tool = out / "bin" / "onefile"
+    args.tool = args.tool.resolve() if args.tool else out / "bin" / "onefile"
     args.floor = args.bench_dir / "floor_launch"
     args.exit_program = args.bench_dir / "exit_at_once"
     args.probe = args.bench_dir / "rss_probe"
@@ -435,24 +521,62 @@ def parse_arguments():
     return args
 
 
+def check_compress_option(args):
+    """Stops the run before any work when the tool does not make compressed
+    launchers (`pack --compress[=LEVEL]`), unless --skip-compressed says to
+    leave their rows out; a launcher of each level must also run."""
+    if args.skip_compressed:
+        log("--skip-compressed: the compression rows are left out")
+        return
+    probe = args.bench_dir / "compress-probe"
+    shutil.rmtree(probe, ignore_errors=True)
+    (probe / "app").mkdir(parents=True)
+    shutil.copy2(args.exit_program, probe / "app" / "app")
+    try:
+        for option in ("--compress", f"--compress={HIGHEST_LEVEL}"):
+            launcher = probe / "launcher"
+            argv = [str(args.tool), "pack", str(probe / "app"), "-o", str(launcher), "--main", "app", option]
+            result = subprocess.run(argv, capture_output=True, text=True)
+            if result.returncode != 0:
+                said = (result.stderr.strip().splitlines() or [f"exit status {result.returncode}"])[0]
+                fail(f"{args.tool} refuses `pack {option}` ({said}): the compression rows need "
+                     "`onefile pack --compress[=LEVEL]`; give --skip-compressed (make: BENCH_FLAGS=--skip-compressed) "
+                     "to run the other rows without them")
+            result = subprocess.run([str(launcher)], env=dict(os.environ, TMPDIR=args.tmpfs_dir),
+                                    capture_output=True, text=True)
+            if result.returncode != 0:
+                fail(f"a launcher made with `pack {option}` failed with status {result.returncode}: "
+                     f"{result.stderr.strip()}")
+    finally:
+        shutil.rmtree(probe, ignore_errors=True)
+
+
 def main():
     args = parse_arguments()
     started = time.perf_counter()
+    check_compress_option(args)
     app = prepare_workload(args, "app", args.make_app_dir, "--make-app-dir")
-    # The package tree's main executable exits at once, so its runs time the
-    # files alone.
+    # The main executables of the package tree and of the system files exit at
+    # once, so their runs time the files alone.
     tree = prepare_workload(args, "tree", args.make_package_tree, "--make-package-tree",
                             inputs=[args.exit_program], extra=["--executable", str(args.exit_program)])
+    mix = prepare_workload(args, "system-files", args.make_binary_mix, "--make-binary-mix",
+                           inputs=[args.exit_program], extra=["--executable", str(args.exit_program)],
+                           fingerprint=True, scale=args.system_files_scale)
     entries, size = describe_workload(app)
     tree_entries, tree_size = describe_workload(tree)
     tree_files = sum(1 for name, is_link in workload_entries(tree) if not is_link) - 1
-    workload = f"{entries}, {size}; small files: {tree_entries}, {tree_size}"
+    mix_entries, mix_size = describe_workload(mix)
+    mix_files = len(workload_entries(mix)) - 1
+    workload = (f"{entries}, {size}; small files: {tree_entries}, {tree_size}; "
+                f"system files: {mix_entries}, {mix_size}")
 
     run = args.bench_dir / "run"
     shutil.rmtree(run, ignore_errors=True)
     run.mkdir(parents=True)
     try:
-        rows = measure_all(args, app, run, size, tree, f"{tree_files:,} small files ({tree_size})")
+        rows = measure_all(args, app, run, size, tree, f"{tree_files:,} small files ({tree_size})",
+                           mix, f"{mix_files:,} system files ({mix_size})")
     finally:
         if not args.keep:
             shutil.rmtree(run, ignore_errors=True)
@@ -636,7 +760,147 @@ def measure_memory(args, app, run, size):
                      ours["VmRSS"], floor["VmRSS"], RESIDENT_GOAL_KIB)]
 
 
-def measure_all(args, app, run, size, tree, tree_title):
+@dataclass
+class CompressedSubjects:
+    """The launchers of this machine's system files and the peers' zstd archives."""
+    stored: Path
+    compressed: Path  # --compress, the default level
+    highest: Path  # --compress=HIGHEST_LEVEL
+    tar_archive: Path  # tar --zstd -cf
+    makeself_archive: Path  # None when makeself cannot make one
+    makeself_missing: str  # why not
+
+
+# The main entry of the launcher that shows what a compressed launcher
+# writes: it copies the directory it was unpacked into to $BENCH_COPY_TO.
+COPY_SCRIPT_NAME = "bench_copy_tree"
+COPY_SCRIPT = '#!/bin/sh\nexec cp -a "${0%/*}/." "$BENCH_COPY_TO"\n'
+
+
+def makeself_zstd_missing(makeself):
+    """Why makeself cannot make a zstd archive here, or None when it can."""
+    if not makeself:
+        return "makeself is not installed"
+    result = subprocess.run([makeself, "--help"], capture_output=True, text=True)
+    if "--zstd" not in result.stdout + result.stderr:
+        version = subprocess.run([makeself, "--version"], capture_output=True, text=True).stdout.strip()
+        return f"{version or 'this makeself'} has no --zstd (not in `makeself --help`)"
+    return None
+
+
+def make_compressed_subjects(args, mix, run):
+    log("packing the launchers of the system files and the peers' zstd archives")
+    stored = run / "system-files-stored"
+    pack(args, mix, stored, "app")
+    compressed = run / "system-files-compressed"
+    pack(args, mix, compressed, "app", ["--compress"])
+    highest = run / f"system-files-compressed-{HIGHEST_LEVEL}"
+    pack(args, mix, highest, "app", [f"--compress={HIGHEST_LEVEL}"])
+    check_compressed_output(args, mix, run)
+
+    tar_archive = run / "system-files.tar.zst"
+    subprocess.run(["tar", "--zstd", "-cf", str(tar_archive), "-C", str(mix), "."], check=True)
+
+    makeself = shutil.which("makeself")
+    missing = makeself_zstd_missing(makeself)
+    makeself_archive = None
+    if missing:
+        log(f"{missing}: the rows of makeself --zstd are skipped")
+    else:
+        makeself_archive = run / "system-files.run"
+        subprocess.run([makeself, *MAKESELF_ZSTD_PACK_OPTIONS, str(mix), str(makeself_archive),
+                        "onefile bench", "./app"], check=True, stdout=subprocess.DEVNULL)
+    return CompressedSubjects(stored, compressed, highest, tar_archive, makeself_archive, missing)
+
+
+def check_compressed_output(args, mix, run):
+    """A compressed launcher must unpack every file of the workload, the
+    same, or its launch would be measured fast for work it skipped. The
+    check packs the workload again (default level) with a script as its main
+    entry that copies the unpacked tree; the copy must equal the workload."""
+    target = link_workload(mix, run / "copy-app")
+    script = target / COPY_SCRIPT_NAME
+    script.write_text(COPY_SCRIPT)
+    script.chmod(0o755)
+    launcher = run / "copy-launcher"
+    pack(args, target, launcher, COPY_SCRIPT_NAME, ["--compress"])
+    place = Path(tempfile.mkdtemp(prefix="bench_copy.", dir=args.tmpfs_dir))
+    try:
+        copy = place / "tree"
+        result = subprocess.run([str(launcher)], env=dict(os.environ, TMPDIR=args.tmpfs_dir, BENCH_COPY_TO=str(copy)),
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            fail(f"the launcher made with --compress failed with status {result.returncode}: {result.stderr.strip()}")
+        compare_tree(copy, mix, "the launcher made with --compress", left_out={COPY_SCRIPT_NAME})
+    finally:
+        shutil.rmtree(place, ignore_errors=True)
+        shutil.rmtree(target, ignore_errors=True)
+        launcher.unlink(missing_ok=True)
+
+
+def compressed_titles(title, where):
+    """The titles of the compression rows, in the table's order: size rows,
+    the launch row, peer rows."""
+    level = f"--compress (level {DEFAULT_LEVEL})"
+    return {
+        "size": f"size of a launcher of {title}: {level} against stored",
+        "size highest": f"size of a launcher of {title}: --compress={HIGHEST_LEVEL} against stored",
+        "size makeself": f"size of a launcher of {title}: {level} against {MAKESELF_ZSTD_TITLE}",
+        "launch": f"launch {title}, {level} against stored, {where}",
+        "makeself": f"peer: {MAKESELF_ZSTD_TITLE}, against {level}, {title}, {where}",
+        "tar": f"peer: tar --zstd -x, run, rm -rf, against {level}, {title}, {where}",
+    }
+
+
+def compressed_size_rows(subjects, titles):
+    """Sizes in bytes, one measurement each."""
+    size = os.path.getsize
+    rows = [SizeRow(titles["size"], size(subjects.compressed), size(subjects.stored), "stored",
+                    COMPRESSED_SIZE_GOAL),
+            SizeRow(titles["size highest"], size(subjects.highest), size(subjects.stored), "stored",
+                    HIGHEST_LEVEL_SIZE_GOAL)]
+    if subjects.makeself_archive:
+        rows.append(SizeRow(titles["size makeself"], size(subjects.compressed), size(subjects.makeself_archive),
+                            "makeself", COMPRESSED_MAKESELF_SIZE_GOAL))
+    else:
+        rows.append(SkippedRow(f"{titles['size makeself']} ({subjects.makeself_missing})"))
+    return rows
+
+
+def measure_compressed(args, subjects, tmpdir, titles):
+    """The launch row and the peer rows of the compressed launcher, from one
+    group of alternating runs. Returns (launch rows, peer rows)."""
+    log(f"compressed launcher with TMPDIR={tmpdir}")
+    commands = [Command("compressed", [str(subjects.compressed)], tmpdir),
+                Command("stored", [str(subjects.stored)], tmpdir),
+                Command("tar", [shutil.which("sh"), "-c", TAR_ZSTD_PEER_SCRIPT, str(subjects.tar_archive)], tmpdir)]
+    if subjects.makeself_archive:
+        commands.append(Command("makeself", [str(subjects.makeself_archive), *MAKESELF_RUN_OPTIONS], tmpdir))
+    times = measure(commands, args.pairs)
+    launch = [Row(titles["launch"], times["compressed"], times["stored"], "stored", COMPRESSED_LAUNCH_GOAL, "<=")]
+    if subjects.makeself_archive:
+        peers = [Row(titles["makeself"], times["compressed"], times["makeself"], "makeself", PEER_GOAL, "<")]
+    else:
+        peers = [SkippedRow(f"{titles['makeself']} ({subjects.makeself_missing})")]
+    peers.append(Row(titles["tar"], times["compressed"], times["tar"], "tar", PEER_GOAL, "<"))
+    return launch, peers
+
+
+def compressed_rows(args, mix, run, mix_title):
+    """(size rows, launch rows, peer rows) of the compressed launchers, all
+    with TMPDIR on tmpfs; each row marked skipped under --skip-compressed."""
+    titles = compressed_titles(mix_title, f"TMPDIR on tmpfs ({args.tmpfs_dir})")
+    if args.skip_compressed:
+        skipped = {key: SkippedRow(f"{title} (--skip-compressed)") for key, title in titles.items()}
+        return ([skipped["size"], skipped["size highest"], skipped["size makeself"]], [skipped["launch"]],
+                [skipped["makeself"], skipped["tar"]])
+    subjects = make_compressed_subjects(args, mix, run)
+    sizes = compressed_size_rows(subjects, titles)
+    launch, peers = measure_compressed(args, subjects, args.tmpfs_dir, titles)
+    return sizes, launch, peers
+
+
+def measure_all(args, app, run, size, tree, tree_title, mix, mix_title):
     """Every row, in the table's order. Start-up is measured first, while the
     disk is quiet: the launch rows leave the file system busy with the
     removal of hundreds of megabytes."""
@@ -650,9 +914,11 @@ def measure_all(args, app, run, size, tree, tree_title):
         peers += peer_rows
     small_files = [row for kind, tmpdir in places
                    for row in measure_small_files(args, subjects, tmpdir, kind, tree_title)]
+    sizes, compressed_launch, compressed_peers = compressed_rows(args, mix, run, mix_title)
     packing = measure_packing(args, app, run, subjects, size)
     memory = measure_memory(args, app, run, size)
-    return launch + small_files + startup + packing + peers + memory
+    return (launch + small_files + compressed_launch + startup + packing + sizes + peers + compressed_peers
+            + memory)
 
 
 if __name__ == "__main__":
