@@ -1,5 +1,5 @@
 // A termination signal from another process while the launcher writes a
-// large entry ends the run between two writes: the launcher removes what it
+// large entry, or decodes a compressed one, ends the run between two writes: the launcher removes what it
 // wrote, says which signal stopped it and exits 2, promptly, and the
 // application never starts.
 #include <gtest/gtest.h>
@@ -37,6 +37,7 @@ constexpr auto kStartTimeout = std::chrono::seconds(60);
 struct Stop {
     const char* name;
     int number;
+    bool compressed;  // the entry is one zstd frame, decoded as it is written
 };
 
 void PrintTo(const Stop& stop, std::ostream* out) { *out << stop.name; }
@@ -68,7 +69,9 @@ TEST_P(ExtractionStopTest, SignalWhileWritingStopsTheRunAndLeavesNothing) {
         std::ofstream large(appDir() + "/large");
     }
     fs::resize_file(appDir() + "/large", kLargeBytes);
-    const std::string launcher = pack({"--main", "probe"});
+    std::vector<std::string> options = {"--main", "probe"};
+    if (GetParam().compressed) options.push_back("--compress");
+    const std::string launcher = pack(options);
     fs::remove(appDir() + "/large");
 
     StartedLauncher run({launcher}, startOptions());
@@ -115,8 +118,9 @@ TEST_P(ExtractionStopTest, SignalWhileWritingStopsTheRunAndLeavesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ExtractionStopTest,
-                         ::testing::Values(Stop{"Terminate", SIGTERM}, Stop{"Interrupt", SIGINT},
-                                           Stop{"Quit", SIGQUIT}),
+                         ::testing::Values(Stop{"Terminate", SIGTERM, false}, Stop{"Interrupt", SIGINT, false},
+                                           Stop{"Quit", SIGQUIT, false},
+                                           Stop{"TerminateWhileDecoding", SIGTERM, true}),
                          [](const ::testing::TestParamInfo<Stop>& info) { return info.param.name; });
 
 }  // namespace

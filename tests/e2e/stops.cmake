@@ -2,7 +2,7 @@
 # after termination signals, the one deadline of the grace period, signals
 # passed on to the application or left ignored, fatal errors and stops
 # during the extraction that leave nothing behind, and launcher files cut
-# short.
+# short; and compressed launchers, whole or damaged.
 add_executable(e2e_stops_tests
   supervision_support.cpp
   stops_support.cpp
@@ -10,7 +10,8 @@ add_executable(e2e_stops_tests
   signal_relay_test.cpp
   fatal_cleanup_test.cpp
   truncated_launcher_test.cpp
-  extraction_stop_test.cpp)
+  extraction_stop_test.cpp
+  compressed_launch_test.cpp)
 target_link_libraries(e2e_stops_tests PRIVATE onefile_e2e_fixture GTest::gtest_main)
 # The grace-period cases take about 5 s, the terminal-key cases 7 s and the
 # series of signals a little over 5 s; every test is its own CTest case,

@@ -36,8 +36,10 @@ protected:
         writeFile(appDir() + "/probe", probe_, 0755);
     }
 
-    std::string packForAarch64() {
-        const std::string launcher = pack({"--main", "probe", "--arch", "aarch64"});
+    std::string packForAarch64(const std::vector<std::string>& more = {}) {
+        std::vector<std::string> options = {"--main", "probe", "--arch", "aarch64"};
+        options.insert(options.end(), more.begin(), more.end());
+        const std::string launcher = pack(options);
         const std::string bytes = readFile(launcher);
         Elf64_Ehdr header{};
         EXPECT_GE(bytes.size(), sizeof header);
@@ -76,6 +78,22 @@ TEST_F(Aarch64LaunchTest, ChildGetsArgumentsEnvironmentAndTheTreeWithItsModes) {
                                    "link 0777 share/data -> ../lib/data.txt",
                                }));
     // TearDown checks that the extraction directory is gone.
+}
+
+// A compressed launcher carries the aarch64 decoder stub: its entries decode
+// to the bytes that were packed.
+TEST_F(Aarch64LaunchTest, CompressedLauncherUnpacksTheSameBytes) {
+    std::string text;
+    for (int line = 0; line < 20000; ++line) text += "line " + std::to_string(line % 91) + " of a text\n";
+    writeFile(appDir() + "/share/text", text, 0644);
+    const std::string launcher = packForAarch64({"--compress"});
+    onefile::testing::ProcessOptions options;
+    options.setEnvironment["PROBE_COPY_TO"] = temp().file("copy");
+    const LauncherRun run = this->run({launcher}, options);
+    ASSERT_TRUE(run.report.complete) << run.process.err;
+    EXPECT_EQ(run.process.exitCode, 0);
+    EXPECT_EQ(readFile(temp().file("copy/share/text")), text);
+    EXPECT_EQ(readFile(temp().file("copy/probe")), probe_);
 }
 
 struct ChildEnd {

@@ -1,0 +1,141 @@
+// Compressed launchers (onefile pack --compress) unpack every entry as it
+// was, on one processor and on several; damaged frames end the run with the
+// damage report and leave nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/supervision_support.h"
+#include "tests/support/file_helpers.h"
+
+namespace onefile::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using onefile::testing::ProcessOptions;
+using onefile::testing::readFile;
+using onefile::testing::runProcess;
+using onefile::testing::writeFile;
+
+// More than one writer thread takes part above this block size.
+constexpr std::size_t kFiles = 300;
+
+std::string textOf(int seed, std::size_t bytes) {
+    std::string text;
+    for (int line = 0; text.size() < bytes; ++line) {
+        text += "entry " + std::to_string(seed) + " line " + std::to_string(line % 97) + " of a compressible text\n";
+    }
+    text.resize(bytes);
+    return text;
+}
+
+// Every regular file below `directory`, relative path and content.
+std::vector<std::pair<std::string, std::string>> filesBelow(const std::string& directory) {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+        if (!entry.is_regular_file()) continue;
+        files.emplace_back(fs::relative(entry.path(), directory).string(), readFile(entry.path().string()));
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class CompressedLaunchTest : public LauncherTest {};
+
+// The launcher decides from its affinity how many threads write: pinned to
+// one processor it decodes on the main thread alone, else on several.
+TEST_F(CompressedLaunchTest, EveryEntryUnpacksAsItWasOnOneProcessorAndOnSeveral) {
+    addProbe();
+    for (std::size_t i = 0; i < kFiles; ++i) {
+        writeFile(appDir() + "/pkg" + std::to_string(i % 17) + "/file" + std::to_string(i), textOf(int(i), 1000 + i * 97));
+    }
+    writeFile(appDir() + "/big", textOf(-1, 12u << 20));
+    const std::string launcher = pack({"--main", "probe", "--compress"});
+    const auto expected = filesBelow(appDir());
+
+    for (const bool pinned : {true, false}) {
+        SCOPED_TRACE(pinned ? "pinned to one processor" : "all processors");
+        const std::string copy = temp().file(pinned ? "copy-pinned" : "copy-all");
+        ProcessOptions options;
+        options.setEnvironment["PROBE_COPY_TO"] = copy;
+        std::vector<std::string> argv = {launcher};
+        if (pinned) argv = {"taskset", "-c", "0", launcher};
+        const LauncherRun run = this->run(argv, options);
+        ASSERT_EQ(run.process.exitCode, 0) << run.process.err;
+        ASSERT_TRUE(run.report.complete);
+        EXPECT_EQ(filesBelow(copy), expected);
+    }
+}
+
+// Offset of the frame content size field in a zstd frame header, and its
+// width in bytes.
+std::pair<std::size_t, std::size_t> contentSizeField(const std::string& frame) {
+    const auto descriptor = static_cast<unsigned char>(frame[4]);
+    const bool singleSegment = (descriptor & 0x20) != 0;
+    const unsigned sizeFlag = descriptor >> 6;
+    const std::size_t dictionaryBytes[] = {0, 1, 2, 4};
+    const std::size_t sizeBytes[] = {singleSegment ? 1u : 0u, 2, 4, 8};
+    const std::size_t offset = 5 + (singleSegment ? 0 : 1) + dictionaryBytes[descriptor & 3];
+    return {offset, sizeBytes[sizeFlag]};
+}
+
+struct Damage {
+    const char* name;
+    std::string (*apply)(const std::string& frame);
+};
+
+void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
+
+class DamagedFrameTest : public LauncherTest, public ::testing::WithParamInterface<Damage> {};
+
+// A hand-made block whose only file holds a damaged frame, attached to the
+// decoder stub: the run ends with the damage report, status 2, nothing left
+// and the application never started.
+TEST_P(DamagedFrameTest, EndsWithTheDamageReportAndLeavesNothing) {
+    const std::string content = textOf(7, 300000);
+    writeFile(temp().file("content"), content);
+    const onefile::testing::ProcessResult zstd =
+        runProcess({"zstd", "-q", "-3", "--check", "-c", temp().file("content")});
+    ASSERT_EQ(zstd.exitCode, 0) << zstd.err;
+    const std::string frame = GetParam().apply(zstd.out);
+
+    BlockBuilder block;
+    block.magic().file("main", "#!/bin/sh\ntouch \"$0.ran\"\n", kExecutable).file("data", frame, 0x04);
+    const std::string launcher = attach(block.endMark().trailer().bytes(), {"--decoder"});
+    const LauncherRun run = this->run({launcher});
+    EXPECT_EQ(run.process.exitCode, 2);
+    EXPECT_EQ(run.process.err, "Error, attached data is damaged.\n");
+    EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, DamagedFrameTest,
+    ::testing::Values(
+        Damage{"FlippedByte",
+               [](const std::string& frame) {
+                   std::string damaged = frame;
+                   damaged[damaged.size() / 2] ^= 0x01;
+                   return damaged;
+               }},
+        Damage{"CutShort", [](const std::string& frame) { return frame.substr(0, frame.size() - 9); }},
+        Damage{"TwoFrames", [](const std::string& frame) { return frame + frame; }},
+        Damage{"TrailingBytes", [](const std::string& frame) { return frame + "xyz"; }},
+        Damage{"SizeSaysOneMore",
+               [](const std::string& frame) {
+                   std::string damaged = frame;
+                   const auto [offset, width] = contentSizeField(frame);
+                   std::uint64_t size = 0;
+                   for (std::size_t i = 0; i < width; ++i) size |= std::uint64_t(std::uint8_t(frame[offset + i])) << (8 * i);
+                   ++size;
+                   for (std::size_t i = 0; i < width; ++i) damaged[offset + i] = char(size >> (8 * i));
+                   return damaged;
+               }},
+        Damage{"NotAFrame", [](const std::string& frame) { return std::string(frame.size(), 'x'); }}),
+    [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace onefile::e2e
