@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "build/tool/block_reader.h"
+#include "tests/tool/block_records.h"
 #include "build/tool/block_writer.h"
 #include "build/tool/output_stream.h"
 #include "build/tool/tool_error.h"
@@ -22,30 +23,6 @@ using tool::BlockEntryInfo;
 using tool::EntryKind;
 using tool::FormatError;
 using tool::PayloadEntry;
-
-std::string littleEndian(std::uint64_t value) {
-    std::string bytes;
-    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-    return bytes;
-}
-
-// Records spelled out byte by byte, independent of the writer.
-std::string fileRecord(const std::string& name, unsigned char flags, const std::string& content) {
-    return name + '\0' + static_cast<char>(flags) + littleEndian(content.size()) + content;
-}
-
-std::string linkRecord(const std::string& name, unsigned char flags, const std::string& text) {
-    return name + '\0' + static_cast<char>(flags) + text + '\0';
-}
-
-std::string wholeBlock(const std::string& records) {
-    const std::string body = "ZQX" + records + '\0';
-    return body + littleEndian(body.size());
-}
-
-std::vector<BlockEntryInfo> read(const std::string& bytes) {
-    return tool::readBlock(std::span(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
-}
 
 class BlockWriterTest : public ::testing::Test {
 protected:

@@ -13,6 +13,7 @@
 #include <zstd.h>
 
 #include "build/tool/block_reader.h"
+#include "tests/tool/block_records.h"
 #include "build/tool/block_writer.h"
 #include "build/tool/content_compressor.h"
 #include "build/tool/output_stream.h"
@@ -30,29 +31,6 @@ using tool::EntryKind;
 using tool::PayloadEntry;
 
 inline constexpr std::uint64_t kDecoderWindowBytes = std::uint64_t{1} << kDecoderWindowLog;
-
-std::string littleEndian(std::uint64_t value) {
-    std::string bytes;
-    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-    return bytes;
-}
-
-std::string fileRecord(const std::string& name, unsigned char flags, const std::string& content) {
-    return name + '\0' + static_cast<char>(flags) + littleEndian(content.size()) + content;
-}
-
-std::string linkRecord(const std::string& name, unsigned char flags, const std::string& text) {
-    return name + '\0' + static_cast<char>(flags) + text + '\0';
-}
-
-std::string wholeBlock(const std::string& records) {
-    const std::string body = "ZQX" + records + '\0';
-    return body + littleEndian(body.size());
-}
-
-std::vector<BlockEntryInfo> read(const std::string& bytes) {
-    return tool::readBlock(std::span(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
-}
 
 // Bytes no compressor can shrink.
 std::string randomBytes(std::size_t size, std::uint64_t seed) {
