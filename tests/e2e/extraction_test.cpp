@@ -80,13 +80,19 @@ TEST_F(ExtractionTest, ModesFollowTheExecutableFlagAndTheUmask) {
     }
 }
 
+// Bits 3 to 7 of the flags mean nothing to the launcher. Bit 2 marks
+// compressed content, which only a launcher with the decoder reads: to the
+// launcher that attach makes by default it is damage, on a file as on a link.
+constexpr std::uint8_t kIgnoredFlagBits = 0xF8;
+constexpr std::uint8_t kCompressedFlag = 0x04;
+
 TEST_F(ExtractionTest, IgnoredFlagBitsChangeNothing) {
     const std::string probe = readFile(kProbePath);
     const std::string block = BlockBuilder()
                                   .magic()
-                                  .file("probe", probe, 0xFC | kExecutable)
-                                  .file("plain", "text", 0xFC)
-                                  .link("link", "plain", 0xFC | kExecutable)
+                                  .file("probe", probe, kIgnoredFlagBits | kExecutable)
+                                  .file("plain", "text", kIgnoredFlagBits)
+                                  .link("link", "plain", kIgnoredFlagBits | kExecutable)
                                   .endMark()
                                   .trailer()
                                   .bytes();
@@ -96,6 +102,38 @@ TEST_F(ExtractionTest, IgnoredFlagBitsChangeNothing) {
     ASSERT_TRUE(run.report.complete) << run.process.err;
     EXPECT_EQ(joined(run.report.tree), joined({"link 0777 link -> plain", "file 0644 4 plain",
                                                "file 0745 " + std::to_string(probe.size()) + " probe"}));
+}
+
+TEST_F(ExtractionTest, CompressedFlagWithoutTheDecoderIsDamage) {
+    const std::string probe = readFile(kProbePath);
+    const struct {
+        const char* what;
+        std::string block;
+    } cases[] = {
+        {"file", BlockBuilder()
+                     .magic()
+                     .file("probe", probe, kExecutable)
+                     .file("packed", "not a frame", kCompressedFlag)
+                     .endMark()
+                     .trailer()
+                     .bytes()},
+        {"link", BlockBuilder()
+                     .magic()
+                     .file("probe", probe, kExecutable)
+                     .link("link", "probe", kLink | kCompressedFlag)
+                     .endMark()
+                     .trailer()
+                     .bytes()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const LauncherRun run = this->run({attach(c.block, {}, std::string("launcher-") + c.what)});
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err, "Error, attached data is damaged.\n");
+        EXPECT_EQ(run.process.out, "");
+        EXPECT_FALSE(run.report.complete);
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
+    }
 }
 
 TEST_F(ExtractionTest, ContentArrivesByteForByte) {
@@ -198,31 +236,70 @@ TEST_F(ExtractionTest, DirectoriesBeyondTheMemoAreStillCreatedAndUsed) {
     }
 }
 
-TEST_F(ExtractionTest, FailedDirectoryCreationShowsAsTheOpenFailure) {
+TEST_F(ExtractionTest, FailedDirectoryCreationEndsTheRunAndLeavesNothing) {
     addProbe();
-    const LauncherRun run =
-        this->run({packWithHooks()}, withHooks({{"ONEFILE_HOOK_FAIL_MKDIR", tmpDir()}}));
-    EXPECT_EQ(run.process.exitCode, 2);
-    const std::regex message("Error, failed to open '" + tmpDir() +
-                             "/onefile_[0-9]+_[0-9]{6}_[A-Za-z0-9_-]{11}/probe' for writing\\.\n");
-    EXPECT_TRUE(std::regex_match(run.process.err, message)) << run.process.err;
-    EXPECT_EQ(run.process.out, "");
-    EXPECT_FALSE(run.report.complete);
+    writeFile(appDir() + "/sub/data", "data");
+    const std::string launcher = packWithHooks({"--main", "probe", "--template", "{TEMP}/x"});
+    // The hooks see the directory as the kernel resolved it.
+    const std::string directory = fs::canonical(tmpDir()).string() + "/x";
+    const struct {
+        const char* what;
+        std::string failedPrefix;
+        std::string message;
+        std::vector<std::string> made;  // what the run may have made before the failure
+    } cases[] = {
+        {"the extraction directory", directory,
+         "Error, couldn't create extraction directory '" + tmpDir() + "/x': Permission denied.\n", {}},
+        // "probe" comes first and may be written; the failure removes it.
+        {"the directory of an entry", directory + "/sub",
+         "Error, failed to open '" + tmpDir() + "/x/sub/data' for writing.\n",
+         {"mkdirat " + directory, "openat " + directory + "/probe"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string madeLog = temp().file("made");
+        fs::remove(madeLog);
+        const LauncherRun run = this->run(
+            {launcher}, withHooks({{"ONEFILE_HOOK_FAIL_MKDIR", c.failedPrefix}, {"ONEFILE_HOOK_MADE_LOG", madeLog}}));
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err, c.message);
+        EXPECT_EQ(run.process.out, "");
+        EXPECT_FALSE(run.report.complete);
+        const std::vector<std::string> made = readMadeLog(madeLog);
+        if (c.made.empty()) {
+            EXPECT_EQ(made, std::vector<std::string>{});
+        } else {
+            EXPECT_TRUE(madeOnly(made, c.made));
+        }
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
+    }
 }
 
-TEST_F(ExtractionTest, FailedFstatIsReportedAndTheProgramStillGetsOwnerOnlyAccess) {
-    addProbe();
-    writeFile(appDir() + "/data", "data", 0644);
+TEST_F(ExtractionTest, FailedFstatOfAFileGivenTwiceIsReportedAndTheProgramStillGetsOwnerOnlyAccess) {
+    // A new file is created with its final mode; only a file that exists
+    // already, because the block names it twice, has its mode read.
+    const std::string probe = readFile(kProbePath);
+    const std::string block = BlockBuilder()
+                                  .magic()
+                                  .file("probe", probe, kExecutable)
+                                  .file("data", "data")
+                                  .file("probe", probe, kExecutable)
+                                  .endMark()
+                                  .trailer()
+                                  .bytes();
+    const std::string launcher = attach(block, {"--template", "{TEMP}/x", "--stub", kHookStubPath});
+    // The entries' files only: the levels above the extraction directory and
+    // the directory itself are examined with fstat as well.
     onefile::testing::ProcessOptions options =
-        withHooks({{"ONEFILE_HOOK_FAIL_FSTAT", fs::canonical(tmpDir()).string()}});
+        withHooks({{"ONEFILE_HOOK_FAIL_FSTAT", fs::canonical(tmpDir()).string() + "/x/"}});
     options.umask = 022;
-    const LauncherRun run = this->run({packWithHooks({"--main", "probe"})}, options);
+    const LauncherRun run = this->run({launcher}, options);
     EXPECT_EQ(run.process.exitCode, 0);
-    // Only the executable entry's mode is read.
+    // One report: the first "probe" was created with its mode, unread.
     EXPECT_EQ(run.process.err, "fstat: Input/output error\n");
     ASSERT_TRUE(run.report.complete);
-    const std::string probeSize = std::to_string(fs::file_size(appDir() + "/probe"));
-    EXPECT_EQ(joined(run.report.tree), joined({"file 0644 4 data", "file 0700 " + probeSize + " probe"}));
+    EXPECT_EQ(joined(run.report.tree),
+              joined({"file 0644 4 data", "file 0700 " + std::to_string(probe.size()) + " probe"}));
 }
 
 }  // namespace

@@ -23,6 +23,16 @@ constexpr std::size_t kPageBytes = 4096;
 // A fixed template makes the extraction directory, and so every message
 // that names a path in it, known in advance.
 const std::vector<std::string> kFixedTemplate = {"--template", "{TEMP}/x"};
+// A filler entry this large makes a block that the launcher writes with its
+// writer threads on a machine with several processors; without it, the
+// small blocks here are written by the main thread alone. Behaviour must not
+// depend on which.
+constexpr std::size_t kWriterThreadsFillerBytes = 2u << 20;
+const std::size_t kFillerSizes[] = {0, kWriterThreadsFillerBytes};
+
+std::string fillerTrace(std::size_t fillerBytes) {
+    return fillerBytes == 0 ? "small block" : "block of 2 MiB (writer threads where there are processors)";
+}
 
 std::string escapeMessage(const std::string& name) {
     return "Error, entry name '" + name + "' leaves the extraction directory.\n";
@@ -32,14 +42,32 @@ class HandMadeBlockTest : public LauncherTest {
 protected:
     // The extraction directory under kFixedTemplate.
     std::string extractionDirectory() const { return tmpDir() + "/x"; }
-
-    // Empties tmpDir() between cases whose runs end without cleanup.
-    void clearTmpDir() {
-        for (const auto& entry : fs::directory_iterator(tmpDir())) fs::remove_all(entry.path());
-    }
+    // The same, as the kernel resolves it: how the hooks name it.
+    std::string resolvedDirectory() const { return fs::canonical(tmpDir()).string() + "/x"; }
 
     LauncherRun runBlock(const std::string& block, onefile::testing::ProcessOptions options = {}) {
         return run({attach(block, kFixedTemplate)}, options);
+    }
+
+    // runBlock with a launcher made from the stub with hooks, which records
+    // what the run made (ONEFILE_HOOK_MADE_LOG) into `made`: the record
+    // outlives the removal that every fatal error ends with.
+    LauncherRun runBlockRecording(const std::string& block, std::vector<std::string>* made,
+                                  onefile::testing::ProcessOptions options = {}) {
+        const std::string log = temp().file("made");
+        fs::remove(log);
+        std::vector<std::string> toolOptions = kFixedTemplate;
+        toolOptions.insert(toolOptions.end(), {"--stub", kHookStubPath});
+        options.setEnvironment["ONEFILE_HOOK_MADE_LOG"] = log;
+        LauncherRun result = run({attach(block, toolOptions, "hooked-launcher")}, options);
+        *made = readMadeLog(log);
+        return result;
+    }
+
+    // What a run makes before it reaches an entry after the probe: the
+    // extraction directory and the probe's file (see madeOnly).
+    std::vector<std::string> directoryAndProbe() const {
+        return {"mkdirat " + resolvedDirectory(), "openat " + resolvedDirectory() + "/probe"};
     }
 };
 
@@ -57,17 +85,18 @@ TEST_F(HandMadeBlockTest, EntryNamesLeavingTheDirectoryAreRefusedBeforeAnythingI
             block.magic().file("probe", probe, kExecutable);
             if (asLink) block.link(name, "target");
             else block.file(name, "escaped\n");
-            const LauncherRun run = runBlock(block.endMark().trailer().bytes());
+            std::vector<std::string> made;
+            const LauncherRun run = runBlockRecording(block.endMark().trailer().bytes(), &made);
             EXPECT_EQ(run.process.exitCode, 2);
             EXPECT_EQ(run.process.err, escapeMessage(name));
             EXPECT_FALSE(run.report.complete);
-            // The earlier entry stays (no cleanup); nothing appeared beside
+            // Nothing of the refused entry was made, not even a directory on
+            // its way; the stop removed what was and nothing appeared beside
             // the extraction directory or above it.
-            EXPECT_TRUE(fs::exists(extractionDirectory() + "/probe"));
-            EXPECT_EQ(tmpDirContents(), std::vector<std::string>{"x"});
+            EXPECT_TRUE(madeOnly(made, directoryAndProbe()));
+            EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
             EXPECT_FALSE(fs::exists(temp().file("escaped")));
             EXPECT_FALSE(fs::exists("/escaped"));
-            clearTmpDir();
         }
     }
 }
@@ -96,6 +125,8 @@ TEST_F(HandMadeBlockTest, NothingIsWrittenThroughALinkTheBlockMadeEarlier) {
         const char* what;
         std::function<void(BlockBuilder&)> entries;
         std::string refusedName;
+        // The call that would have written the refused entry.
+        std::string refusedCall = "openat";
     } cases[] = {
         {"file below a link to an outside directory",
          [&](BlockBuilder& b) { b.link("l", outside).file("l/new", "x"); }, "l/new"},
@@ -108,14 +139,15 @@ TEST_F(HandMadeBlockTest, NothingIsWrittenThroughALinkTheBlockMadeEarlier) {
         {"file written over a link to an outside file",
          [&](BlockBuilder& b) { b.link("l", outside + "/kept").file("l", "overwritten\n"); }, "l"},
         {"link below a link",
-         [&](BlockBuilder& b) { b.link("l", outside).link("l/new", "x"); }, "l/new"},
+         [&](BlockBuilder& b) { b.link("l", outside).link("l/new", "x"); }, "l/new", "symlinkat"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         BlockBuilder block;
         block.magic().file("probe", probe, kExecutable);
         c.entries(block);
-        const LauncherRun run = runBlock(block.endMark().trailer().bytes());
+        std::vector<std::string> made;
+        const LauncherRun run = runBlockRecording(block.endMark().trailer().bytes(), &made);
         EXPECT_EQ(run.process.exitCode, 2);
         EXPECT_EQ(run.process.err, escapeMessage(c.refusedName));
         EXPECT_FALSE(run.report.complete);
@@ -123,32 +155,44 @@ TEST_F(HandMadeBlockTest, NothingIsWrittenThroughALinkTheBlockMadeEarlier) {
         EXPECT_FALSE(fs::exists(outside + "/new"));
         EXPECT_FALSE(fs::exists(tmpDir() + "/new"));
         EXPECT_FALSE(fs::exists(tmpDir() + "/b"));
-        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{"x"});
-        clearTmpDir();
+        // Everything the run made lies inside the extraction directory, the
+        // refused entry is not among it, and the stop removed it all.
+        ASSERT_FALSE(made.empty());
+        EXPECT_EQ(made.front(), directoryAndProbe().front());
+        for (const std::string& line : made) {
+            const std::string path = line.substr(line.find(' ') + 1);
+            EXPECT_TRUE(path == resolvedDirectory() || path.rfind(resolvedDirectory() + "/", 0) == 0) << line;
+            EXPECT_NE(line, c.refusedCall + " " + resolvedDirectory() + "/" + c.refusedName);
+        }
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
     }
 }
 
 TEST_F(HandMadeBlockTest, LaterEntriesReplaceEarlierOnesAtTheSamePath) {
-    const std::string block = BlockBuilder()
-                                  .magic()
-                                  .file("probe", readFile(kProbePath), kExecutable)
-                                  .file("twice", "the first, longer content")
-                                  .file("twice", "second")
-                                  .file("file-then-link", "content")
-                                  .link("file-then-link", "twice")
-                                  .link("link-then-link", "first")
-                                  .link("link-then-link", "second")
-                                  .endMark()
-                                  .trailer()
-                                  .bytes();
-    onefile::testing::ProcessOptions options;
-    options.setEnvironment["PROBE_COPY_TO"] = temp().file("copy");
-    const LauncherRun run = runBlock(block, options);
-    ASSERT_TRUE(run.report.complete) << run.process.err;
-    EXPECT_EQ(readFile(temp().file("copy/twice")), "second");
-    const auto& tree = run.report.tree;
-    for (const char* line : {"link 0777 file-then-link -> twice", "link 0777 link-then-link -> second"}) {
-        EXPECT_NE(std::find(tree.begin(), tree.end(), line), tree.end()) << line;
+    for (std::size_t fillerBytes : kFillerSizes) {
+        SCOPED_TRACE(fillerTrace(fillerBytes));
+        BlockBuilder block;
+        block.magic().file("probe", readFile(kProbePath), kExecutable);
+        if (fillerBytes != 0) block.file("filler", std::string(fillerBytes, 'f'));
+        block.file("twice", "the first, longer content")
+            .file("twice", "second")
+            .file("file-then-link", "content")
+            .link("file-then-link", "twice")
+            .link("link-then-link", "first")
+            .link("link-then-link", "second");
+        onefile::testing::ProcessOptions options;
+        const std::string copy = temp().file("copy-" + std::to_string(fillerBytes));
+        options.setEnvironment["PROBE_COPY_TO"] = copy;
+        const LauncherRun run = runBlock(block.endMark().trailer().bytes(), options);
+        ASSERT_TRUE(run.report.complete) << run.process.err;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(copy + "/twice")));
+        if (fs::is_regular_file(copy + "/twice")) {
+            EXPECT_EQ(readFile(copy + "/twice"), "second");
+        }
+        const auto& tree = run.report.tree;
+        for (const char* line : {"link 0777 file-then-link -> twice", "link 0777 link-then-link -> second"}) {
+            EXPECT_NE(std::find(tree.begin(), tree.end(), line), tree.end()) << line;
+        }
     }
 }
 
@@ -158,27 +202,42 @@ TEST_F(HandMadeBlockTest, CollisionsThatCannotBeResolvedEndWithTheOpenFailure) {
         const char* what;
         std::function<void(BlockBuilder&)> entries;
         std::string failedPath;  // below the extraction directory
+        // Made after the extraction directory and the probe, below the
+        // extraction directory.
+        std::vector<std::string> madeBefore;
     } cases[] = {
         {"file standing where a directory is needed",
-         [](BlockBuilder& b) { b.file("a", "x").file("a/b", "x"); }, "a/b"},
+         [](BlockBuilder& b) { b.file("a", "x").file("a/b", "x"); }, "a/b", {"openat a"}},
         {"directory standing where a file goes",
-         [](BlockBuilder& b) { b.file("d/f", "x").file("d", "x"); }, "d"},
+         [](BlockBuilder& b) { b.file("d/f", "x").file("d", "x"); }, "d", {"mkdirat d", "openat d/f"}},
         {"directory standing where a link goes",
-         [](BlockBuilder& b) { b.file("d/f", "x").link("d", "elsewhere"); }, "d"},
-        {"empty link text", [](BlockBuilder& b) { b.link("l", ""); }, "l"},
+         [](BlockBuilder& b) { b.file("d/f", "x").link("d", "elsewhere"); }, "d", {"mkdirat d", "openat d/f"}},
+        {"empty link text", [](BlockBuilder& b) { b.link("l", ""); }, "l", {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        BlockBuilder block;
-        block.magic().file("probe", probe, kExecutable);
-        c.entries(block);
-        const LauncherRun run = runBlock(block.endMark().trailer().bytes());
-        EXPECT_EQ(run.process.exitCode, 2);
-        EXPECT_EQ(run.process.err,
-                  "Error, failed to open '" + extractionDirectory() + "/" + c.failedPath + "' for writing.\n");
-        EXPECT_EQ(run.process.out, "");
-        EXPECT_TRUE(fs::exists(extractionDirectory() + "/probe")) << "no cleanup after a fatal error";
-        clearTmpDir();
+    for (std::size_t fillerBytes : kFillerSizes) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", " + fillerTrace(fillerBytes));
+            BlockBuilder block;
+            block.magic().file("probe", probe, kExecutable);
+            if (fillerBytes != 0) block.file("filler", std::string(fillerBytes, 'f'));
+            c.entries(block);
+            std::vector<std::string> made;
+            const LauncherRun run = runBlockRecording(block.endMark().trailer().bytes(), &made);
+            EXPECT_EQ(run.process.exitCode, 2);
+            EXPECT_EQ(run.process.err,
+                      "Error, failed to open '" + extractionDirectory() + "/" + c.failedPath + "' for writing.\n");
+            EXPECT_EQ(run.process.out, "");
+            // Nothing beyond the entries before the failure was made, and the
+            // failure removed what was.
+            std::vector<std::string> allowed = directoryAndProbe();
+            if (fillerBytes != 0) allowed.push_back("openat " + resolvedDirectory() + "/filler");
+            for (const std::string& line : c.madeBefore) {
+                const std::size_t space = line.find(' ');
+                allowed.push_back(line.substr(0, space) + " " + resolvedDirectory() + "/" + line.substr(space + 1));
+            }
+            EXPECT_TRUE(madeOnly(made, allowed));
+            EXPECT_EQ(tmpDirContents(), std::vector<std::string>{}) << "the fatal error left files behind";
+        }
     }
 }
 
@@ -210,7 +269,8 @@ TEST_F(HandMadeBlockTest, BlockEndingInsideAnEntryIsDamagedAndNeverReadPast) {
         EXPECT_EQ(run.process.exitCode, 2);
         EXPECT_EQ(run.process.err, kDamaged);
         EXPECT_EQ(run.process.out, "");
-        clearTmpDir();
+        // The filler entry was written; the stop removed it again.
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
     }
 }
 
@@ -250,17 +310,14 @@ TEST_F(HandMadeBlockTest, NamesAndLinkTextsUpTo1023BytesFitAndLongerOnesStop) {
         BlockBuilder block;
         block.magic().file("probe", probe, kExecutable);
         c.entry(block);
-        const LauncherRun run = runBlock(block.endMark().trailer().bytes());
+        std::vector<std::string> made;
+        const LauncherRun run = runBlockRecording(block.endMark().trailer().bytes(), &made);
         EXPECT_EQ(run.process.exitCode, 2);
         EXPECT_TRUE(std::regex_match(run.process.err, std::regex("Error, [^\n]+ does not fit its buffer\\.\n")))
             << run.process.err;
-        // The stop leaves the earlier entry and writes nothing of this one.
-        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{"x"});
-        std::vector<std::string> written;
-        for (const auto& entry : fs::directory_iterator(extractionDirectory()))
-            written.push_back(entry.path().filename().string());
-        EXPECT_EQ(written, std::vector<std::string>{"probe"});
-        clearTmpDir();
+        // The stop writes nothing of this entry and removes the earlier one.
+        EXPECT_TRUE(madeOnly(made, directoryAndProbe()));
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
     }
 }
 
@@ -304,17 +361,17 @@ TEST_F(HandMadeBlockTest, TargetPathOf4095BytesIsWrittenAnd4096Stops) {
                                       .endMark()
                                       .trailer()
                                       .bytes();
-        const LauncherRun run = this->run({attach(block, kFixedTemplate)}, options);
+        std::vector<std::string> made;
+        const LauncherRun run = runBlockRecording(block, &made, options);
         EXPECT_EQ(run.process.exitCode, 2);
         EXPECT_TRUE(std::regex_match(run.process.err, std::regex("Error, [^\n]+ does not fit its buffer\\.\n")))
             << run.process.err;
         EXPECT_FALSE(run.report.complete);
-        // The first entry stays; nothing of the long one, not even its
-        // directories, was made.
-        std::vector<std::string> written;
-        for (const auto& entry : fs::directory_iterator(deep + "/x"))
-            written.push_back(entry.path().filename().string());
-        EXPECT_EQ(written, std::vector<std::string>{"p"});
+        // Nothing of the long entry, not even its directories, was made; the
+        // stop removed the first one.
+        const std::string directory = fs::canonical(deep).string() + "/x";
+        EXPECT_TRUE(madeOnly(made, {"mkdirat " + directory, "openat " + directory + "/p"}));
+        EXPECT_TRUE(fs::is_empty(deep)) << "the stop left files behind";
     }
 }
 

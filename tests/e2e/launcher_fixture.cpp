@@ -122,6 +122,33 @@ ProbeReport parseProbeReport(const std::string& text) {
     return report;
 }
 
+std::vector<std::string> readMadeLog(const std::string& path) {
+    std::vector<std::string> lines;
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) return lines;
+    const std::string text = onefile::testing::readFile(path);
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+::testing::AssertionResult madeOnly(const std::vector<std::string>& made, const std::vector<std::string>& allowed) {
+    if (made.empty() || allowed.empty() || made.front() != allowed.front()) {
+        return ::testing::AssertionFailure() << "the extraction directory was not made first: "
+                                             << ::testing::PrintToString(made);
+    }
+    for (const std::string& line : made) {
+        if (std::find(allowed.begin(), allowed.end(), line) == allowed.end()) {
+            return ::testing::AssertionFailure() << "made " << line << ", beyond " << ::testing::PrintToString(allowed);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 ProcessResult runTool(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv{ONEFILE_TOOL_PATH};
     argv.insert(argv.end(), arguments.begin(), arguments.end());

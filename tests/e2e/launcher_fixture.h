@@ -92,6 +92,18 @@ struct LauncherRun {
     ProbeReport report;  // report.complete is false when no probe reported
 };
 
+// The lines of a made log (ONEFILE_HOOK_MADE_LOG of the stub with hooks);
+// none when the run made nothing.
+std::vector<std::string> readMadeLog(const std::string& path);
+
+// Whether a made log starts with the extraction directory, allowed[0], and
+// holds nothing else that `allowed` does not list. With writer threads (a
+// payload of 1 MiB or more on several processors) the entries before a
+// fatal error may or may not be written yet when the run stops, and
+// directories are made ahead of files, so a record is checked against what
+// the run may have made, not against one order.
+::testing::AssertionResult madeOnly(const std::vector<std::string>& made, const std::vector<std::string>& allowed);
+
 // The tool's result, for tests of how a command went.
 onefile::testing::ProcessResult runTool(const std::vector<std::string>& arguments);
 

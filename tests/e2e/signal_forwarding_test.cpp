@@ -1,7 +1,9 @@
-// A termination signal during the wait: the child gets exactly one SIGINT,
-// from the launcher when another process sent the signal, only from the
-// terminal when the interrupt or quit key was typed; the launcher then
-// removes the extraction directory and exits 0, whatever the child's code.
+// A termination signal during the wait: the child gets exactly one signal,
+// SIGINT from the launcher when another process sent the signal, only the
+// terminal's own when the interrupt or quit key was typed (the launcher
+// forwards nothing then and leaves the child to decide). Either way the
+// launcher removes the extraction directory once the child has ended and
+// passes the child's own end on.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -19,7 +21,7 @@ namespace {
 
 using std::chrono::steady_clock;
 
-// The probe's own exit code after a signal; the launcher must not pass it on.
+// The probe's own exit code after a signal; the launcher passes it on.
 constexpr char kProbeExitCode[] = "7";
 // The probe goes on recording signals this long after the first one, so a
 // second SIGINT would be seen.
@@ -45,8 +47,9 @@ protected:
     }
 
     // Starts the launcher, waits for the probe, lets `interrupt` act and
-    // checks the common outcome: exit 0, prompt, nothing on disk, the child
-    // gone, nothing written. Returns the signals the probe recorded.
+    // checks the common outcome: the child's exit code, prompt, nothing on
+    // disk, the child gone, nothing written. Returns the signals the probe
+    // recorded.
     template <typename Interrupt>
     std::vector<std::string> interruptWaitingChild(const StartOptions& options, Interrupt interrupt) {
         StartedLauncher run({launcher_}, options);
@@ -68,7 +71,7 @@ protected:
             ADD_FAILURE() << "the launcher did not end";
             return {};
         }
-        EXPECT_EQ(state->exitCode, 0) << describe(*state);
+        EXPECT_EQ(state->exitCode, std::stoi(kProbeExitCode)) << describe(*state);
         EXPECT_LT(elapsed, kPromptEnd);
         EXPECT_EQ(run.standardError(), "");
         EXPECT_EQ(run.standardOutput(), "");
@@ -83,7 +86,7 @@ protected:
 
 class SignalFromProcessTest : public SignalForwardingTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(SignalFromProcessTest, ForwardsOneSigintThenRemovesTheDirectoryAndExitsZero) {
+TEST_P(SignalFromProcessTest, ForwardsOneSigintThenRemovesTheDirectoryAndPassesOnTheChildsCode) {
     const int number = GetParam();
     const std::vector<std::string> signals =
         interruptWaitingChild(waitingProbe(), [number](StartedLauncher& run) { run.sendSignal(number); });
@@ -108,7 +111,7 @@ void PrintTo(const TerminalKey& key, std::ostream* out) { *out << key.name; }
 class SignalFromTerminalTest : public SignalForwardingTest,
                                public ::testing::WithParamInterface<TerminalKey> {};
 
-TEST_P(SignalFromTerminalTest, ChildGetsOnlyTheTerminalsSignal) {
+TEST_P(SignalFromTerminalTest, ChildGetsOnlyTheTerminalsSignalAndItsCodeIsPassedOn) {
     StartOptions options = waitingProbe();
     options.withTerminal = true;
     const std::string typed = GetParam().typed;

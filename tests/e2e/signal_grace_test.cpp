@@ -1,7 +1,8 @@
-// A child that ignores SIGINT: the cleanup polls it through a grace period
-// of 25 sleeps of 200 ms, then sends SIGKILL, removes the directory and the
-// launcher exits 0. More termination signals during that time must not
-// start a second grace period after the first one.
+// A child that ignores SIGINT: the cleanup polls it until one deadline, 5 s
+// after the first termination signal on the monotonic clock, then sends
+// SIGKILL, removes the directory and the launcher passes the child's end on:
+// 128 + 9 = 137. Each later termination signal from a process forwards one
+// more SIGINT, but none moves the deadline.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -21,9 +22,14 @@ namespace {
 using std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-// 25 sleeps of 200 ms, with room for the polls and a loaded machine.
-constexpr double kGraceShortest = 4.5;
+// The deadline is 5 s after the launcher's handler read the clock, which is
+// after the test's first send (steady_clock is the same monotonic clock);
+// the upper bound leaves room for the last poll and a loaded machine.
+constexpr double kGraceShortest = 5.0;
 constexpr double kGraceLongest = 6.5;
+// How long a one-at-a-time send waits for the probe to record the SIGINT of
+// the signal before.
+constexpr auto kForwardTimeout = std::chrono::milliseconds(2000);
 
 class SignalGraceTest : public SupervisionTest {
 protected:
@@ -39,10 +45,14 @@ protected:
         std::vector<std::string> signals;
     };
 
+    enum class Pace { backToBack, oneAtATime };
+
     // Sends `sequence` to a launcher whose child ignores SIGINT (or, with
-    // `stopChild`, has been stopped), back to back, and checks what every
-    // such run must show.
-    Outcome interruptStubbornChild(const std::vector<int>& sequence, bool stopChild = false) {
+    // `stopChild`, has been stopped), back to back or each signal once the
+    // probe has recorded the SIGINT forwarded for the one before, and checks
+    // what every such run must show.
+    Outcome interruptStubbornChild(const std::vector<int>& sequence, bool stopChild = false,
+                                   Pace pace = Pace::backToBack) {
         StartOptions options = startOptions();
         options.set("PROBE_WAIT", "1");
         options.set("PROBE_IGNORE_SIGINT", "1");
@@ -71,7 +81,14 @@ protected:
         }
 
         const auto sent = steady_clock::now();
-        for (int number : sequence) run.sendSignal(number);
+        for (std::size_t i = 0; i < sequence.size(); ++i) {
+            if (pace == Pace::oneAtATime && i > 0) {
+                const auto given = steady_clock::now() + kForwardTimeout;
+                while (receivedSignals().size() < i && steady_clock::now() < given) usleep(1000);
+                EXPECT_EQ(receivedSignals().size(), i) << "no SIGINT for signal " << i << " of the sequence";
+            }
+            run.sendSignal(sequence[i]);
+        }
         const std::optional<ExitState> state = run.waitForExit(std::chrono::seconds(15));
         outcome.seconds = Seconds(steady_clock::now() - sent).count();
         if (!state) {
@@ -80,9 +97,8 @@ protected:
         }
         outcome.state = *state;
         outcome.signals = receivedSignals();
-        // SIGKILL after the grace period is still an end the launcher asked
-        // for: status 0, not the child's signal or its code.
-        EXPECT_EQ(state->exitCode, 0) << describe(*state);
+        // The child's own end is passed on: SIGKILL at the deadline.
+        EXPECT_EQ(state->exitCode, 128 + SIGKILL) << describe(*state);
         EXPECT_EQ(run.standardError(), "");
         EXPECT_FALSE(std::filesystem::exists(report.directory)) << report.directory;
         EXPECT_NE(::kill(probe, 0), 0) << "the stubborn probe still runs";
@@ -96,37 +112,37 @@ protected:
     std::string launcher_;
 };
 
-TEST_F(SignalGraceTest, ChildIgnoringSigintIsKilledAfterTheGracePeriod) {
+TEST_F(SignalGraceTest, ChildIgnoringSigintIsKilledAtTheDeadline) {
     const Outcome outcome = interruptStubbornChild({SIGTERM});
     EXPECT_EQ(outcome.signals.size(), 1u);
 }
 
-// The same signal again while the handler runs is held back until the first
-// run has returned; that second run finds the killed child and ends at once.
-// A stopped child cannot act on SIGINT; it is killed all the same.
-TEST_F(SignalGraceTest, StoppedChildIsKilledAfterTheGracePeriod) {
+// A stopped child cannot act on SIGINT; it is killed all the same, and its
+// end is SIGKILL's.
+TEST_F(SignalGraceTest, StoppedChildIsKilledAtTheDeadline) {
     const Outcome outcome = interruptStubbornChild({SIGTERM}, true);
     EXPECT_EQ(outcome.signals, std::vector<std::string>{});
 }
 
-TEST_F(SignalGraceTest, SameSignalTwiceDoesNotExtendTheGracePeriod) {
-    const Outcome outcome = interruptStubbornChild({SIGTERM, SIGTERM});
-    EXPECT_EQ(outcome.signals.size(), 1u);
+// The same signal once more while the child is given its time: one more
+// SIGINT reaches the child, the deadline stays where the first put it.
+TEST_F(SignalGraceTest, SameSignalAgainForwardsOneMoreSigintAndKeepsTheDeadline) {
+    const Outcome outcome = interruptStubbornChild({SIGTERM, SIGTERM}, false, Pace::oneAtATime);
+    EXPECT_EQ(outcome.signals.size(), 2u);
 }
 
-// A different signal interrupts the running cleanup and runs a nested one,
-// which may forward SIGINT once more; when it has killed the child, the
-// interrupted run finds the child gone instead of waiting again.
-TEST_F(SignalGraceTest, DifferentSignalsInQuickSuccessionShareOneGracePeriod) {
+// A different signal right behind the first: one handler runs the cleanup
+// and sets the deadline, the other forwards at most one more SIGINT (none
+// when it comes to run only once the child is gone); there is no second wait.
+TEST_F(SignalGraceTest, DifferentSignalsInQuickSuccessionShareOneDeadline) {
     const Outcome outcome = interruptStubbornChild({SIGTERM, SIGQUIT});
     EXPECT_GE(outcome.signals.size(), 1u);
     EXPECT_LE(outcome.signals.size(), 2u);
 }
 
-TEST_F(SignalGraceTest, AllThreeSignalsShareOneGracePeriod) {
-    const Outcome outcome = interruptStubbornChild({SIGINT, SIGTERM, SIGQUIT});
-    EXPECT_GE(outcome.signals.size(), 1u);
-    EXPECT_LE(outcome.signals.size(), 3u);
+TEST_F(SignalGraceTest, AllThreeSignalsEachForwardOneSigintAndShareOneDeadline) {
+    const Outcome outcome = interruptStubbornChild({SIGINT, SIGTERM, SIGQUIT}, false, Pace::oneAtATime);
+    EXPECT_EQ(outcome.signals.size(), 3u);
 }
 
 }  // namespace

@@ -94,6 +94,7 @@ struct ChildSetup {
     int ready;
     const char* terminalName;
     const sigset_t* mask;
+    const cpu_set_t* processors;  // null: the caller's
     char* const* argv;
     char* const* envp;
 };
@@ -128,6 +129,9 @@ struct ChildSetup {
     if (options.privateMountNamespace) {
         if (unshare(CLONE_NEWNS) != 0) failStart("unshare");
         if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) failStart("mount");
+    }
+    if (setup.processors != nullptr && sched_setaffinity(0, sizeof *setup.processors, setup.processors) != 0) {
+        failStart("sched_setaffinity");
     }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) failStart("chdir");
     if (options.groupId || options.userId) {
@@ -186,6 +190,20 @@ StartedLauncher::StartedLauncher(const std::vector<std::string>& argv, const Sta
     if (pipe2(ready, O_CLOEXEC) != 0) fail("pipe2");
     readyRead_ = ready[0];
 
+    // The first options.processors of the processors this process may use.
+    cpu_set_t processors;
+    CPU_ZERO(&processors);
+    if (options.processors > 0) {
+        cpu_set_t available;
+        if (sched_getaffinity(0, sizeof available, &available) != 0) fail("sched_getaffinity");
+        int kept = 0;
+        for (int cpu = 0; cpu < CPU_SETSIZE && kept < options.processors; ++cpu) {
+            if (!CPU_ISSET(cpu, &available)) continue;
+            CPU_SET(cpu, &processors);
+            ++kept;
+        }
+    }
+
     std::string terminalName;
     if (options.withTerminal) {
         terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -200,6 +218,7 @@ StartedLauncher::StartedLauncher(const std::vector<std::string>& argv, const Sta
                      ready[1],
                      options.withTerminal ? terminalName.c_str() : nullptr,
                      &mask,
+                     options.processors > 0 ? &processors : nullptr,
                      argumentPointers.data(),
                      environmentPointers.data()};
     started_ = Clock::now();

@@ -39,6 +39,10 @@ struct StartOptions {
     std::optional<gid_t> groupId;
     // Standard error goes to this descriptor instead of a captured file.
     int standardError = -1;
+    // When above 0, the launcher runs on at most this many of the processors
+    // the test may use (sched_setaffinity): with 1, a large payload is
+    // written by the main thread alone, in block order.
+    int processors = 0;
 
     // Sets one variable of the launcher's environment.
     StartOptions& set(const std::string& name, std::string value) {

@@ -2,12 +2,27 @@
    -Wl,--wrap=NAME for every call NAME listed in hooks.cmake: each of the
    launcher's calls of NAME reaches __wrap_NAME below, which reaches the C
    library through __real_NAME. The tests use the hooks to make single calls
-   fail and to deliver a signal from inside one chosen call, so that it lands
-   in an exact phase of the run. Controls, all through the environment:
+   fail, to record what the launcher made in the file system, and to deliver
+   a signal from inside one chosen call, so that it lands in an exact phase
+   of the run. Controls, all through the environment:
 
-   Failures and the event log
+   Paths
+     The launcher names the directories and files it makes relative to
+     directory descriptors. Where a control matches a path, the hook composes
+     the full path from the descriptor's link in /proc/self/fd and the name:
+     the path as the kernel resolved the directory, canonical, with the links
+     of the levels above it followed.
+
+   Failures and the event logs
      ONEFILE_HOOK_LOG=FILE             append one line per event below to FILE
-     ONEFILE_HOOK_FAIL_MKDIR=PREFIX    mkdir of a path starting with PREFIX
+     ONEFILE_HOOK_MADE_LOG=FILE        append one line per name the launcher
+                                       made or opened for writing, for calls
+                                       that succeeded: "mkdirat PATH",
+                                       "openat PATH" (an open that may create
+                                       a file) and "symlinkat PATH". The log
+                                       outlives a cleanup that removes what it
+                                       names.
+     ONEFILE_HOOK_FAIL_MKDIR=PREFIX    mkdirat of a path starting with PREFIX
                                        fails with EACCES
      ONEFILE_HOOK_FAIL_FSTAT=PREFIX    fstat of a descriptor whose file's path
                                        starts with PREFIX fails with EIO
@@ -28,7 +43,12 @@
                                        raised: one of
                                        sigaction (counts only the installation
                                                   of a handler for SIGTERM)
-                                       mkdir, fopen, fwrite, fork, execv
+                                       mkdirat
+                                       openat    (counts only opens that may
+                                                  create a file: an entry's
+                                                  file)
+                                       write
+                                       fork, execv
                                        waitpid   (counts only blocking waits)
      ONEFILE_HOOK_RAISE_COUNT=N        raise during the Nth counted call
                                        (default 1)
@@ -36,25 +56,29 @@
                                        call; after a fork, only the parent
                                        raises
      ONEFILE_HOOK_RAISE_SIGNAL=S       the signal number (default SIGTERM)
-     ONEFILE_HOOK_RAISE_FILE=SUFFIX    count only mkdir and fopen calls whose
-                                       path ends with SUFFIX, and only fwrite
-                                       calls on a stream that such an fopen
-                                       returned
+     ONEFILE_HOOK_RAISE_FILE=SUFFIX    count only mkdirat and openat calls
+                                       whose path ends with SUFFIX, and only
+                                       write calls on the descriptor that the
+                                       last such openat returned
      ONEFILE_HOOK_RAISE_LOG=FILE       append "raised NAME N" to FILE when
-                                       raising
+                                       raising, and "then NAME" for each
+                                       later call that would have counted
 
-   The signal is raised on the calling thread, so its handler has run when
-   raise returns unless the launcher holds the signal back. A forked child
-   keeps the counters until it execs. The application that the launcher
+   The signal is sent to the calling process (kill), as another process
+   would send it. On the launcher's main thread its handler has run when the
+   hook goes on, unless the launcher holds the signal back; a writer thread,
+   which blocks every signal, goes on at once while the main thread takes it.
+   The counters are shared by all threads. A forked child keeps them until
+   it execs. The application that the launcher
    starts inherits the variables but not the hooks: the tests' probe is an
    ordinary program that ignores them.
 
    A static stub links the C library's members with the launcher, and their
-   own calls of a wrapped name reach the hooks as well (the password lookup's
-   fopen, fputs's fwrite). Each control therefore names what only the
-   launcher asks for: an exact path, a path below the test's own directory, a
-   file suffix. The hooks' own files are opened through the kernel directly,
-   so they never pass through a hook. */
+   own calls of a wrapped name would reach the hooks as well. Each control
+   therefore names what only the launcher asks for: an exact path, a path
+   below the test's own directory, a file suffix. The hooks' own files are
+   opened and written through the kernel directly, so they never pass
+   through a hook. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -72,14 +96,15 @@
 
 /* The C library's definitions, reached past the hooks. */
 int __real_sigaction(int number, const struct sigaction* action, struct sigaction* previous);
-int __real_mkdir(const char* path, mode_t mode);
-int __real_fstat(int descriptor, struct stat* status);
 int __real_open(const char* path, int flags, ...);
+int __real_openat(int directory, const char* name, int flags, ...);
 ssize_t __real_getrandom(void* buffer, size_t length, unsigned int flags);
-FILE* __real_fopen(const char* path, const char* mode);
-size_t __real_fwrite(const void* data, size_t size, size_t count, FILE* stream);
-pid_t __real_fork(void);
+int __real_mkdirat(int directory, const char* name, mode_t mode);
+int __real_symlinkat(const char* text, int directory, const char* name);
+ssize_t __real_write(int descriptor, const void* data, size_t size);
+int __real_fstat(int descriptor, struct stat* status);
 ssize_t __real_readlink(const char* path, char* buffer, size_t size);
+pid_t __real_fork(void);
 int __real_execv(const char* path, char* const arguments[]);
 pid_t __real_waitpid(pid_t process, int* status, int options);
 
@@ -87,6 +112,11 @@ pid_t __real_waitpid(pid_t process, int* status, int options);
 
 static const char kProgramLink[] = "/proc/self/exe";
 static const char kRandomDevice[] = "/dev/urandom";
+
+/* A composed path: a directory's path of up to 4095 bytes, "/" and a name
+   (an entry name has at most 1023 bytes). Writer threads have small stacks:
+   a hook holds one such path and one log line at most. */
+enum { kComposedPathBytes = 4096 + 1024 };
 
 static int startsWith(const char* text, const char* prefix) {
     return strncmp(text, prefix, strlen(prefix)) == 0;
@@ -97,32 +127,71 @@ static int failWith(int errorNumber) {
     return -1;
 }
 
-/* Appends `line` and a newline to the file named by the variable `logName`.
-   errno is kept: a hook logs between a call and its caller's look at errno. */
-static void appendLine(const char* logName, const char* line) {
+/* Appends "WORD DETAIL" (or WORD alone when DETAIL is null) and a newline to
+   the file named by the variable `logName`, in one write through the kernel
+   (write itself is hooked), so that lines of the launcher's threads and of
+   its child never mix. errno is kept: a hook logs between a call and its
+   caller's look at errno. */
+static void appendLine(const char* logName, const char* word, const char* detail) {
     const char* path = getenv(logName);
     if (path == NULL) return;
     int savedErrno = errno;
+    char text[kComposedPathBytes + 64];
+    int length = detail != NULL ? snprintf(text, sizeof text - 1, "%s %s", word, detail)
+                                : snprintf(text, sizeof text - 1, "%s", word);
+    if (length < 0) length = 0;
+    if ((size_t)length > sizeof text - 2) length = (int)(sizeof text - 2);
+    text[length++] = '\n';
     int log = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (log >= 0) {
-        (void)!write(log, line, strlen(line));
-        (void)!write(log, "\n", 1);
+        (void)syscall(SYS_write, log, text, (size_t)length);
         (void)close(log);
     }
     errno = savedErrno;
 }
 
-static void logEvent(const char* event) { appendLine("ONEFILE_HOOK_LOG", event); }
+static void logEvent(const char* event) { appendLine("ONEFILE_HOOK_LOG", event, NULL); }
+
+/* The full path of `name` relative to `directory`, as described above; the
+   name alone when the directory's link cannot be read. errno is kept. */
+static void composePath(int directory, const char* name, char* path, size_t size) {
+    path[0] = '\0';
+    if (name[0] != '/') {
+        int savedErrno = errno;
+        char link[64];
+        if (directory == AT_FDCWD) {
+            (void)snprintf(link, sizeof link, "/proc/self/cwd");
+        } else {
+            (void)snprintf(link, sizeof link, "/proc/self/fd/%d", directory);
+        }
+        long length = syscall(SYS_readlinkat, AT_FDCWD, link, path, size - 1);
+        path[length > 0 ? length : 0] = '\0';
+        errno = savedErrno;
+        size_t used = strlen(path);
+        if (used > 0 && path[used - 1] != '/' && used + 1 < size) {
+            path[used++] = '/';
+            path[used] = '\0';
+        }
+    }
+    size_t used = strlen(path);
+    (void)snprintf(path + used, size - used, "%s", name);
+}
+
+/* Logs a name the launcher made, when the made log is asked for. */
+static void logMade(const char* call, const char* path) { appendLine("ONEFILE_HOOK_MADE_LOG", call, path); }
 
 /* ---- A signal raised inside one call ----------------------------------- */
 
 enum RaiseMoment { kRaiseBefore, kRaiseAfter };
 
+/* Shared by the launcher's threads: reached through __atomic builtins. */
 static long callsCounted;
 static int raised;
-/* The stream that fopen returned for the file named by
-   ONEFILE_HOOK_RAISE_FILE. */
-static FILE* watchedStream;
+/* The descriptor that openat returned for the file named by
+   ONEFILE_HOOK_RAISE_FILE; -1 when none is open. */
+static int watchedDescriptor = -1;
+
+static int watched(void) { return __atomic_load_n(&watchedDescriptor, __ATOMIC_SEQ_CST); }
 
 static const char* raiseFileSuffix(void) { return getenv("ONEFILE_HOOK_RAISE_FILE"); }
 
@@ -141,6 +210,13 @@ static int raiseSignal(void) {
     return text != NULL ? (int)strtol(text, NULL, 10) : SIGTERM;
 }
 
+/* Whether a hook needs the full path of what a call names: only then is it
+   composed, which costs a system call. */
+static int pathWanted(const char* failPrefixName) {
+    return raiseFileSuffix() != NULL || getenv("ONEFILE_HOOK_MADE_LOG") != NULL ||
+           (failPrefixName != NULL && getenv(failPrefixName) != NULL);
+}
+
 static int pathMatches(const char* path) {
     const char* suffix = raiseFileSuffix();
     if (suffix == NULL) return 1;
@@ -149,38 +225,57 @@ static int pathMatches(const char* path) {
     return pathLength >= suffixLength && strcmp(path + pathLength - suffixLength, suffix) == 0;
 }
 
-/* Counts one call of `name` and tells whether it is the chosen one. */
+/* Counts one call of `name` and tells whether it is the chosen one; once
+   the signal was raised, logs each further call that would have counted. */
 static int isChosenCall(const char* name) {
     const char* call = getenv("ONEFILE_HOOK_RAISE_CALL");
-    if (raised || call == NULL || strcmp(call, name) != 0) return 0;
-    if (++callsCounted != raiseCount()) return 0;
-    raised = 1;
-    return 1;
+    if (call == NULL || strcmp(call, name) != 0) return 0;
+    if (!__atomic_load_n(&raised, __ATOMIC_SEQ_CST) &&
+        __atomic_add_fetch(&callsCounted, 1, __ATOMIC_SEQ_CST) == raiseCount()) {
+        __atomic_store_n(&raised, 1, __ATOMIC_SEQ_CST);
+        return 1;
+    }
+    if (__atomic_load_n(&raised, __ATOMIC_SEQ_CST)) appendLine("ONEFILE_HOOK_RAISE_LOG", "then", name);
+    return 0;
 }
 
 static void raiseIf(int chosen, enum RaiseMoment moment, const char* name) {
     if (!chosen || raiseMoment() != moment) return;
     int savedErrno = errno;
-    char line[128];
-    (void)snprintf(line, sizeof line, "raised %s %ld", name, raiseCount());
-    appendLine("ONEFILE_HOOK_RAISE_LOG", line);
-    (void)raise(raiseSignal());
+    char detail[64];
+    (void)snprintf(detail, sizeof detail, "%s %ld", name, raiseCount());
+    appendLine("ONEFILE_HOOK_RAISE_LOG", "raised", detail);
+    (void)kill(getpid(), raiseSignal());
     errno = savedErrno;
 }
 
+/* Remembers which descriptor the watched file has; a descriptor number that
+   another file takes over is no longer watched. */
+static void noteOpened(int descriptor, int matches) {
+    if (descriptor < 0 || raiseFileSuffix() == NULL) return;
+    if (matches) {
+        __atomic_store_n(&watchedDescriptor, descriptor, __ATOMIC_SEQ_CST);
+    } else {
+        int previous = descriptor;
+        (void)__atomic_compare_exchange_n(&watchedDescriptor, &previous, -1, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    }
+}
+
+/* The mode argument exists only for a call that may create a file. */
+static int takesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
+
 /* ---- The hooks, in the order of a launcher's run ----------------------- */
 
-int __wrap_sigaction(int number, const struct sigaction* action, struct sigaction* previous) {
-    int chosen = number == SIGTERM && action != NULL && isChosenCall("sigaction");
-    raiseIf(chosen, kRaiseBefore, "sigaction");
-    int result = __real_sigaction(number, action, previous);
-    raiseIf(chosen, kRaiseAfter, "sigaction");
-    return result;
+ssize_t __wrap_readlink(const char* path, char* buffer, size_t size) {
+    if (getenv("ONEFILE_HOOK_FAIL_PROGRAM_LINK") != NULL && strcmp(path, kProgramLink) == 0) {
+        return failWith(EACCES);
+    }
+    return __real_readlink(path, buffer, size);
 }
 
 int __wrap_open(const char* path, int flags, ...) {
     mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
+    if (takesMode(flags)) {
         va_list arguments;
         va_start(arguments, flags);
         mode = (mode_t)va_arg(arguments, int);
@@ -190,7 +285,9 @@ int __wrap_open(const char* path, int flags, ...) {
         logEvent("urandom refused");
         return failWith(ENOENT);
     }
-    return __real_open(path, flags, mode);
+    int result = __real_open(path, flags, mode);
+    noteOpened(result, 0);
+    return result;
 }
 
 ssize_t __wrap_getrandom(void* buffer, size_t length, unsigned int flags) {
@@ -199,31 +296,63 @@ ssize_t __wrap_getrandom(void* buffer, size_t length, unsigned int flags) {
     return __real_getrandom(buffer, length, flags);
 }
 
-int __wrap_mkdir(const char* path, mode_t mode) {
-    int chosen = pathMatches(path) && isChosenCall("mkdir");
-    raiseIf(chosen, kRaiseBefore, "mkdir");
-    const char* prefix = getenv("ONEFILE_HOOK_FAIL_MKDIR");
-    int result = prefix != NULL && startsWith(path, prefix) ? failWith(EACCES) : __real_mkdir(path, mode);
-    raiseIf(chosen, kRaiseAfter, "mkdir");
+int __wrap_sigaction(int number, const struct sigaction* action, struct sigaction* previous) {
+    int installs = action != NULL && action->sa_handler != SIG_DFL && action->sa_handler != SIG_IGN;
+    int chosen = number == SIGTERM && installs && isChosenCall("sigaction");
+    raiseIf(chosen, kRaiseBefore, "sigaction");
+    int result = __real_sigaction(number, action, previous);
+    raiseIf(chosen, kRaiseAfter, "sigaction");
     return result;
 }
 
-FILE* __wrap_fopen(const char* path, const char* mode) {
-    int matches = pathMatches(path);
-    int chosen = matches && isChosenCall("fopen");
-    raiseIf(chosen, kRaiseBefore, "fopen");
-    FILE* stream = __real_fopen(path, mode);
-    if (matches && raiseFileSuffix() != NULL) watchedStream = stream;
-    raiseIf(chosen, kRaiseAfter, "fopen");
-    return stream;
+int __wrap_mkdirat(int directory, const char* name, mode_t mode) {
+    char path[kComposedPathBytes] = "";
+    if (pathWanted("ONEFILE_HOOK_FAIL_MKDIR")) composePath(directory, name, path, sizeof path);
+    int chosen = pathMatches(path) && isChosenCall("mkdirat");
+    raiseIf(chosen, kRaiseBefore, "mkdirat");
+    const char* prefix = getenv("ONEFILE_HOOK_FAIL_MKDIR");
+    int result = prefix != NULL && startsWith(path, prefix) ? failWith(EACCES)
+                                                            : __real_mkdirat(directory, name, mode);
+    if (result == 0) logMade("mkdirat", path);
+    raiseIf(chosen, kRaiseAfter, "mkdirat");
+    return result;
 }
 
-size_t __wrap_fwrite(const void* data, size_t size, size_t count, FILE* stream) {
-    int watched = raiseFileSuffix() == NULL || (watchedStream != NULL && stream == watchedStream);
-    int chosen = watched && isChosenCall("fwrite");
-    raiseIf(chosen, kRaiseBefore, "fwrite");
-    size_t result = __real_fwrite(data, size, count, stream);
-    raiseIf(chosen, kRaiseAfter, "fwrite");
+int __wrap_openat(int directory, const char* name, int flags, ...) {
+    mode_t mode = 0;
+    if (takesMode(flags)) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = (mode_t)va_arg(arguments, int);
+        va_end(arguments);
+    }
+    int creates = (flags & O_CREAT) != 0;
+    char path[kComposedPathBytes] = "";
+    if (creates && pathWanted(NULL)) composePath(directory, name, path, sizeof path);
+    int matches = creates && pathMatches(path);
+    int chosen = matches && isChosenCall("openat");
+    raiseIf(chosen, kRaiseBefore, "openat");
+    int result = __real_openat(directory, name, flags, mode);
+    noteOpened(result, matches);
+    if (result >= 0 && creates) logMade("openat", path);
+    raiseIf(chosen, kRaiseAfter, "openat");
+    return result;
+}
+
+int __wrap_symlinkat(const char* text, int directory, const char* name) {
+    char path[kComposedPathBytes] = "";
+    if (pathWanted(NULL)) composePath(directory, name, path, sizeof path);
+    int result = __real_symlinkat(text, directory, name);
+    if (result == 0) logMade("symlinkat", path);
+    return result;
+}
+
+ssize_t __wrap_write(int descriptor, const void* data, size_t size) {
+    int counted = raiseFileSuffix() == NULL || (descriptor >= 0 && descriptor == watched());
+    int chosen = counted && isChosenCall("write");
+    raiseIf(chosen, kRaiseBefore, "write");
+    ssize_t result = __real_write(descriptor, data, size);
+    raiseIf(chosen, kRaiseAfter, "write");
     return result;
 }
 
@@ -240,13 +369,6 @@ int __wrap_fstat(int descriptor, struct stat* status) {
         }
     }
     return __real_fstat(descriptor, status);
-}
-
-ssize_t __wrap_readlink(const char* path, char* buffer, size_t size) {
-    if (getenv("ONEFILE_HOOK_FAIL_PROGRAM_LINK") != NULL && strcmp(path, kProgramLink) == 0) {
-        return failWith(EACCES);
-    }
-    return __real_readlink(path, buffer, size);
 }
 
 pid_t __wrap_fork(void) {
