@@ -15,15 +15,12 @@ constexpr int kIgnoredSignals[] = {SIGPIPE, SIGXFSZ};
 // What the launcher was given, for the signals whose disposition it changed.
 struct sigaction inheritedActions[kSignalSlots];
 bool changed[kSignalSlots];
-// Whether the launcher's own disposition ignores the signal.
-bool ignoredHere[kSignalSlots];
 
 bool isIgnored(const struct sigaction& action) { return action.sa_handler == SIG_IGN; }
 
 void setDisposition(int number, const struct sigaction& action) {
     if (sigaction(number, &action, &inheritedActions[number]) != 0) return;
     changed[number] = true;
-    ignoredHere[number] = isIgnored(action);
 }
 
 void setHandler(int number, void (*handler)(int, siginfo_t*, void*), int flags) {
@@ -70,13 +67,13 @@ void installSignalHandling() {
 }
 
 void restoreInheritedSignals(const sigset_t& originalMask) {
-    // exec sets every caught signal to its default and keeps ignored ones
-    // ignored; inherited dispositions are only ever those two. So only a
-    // signal ignored on one side and not on the other needs a call.
+    // Every disposition goes back before the mask opens: a signal that is
+    // pending since the fork (a SIGINT forwarded, a SIGHUP passed on) then
+    // acts on the child as the application would see it, instead of
+    // reaching the launcher's handlers in the child, which would only
+    // record it.
     for (int number = 1; number < kSignalSlots; ++number) {
-        if (changed[number] && ignoredHere[number] != isIgnored(inheritedActions[number])) {
-            (void)sigaction(number, &inheritedActions[number], nullptr);
-        }
+        if (changed[number]) (void)sigaction(number, &inheritedActions[number], nullptr);
     }
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
 }

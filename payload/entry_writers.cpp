@@ -3,13 +3,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "launcher/launcher_state.h"
@@ -17,12 +15,11 @@
 #include "payload/entry_decoder.h"
 #include "payload/extract_payload.h"
 
-// The entries go to the writers in batches: a run of files of one directory,
-// so that writers mostly create files in different directories and do not
-// queue on one directory's lock. Batches and entries live in fixed rings in
-// static storage; the main thread reuses a ring's slots once the batches
-// that held them are written, and writes a batch itself while the writers
-// are busy.
+// The entries go to the writers in batches of a few files. Batches and
+// entries live in fixed rings in static storage; the main thread reuses a
+// ring's slots once the batches that held them are written, and writes a
+// batch itself while the writers are busy. Each entry in a ring holds an
+// open file, so the ring is kept well below the limit of open files.
 
 namespace onefile {
 
@@ -31,14 +28,13 @@ namespace {
 // Threads besides the main thread, at most: each has a decoding workspace
 // (the main thread uses the first).
 constexpr int kMaxWriterThreads = kDecoderSlots - 1;
-constexpr std::uint32_t kJobCapacity = 4096;
-constexpr std::uint32_t kBatchCapacity = 1024;
-constexpr std::uint32_t kBatchMostJobs = 64;
+constexpr std::uint32_t kJobCapacity = 512;
+constexpr std::uint32_t kBatchCapacity = 512;
+constexpr std::uint32_t kBatchMostJobs = 16;
 constexpr std::uint64_t kBatchMostBytes = 4u << 20;
 // Below this a block is written faster than threads start.
 constexpr std::uint64_t kParallelBlockBytes = 1u << 20;
 constexpr std::size_t kWriterStackBytes = 64u << 10;
-constexpr std::uint32_t kKeptBackCapacity = 256;
 // Pages of a large file already written are given back in steps of this
 // size, as the single-threaded path does.
 constexpr std::uintptr_t kReleaseStepBytes = 4u << 20;
@@ -46,7 +42,6 @@ constexpr std::uintptr_t kReleaseStepBytes = 4u << 20;
 constexpr long kWaitNanoseconds = 20000000;
 
 struct Batch {
-    int directory;
     std::uint32_t first;
     std::uint32_t count;
     bool done;
@@ -54,9 +49,9 @@ struct Batch {
 
 FileEntryJob jobs[kJobCapacity];
 Batch batches[kBatchCapacity];
-FileEntryJob keptBack[kKeptBackCapacity];
-std::uint32_t keptBackCount;
-std::uint32_t keptBackTaken;
+// Entries a ring may hold at once: its capacity, or less under a low limit
+// of open files.
+std::uint32_t jobsInFlight = kJobCapacity;
 
 // Counters only grow; a slot is the counter modulo its ring's capacity.
 std::uint32_t jobsQueued;
@@ -68,11 +63,7 @@ std::uint32_t oldestOpenBatch;
 // Where the entries of the next batch to be published start.
 std::uint32_t publishedJobsEnd;
 
-// The batch the main thread is filling, and the directory part of the name
-// of its first entry (descriptor numbers are reused, names are not).
-const char* openDirectoryName;
-std::size_t openDirectoryNameLength;
-int openDirectoryCopy = -1;
+// The batch the main thread is filling.
 std::uint32_t openFirst;
 std::uint32_t openCount;
 std::uint64_t openBytes;
@@ -89,9 +80,6 @@ pthread_t threads[kMaxWriterThreads];
 int threadCount;
 bool writersUsed;
 
-mode_t plainFileMode;
-mode_t executableFileMode;
-bool executableNeedsChmod;
 std::uintptr_t pageMask;
 
 bool stopping() {
@@ -109,24 +97,6 @@ void recordFailure(WriterFailureKind kind, int error, const FileEntryJob& job) {
     pthread_cond_broadcast(&workQueued);
     pthread_cond_broadcast(&workDone);
     pthread_mutex_unlock(&lock);
-}
-
-// A name taken already: the block names the file twice. The entry is written
-// again by the main thread once everything before it is written.
-bool keepBack(const FileEntryJob& job) {
-    pthread_mutex_lock(&lock);
-    bool kept = keptBackCount < kKeptBackCapacity;
-    if (kept) {
-        std::uint32_t at = keptBackCount++;
-        // In block order.
-        while (at > 0 && keptBack[at - 1].sequence > job.sequence) {
-            keptBack[at] = keptBack[at - 1];
-            --at;
-        }
-        keptBack[at] = job;
-    }
-    pthread_mutex_unlock(&lock);
-    return kept;
 }
 
 void releasePages(const unsigned char* from, const unsigned char* to) {
@@ -156,23 +126,8 @@ void decodeJob(int descriptor, const FileEntryJob& job, int slot) {
     if (outcome.result == DecodeResult::writeFailed) recordFailure(WriterFailureKind::write, outcome.error, job);
 }
 
-void writeJob(int directory, const FileEntryJob& job, int slot) {
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    mode_t mode = job.executable ? executableFileMode : plainFileMode;
-    int descriptor = openat(directory, job.leaf, kFlags | O_EXCL, mode);
-    if (descriptor < 0) {
-        if (errno == EEXIST && keepBack(job)) return;
-        // No room to keep it back: a block with that many doubled names is
-        // written in whatever order the writers reach them.
-        if (errno == EEXIST) descriptor = openat(directory, job.leaf, kFlags | O_TRUNC, mode);
-        if (descriptor < 0) {
-            recordFailure(errno == ELOOP ? WriterFailureKind::escape : WriterFailureKind::open, errno, job);
-            return;
-        }
-    }
-    if (job.executable && executableNeedsChmod && fchmod(descriptor, mode) != 0) {
-        reportSystemError("fchmod", errno);
-    }
+void writeJob(const FileEntryJob& job, int slot) {
+    int descriptor = job.descriptor;
     if (job.compressed) {
         decodeJob(descriptor, job, slot);
         (void)close(descriptor);
@@ -201,10 +156,15 @@ void writeJob(int directory, const FileEntryJob& job, int slot) {
 }
 
 void writeBatch(const Batch& batch, int slot) {
-    for (std::uint32_t i = 0; i < batch.count && !stopping(); ++i) {
-        writeJob(batch.directory, jobs[(batch.first + i) % kJobCapacity], slot);
+    for (std::uint32_t i = 0; i < batch.count; ++i) {
+        const FileEntryJob& job = jobs[(batch.first + i) % kJobCapacity];
+        // After a stop the files of the batch are only closed.
+        if (stopping()) {
+            (void)close(job.descriptor);
+        } else {
+            writeJob(job, slot);
+        }
     }
-    (void)close(batch.directory);
 }
 
 // With the lock held: marks the batch done and frees the slots of the
@@ -265,11 +225,10 @@ void publishOpenBatch() {
     if (openCount == 0) return;
     pthread_mutex_lock(&lock);
     while (batchesPublished - oldestOpenBatch >= kBatchCapacity && !stopping()) helpOrWait();
-    batches[batchesPublished % kBatchCapacity] = {openDirectoryCopy, openFirst, openCount, false};
+    batches[batchesPublished % kBatchCapacity] = {openFirst, openCount, false};
     ++batchesPublished;
     publishedJobsEnd = openFirst + openCount;
     openCount = 0;
-    openDirectoryCopy = -1;
     pthread_cond_signal(&workQueued);
     // More waiting than the writers can take: the main thread writes one.
     if (batchesPublished - batchesTaken > static_cast<std::uint32_t>(threadCount) && !stopping()) takeAndWrite(kMainDecoderSlot);
@@ -278,16 +237,17 @@ void publishOpenBatch() {
 
 }  // namespace
 
-void setWriterFileModes(std::uint32_t plainMode, std::uint32_t executableMode, bool executableModeNeedsChmod) {
-    plainFileMode = plainMode;
-    executableFileMode = executableMode;
-    executableNeedsChmod = executableModeNeedsChmod;
-}
-
 bool startEntryWriters(std::uint64_t blockBytes) {
     int processors = countUsableProcessors();
     if (processors < 2 || blockBytes < kParallelBlockBytes) return false;
     pageMask = getauxval(AT_PAGESZ) - 1;
+    // Every entry in the ring holds an open file: a quarter of the limit at
+    // most, so that the main thread can still open directories and files.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur / 4 < kJobCapacity) {
+        jobsInFlight = static_cast<std::uint32_t>(files.rlim_cur / 4);
+        if (jobsInFlight < 2 * kBatchMostJobs) return false;
+    }
     int wanted = processors - 1 < kMaxWriterThreads ? processors - 1 : kMaxWriterThreads;
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -311,29 +271,23 @@ bool startEntryWriters(std::uint64_t blockBytes) {
     return true;
 }
 
-bool queueFileEntry(int directory, const FileEntryJob& job) {
-    if (stopping()) return false;
-    std::size_t directoryNameLength = static_cast<std::size_t>(job.leaf - job.name);
-    bool sameDirectory = directoryNameLength == openDirectoryNameLength &&
-                         memcmp(job.name, openDirectoryName, directoryNameLength) == 0;
-    if (openCount > 0 && (!sameDirectory || openCount >= kBatchMostJobs || openBytes >= kBatchMostBytes)) {
-        publishOpenBatch();
+bool queueFileEntry(const FileEntryJob& job) {
+    if (stopping()) {
+        (void)close(job.descriptor);
+        return false;
     }
+    if (openCount >= kBatchMostJobs || openBytes >= kBatchMostBytes) publishOpenBatch();
     if (openCount == 0) {
-        openDirectoryCopy = fcntl(directory, F_DUPFD_CLOEXEC, 0);
-        if (openDirectoryCopy < 0) {
-            recordFailure(WriterFailureKind::open, errno, job);
-            return false;
-        }
-        openDirectoryName = job.name;
-        openDirectoryNameLength = directoryNameLength;
         openFirst = jobsQueued;
         openBytes = 0;
     }
     pthread_mutex_lock(&lock);
-    while (jobsQueued - jobsReclaimed >= kJobCapacity && !stopping()) helpOrWait();
+    while (jobsQueued - jobsReclaimed >= jobsInFlight && !stopping()) helpOrWait();
     pthread_mutex_unlock(&lock);
-    if (stopping()) return false;
+    if (stopping()) {
+        (void)close(job.descriptor);
+        return false;
+    }
     jobs[jobsQueued % kJobCapacity] = job;
     ++jobsQueued;
     ++openCount;
@@ -351,14 +305,10 @@ WriterFailure waitForEntryWriters() {
     return failure;
 }
 
-bool takeKeptBackEntry(FileEntryJob* job) {
-    if (keptBackTaken == keptBackCount) return false;
-    *job = keptBack[keptBackTaken++];
-    return true;
-}
-
 void stopEntryWriters() {
     if (threadCount == 0) return;
+    // The files of batches not yet taken stay empty; the removal that
+    // follows takes them.
     pthread_mutex_lock(&lock);
     __atomic_store_n(&stopRequested, 1, __ATOMIC_RELAXED);
     pthread_cond_broadcast(&workQueued);

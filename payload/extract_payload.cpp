@@ -196,7 +196,6 @@ void readFileModes() {
     plainFileMode = kFileMode & ~mask;
     executableFileMode = executableModeOf(plainFileMode);
     executableModeNeedsChmod = (executableFileMode & mask) != 0;
-    setWriterFileModes(plainFileMode, executableFileMode, executableModeNeedsChmod);
 }
 
 // A file that existed already (a block that names an entry twice) keeps its
@@ -213,6 +212,10 @@ void makeExistingFileExecutable(int descriptor) {
     if (fchmod(descriptor, mode) != 0) reportSystemError("fchmod", errno);
 }
 
+// Whether writer threads write the files' content (entry_writers.h).
+bool extractingInParallel;
+void waitForWriters();
+
 // Opens the entry's file for writing, with its final mode; never through a
 // symbolic link, which an earlier entry of the same name may have made.
 int openEntryFile(bool executable) {
@@ -227,7 +230,12 @@ int openEntryFile(bool executable) {
         }
         return descriptor;
     }
-    if (errno == EEXIST) descriptor = openat(directory, leaf, kFlags | O_TRUNC, mode);
+    if (errno == EEXIST) {
+        // A name the block gives twice: its earlier content must be written
+        // before this one replaces it.
+        if (extractingInParallel) waitForWriters();
+        descriptor = openat(directory, leaf, kFlags | O_TRUNC, mode);
+    }
     if (descriptor < 0) {
         if (errno == ELOOP) refuseEscapingEntry();
         failToOpen();
@@ -289,53 +297,33 @@ void extractFile(std::uint8_t flags) {
 }
 
 // With several writers (entry_writers.h): the entries are read and checked
-// here, in block order, and their directories made; the writers write them.
+// here, in block order, and their directories and files made; the writers
+// write the files' content.
 
 // Position of the entry among the block's entries.
 std::uint32_t entrySequence;
 
 [[noreturn]] void reportWriterFailure(const WriterFailure& failure) {
     stopIfSignalled();
-    // The name was checked when the entry was handed over; it fits.
-    memcpy(nameBuffer, failure.name, strlen(failure.name) + 1);
-    composeTargetPath();
-    if (failure.kind == WriterFailureKind::escape) refuseEscapingEntry();
-    if (failure.kind == WriterFailureKind::open) failToOpen();
     if (failure.kind == WriterFailureKind::damaged) stopOnDamagedBlock();
     failToUnpack(failure.error);
 }
 
-// Everything handed over so far is written when this returns. Entries whose
-// name was taken already (a block that names a file twice) are written
-// again now, in block order, so the later one wins as it would in order.
+// Everything handed over so far is written when this returns.
 void waitForWriters() {
     WriterFailure failure = waitForEntryWriters();
     if (failure.kind != WriterFailureKind::none) reportWriterFailure(failure);
     stopIfSignalled();
-    FileEntryJob job;
-    while (takeKeptBackEntry(&job)) {
-        memcpy(nameBuffer, job.name, strlen(job.name) + 1);
-        composeTargetPath();
-        int descriptor = openEntryFile(job.executable);
-        if (job.compressed) {
-            decodeContent(descriptor, job.content, job.size);
-        } else {
-            writeContent(descriptor, job.content, job.size);
-        }
-        if (close(descriptor) != 0) failToUnpack(errno);
-    }
 }
 
 void queueFile(const char* nameInBlock, std::uint8_t flags) {
     bool compressed = isCompressed(flags);
-    const char* leaf;
-    int directory = openEntryDirectoryOrStop(&leaf);
+    int descriptor = openEntryFile((flags & kEntryFlagExecutable) != 0);
     std::uint64_t size = readContentSize();
     if (size > bytesLeft()) stopOnDamagedBlock();
-    FileEntryJob job = {nameInBlock, nameInBlock + (leaf - nameBuffer), gPayloadCursor, size,
-                        (flags & kEntryFlagExecutable) != 0, compressed, entrySequence};
+    FileEntryJob job = {descriptor, nameInBlock, gPayloadCursor, size, compressed, entrySequence};
     gPayloadCursor += size;
-    if (!queueFileEntry(directory, job)) waitForWriters();
+    if (!queueFileEntry(job)) waitForWriters();
 }
 
 }  // namespace
@@ -355,14 +343,14 @@ void extractPayload() {
     readFileModes();
     pageMask = getauxval(AT_PAGESZ) - 1;
     releasedUpTo = start;
-    bool parallel = startEntryWriters(static_cast<std::uint64_t>(gPayloadEnd - start));
+    extractingInParallel = startEntryWriters(static_cast<std::uint64_t>(gPayloadEnd - start));
 
     for (;; ++entrySequence) {
         stopIfSignalled();
         const char* nameInBlock = reinterpret_cast<const char*>(gPayloadCursor);
         readNameText("entry name");
         if (nameBuffer[0] == '\0') {
-            if (parallel) {
+            if (extractingInParallel) {
                 waitForWriters();
                 endEntryWriters();
             }
@@ -377,10 +365,8 @@ void extractPayload() {
         std::uint8_t flags = readByte();
         if (flags & kEntryFlagLink) {
             if (flags & kEntryFlagCompressed) stopOnDamagedBlock();
-            // Links are few: made in order, once every file before them is.
-            if (parallel) waitForWriters();
             extractLink();
-        } else if (parallel) {
+        } else if (extractingInParallel) {
             queueFile(nameInBlock, flags);
         } else {
             extractFile(flags);

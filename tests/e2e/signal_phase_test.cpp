@@ -227,7 +227,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Raised just before the fork, after the last look for a stop: held
         // back until the parent knows its child, then handled as one that
         // came after the fork: the child gets SIGINT and its end is passed on.
-        PhaseCase{"JustBeforeFork", {{"ONEFILE_HOOK_RAISE_CALL", "fork"}}, Expected::childInterrupted},
+        // The probe waits for it: on one processor the child could otherwise
+        // run to its end before the launcher forwards anything.
+        PhaseCase{"JustBeforeFork", {{"ONEFILE_HOOK_RAISE_CALL", "fork"}, {"PROBE_WAIT_MS", "2000"}},
+                  Expected::childInterrupted},
         // The wait has returned: nothing is sent, the directory is removed
         // and the child's own status is passed on.
         PhaseCase{"AfterTheWaitReturned",
