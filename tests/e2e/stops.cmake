@@ -13,6 +13,7 @@ add_executable(e2e_stops_tests
   extraction_stop_test.cpp
   compressed_launch_test.cpp)
 target_link_libraries(e2e_stops_tests PRIVATE onefile_e2e_fixture GTest::gtest_main)
+target_compile_definitions(e2e_stops_tests PRIVATE ONEFILE_SANITIZED_BUILD=$<BOOL:${ONEFILE_SANITIZE}>)
 # The grace-period cases take about 5 s, the terminal-key cases 7 s and the
 # series of signals a little over 5 s; every test is its own CTest case,
 # named stops.*.
