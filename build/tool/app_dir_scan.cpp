@@ -74,7 +74,7 @@ FileDescriptor openExamined(int directoryFd, const std::string& name, int flags,
 
 class AppDirWalker {
 public:
-    explicit AppDirWalker(std::string root) : root_(std::move(root)) {}
+    AppDirWalker(std::string root, const ExcludePatterns& excluded) : root_(std::move(root)), excluded_(excluded) {}
 
     // Adds the entries below the directory open at `directoryFd` (taken
     // over) and returns how many there are; `emptyBelow` gets the topmost
@@ -116,6 +116,7 @@ private:
         struct stat status {};
         if (::fstatat(directoryFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
             throw ToolError(displayPath, "cannot be examined: " + systemErrorText(errno));
+        if (excluded_.findMatch(relative, S_ISDIR(status.st_mode)) != nullptr) return 0;
         if (S_ISDIR(status.st_mode))
             return addDirectory(directoryFd, name, relative, displayPath, status, emptyBelow);
         if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
@@ -170,6 +171,7 @@ private:
     }
 
     std::string root_;
+    const ExcludePatterns& excluded_;
     std::vector<PayloadEntry> entries_;
 };
 
@@ -205,9 +207,15 @@ std::string describeMissingMain(const std::string& displayPath) {
 }
 
 std::size_t findNamedMain(const std::string& root, const std::vector<PayloadEntry>& entries,
-                          const std::string& mainName) {
+                          const std::string& mainName, const ExcludePatterns& excluded) {
     const std::string name = normalizeMainName(mainName);
     const std::string displayPath = joinPath(root, name);
+    for (std::size_t slash = name.find('/');; slash = name.find('/', slash + 1)) {
+        const bool directory = slash != std::string::npos;
+        if (const std::string* pattern = excluded.findMatch(name.substr(0, slash), directory))
+            throw ToolError(displayPath, "main executable is left out by --exclude '" + *pattern + "'");
+        if (!directory) break;
+    }
     const auto found = std::find_if(entries.begin(), entries.end(),
                                     [&name](const PayloadEntry& entry) { return entry.name == name; });
     if (found == entries.end()) throw ToolError(displayPath, describeMissingMain(displayPath));
@@ -258,7 +266,8 @@ PayloadEntry describeSingleFile(const std::string& path, const struct stat& stat
 
 }  // namespace
 
-AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::string>& mainName) {
+AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::string>& mainName,
+                          const ExcludePatterns& excluded) {
     if (appDir.empty()) throw UsageError("the application directory is an empty string");
     // APPDIR itself is the path the user gave, links and all; only what lies
     // below it is read without following links.
@@ -268,6 +277,8 @@ AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::st
     if (!S_ISREG(examined.st_mode) && !S_ISDIR(examined.st_mode))
         throw ToolError(appDir, "is neither a directory nor a regular file");
     if (S_ISREG(examined.st_mode) && mainName) throw UsageError("--main applies only when APPDIR is a directory");
+    if (S_ISREG(examined.st_mode) && !excluded.empty())
+        throw UsageError("--exclude applies only when APPDIR is a directory");
 
     AppDirContents contents;
     const int flags = S_ISDIR(examined.st_mode) ? O_RDONLY | O_DIRECTORY | O_CLOEXEC
@@ -293,14 +304,14 @@ AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::st
     // application directory's stays open for reading the contents.
     const int walkFd = ::fcntl(contents.inputFd_.get(), F_DUPFD_CLOEXEC, 0);
     if (walkFd < 0) throw ToolError(appDir, "cannot be read: " + systemErrorText(errno));
-    AppDirWalker walker(contents.root_);
+    AppDirWalker walker(contents.root_, excluded);
     walker.walk(walkFd, "", contents.emptyDirectories);
     std::vector<PayloadEntry>& entries = walker.entries();
     if (entries.empty()) throw ToolError(appDir, "holds no regular file or symbolic link to carry");
 
     std::sort(entries.begin(), entries.end(),
               [](const PayloadEntry& a, const PayloadEntry& b) { return a.name < b.name; });
-    const std::size_t main = mainName ? findNamedMain(contents.root_, entries, *mainName)
+    const std::size_t main = mainName ? findNamedMain(contents.root_, entries, *mainName, excluded)
                                       : findOnlyTopLevelExecutable(contents.root_, entries);
     std::rotate(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(main),
                 entries.begin() + static_cast<std::ptrdiff_t>(main) + 1);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "build/tool/exclude_patterns.h"
 #include "build/tool/file_descriptor.h"
 #include "build/tool/payload_entry.h"
 
@@ -38,7 +39,8 @@ public:
     FileDescriptor openContent(const PayloadEntry& entry);
 
 private:
-    friend AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::string>& mainName);
+    friend AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::string>& mainName,
+                                     const ExcludePatterns& excluded);
 
     struct OpenDirectory {
         std::string name;
@@ -53,8 +55,10 @@ private:
 // Reads `appDir` without following any link inside it. `mainName` names the
 // main executable relative to `appDir`; without it the one executable regular
 // file at the top level is the main executable. Everything that cannot be
-// carried throws ToolError naming the path; a --main given with a single file
-// throws UsageError.
-AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::string>& mainName);
+// carried throws ToolError naming the path; a --main or --exclude given with a
+// single file throws UsageError. What `excluded` matches is not examined
+// beyond its type and not carried; a main executable it matches is refused.
+AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::string>& mainName,
+                          const ExcludePatterns& excluded = {});
 
 }  // namespace onefile::tool

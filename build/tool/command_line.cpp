@@ -10,7 +10,7 @@ namespace {
 
 // Options of the kinds `compression` and `decoder` never take the next
 // argument as their value: --compress[=LEVEL], --decoder.
-enum class OptionKind { output, text, architecture, compression, decoder };
+enum class OptionKind { output, text, architecture, compression, decoder, exclude, json };
 
 struct OptionRule {
     std::vector<std::string> spellings;
@@ -20,11 +20,13 @@ struct OptionRule {
 
 std::vector<OptionRule> optionsOf(Command command) {
     std::vector<OptionRule> options;
-    if (command == Command::list) return options;
+    if (command == Command::info) options.push_back({{"--json"}, OptionKind::json});
+    if (command != Command::pack && command != Command::attach) return options;
     options.push_back({{"-o", "--output"}, OptionKind::output});
     if (command == Command::pack) {
         options.push_back({{"--main"}, OptionKind::text, &CommandLine::mainName});
         options.push_back({{"--compress"}, OptionKind::compression});
+        options.push_back({{"--exclude"}, OptionKind::exclude});
     }
     if (command == Command::attach) options.push_back({{"--decoder"}, OptionKind::decoder});
     options.push_back({{"--template"}, OptionKind::text, &CommandLine::directoryTemplate});
@@ -39,6 +41,9 @@ Command parseCommand(const std::string& word) {
     if (word == "pack") return Command::pack;
     if (word == "attach") return Command::attach;
     if (word == "list") return Command::list;
+    if (word == "extract") return Command::extract;
+    if (word == "info") return Command::info;
+    if (word == "verify") return Command::verify;
     throw UsageError("unknown command '" + word + "'");
 }
 
@@ -65,11 +70,18 @@ public:
         const std::string what = line_.command == Command::pack     ? "APPDIR"
                                  : line_.command == Command::attach ? "BLOCKFILE"
                                                                     : "LAUNCHER";
+        // extract names its directory as a second argument, not with -o.
+        const std::size_t expected = line_.command == Command::extract ? 2 : 1;
         if (positional.empty()) throw usageError(what + " missing");
-        if (positional.size() > 1)
-            throw usageError("unexpected argument '" + positional[1] + "'");
+        if (positional.size() < expected) throw usageError("DIR missing");
+        if (positional.size() > expected)
+            throw usageError("unexpected argument '" + positional[expected] + "'");
         line_.input = positional.front();
-        if (line_.command != Command::list && !outputSeen_)
+        if (line_.command == Command::extract) {
+            if (positional[1].empty()) throw usageError("empty DIR");
+            line_.output = positional[1];
+        }
+        if ((line_.command == Command::pack || line_.command == Command::attach) && !outputSeen_)
             throw usageError("-o OUTPUT missing");
         if (line_.decoderStub && line_.stubPath)
             throw usageError("--decoder chooses a built-in stub; with --stub FILE, FILE decides");
@@ -87,7 +99,8 @@ private:
         if (rule == options_.end())
             throw usageError("unknown option '" + spelling + "'");
         std::string value;
-        const bool takesNextArgument = rule->kind != OptionKind::compression && rule->kind != OptionKind::decoder;
+        const bool takesNextArgument = rule->kind != OptionKind::compression && rule->kind != OptionKind::decoder &&
+                                       rule->kind != OptionKind::json;
         if (equals != std::string::npos) {
             value = argument.substr(equals + 1);
         } else if (takesNextArgument) {
@@ -124,6 +137,14 @@ private:
                 if (line_.decoderStub) throw usageError("option '" + spelling + "' given twice");
                 line_.decoderStub = true;
                 break;
+            case OptionKind::json:
+                if (equals != std::string::npos) throw usageError("option '" + spelling + "' takes no value");
+                line_.json = true;
+                break;
+            case OptionKind::exclude:
+                if (value.empty()) throw usageError("empty pattern for " + spelling);
+                line_.excludePatterns.push_back(value);
+                break;
         }
         return index;
     }
@@ -157,6 +178,9 @@ const char* commandName(Command command) {
         case Command::pack: return "pack";
         case Command::attach: return "attach";
         case Command::list: return "list";
+        case Command::extract: return "extract";
+        case Command::info: return "info";
+        case Command::verify: return "verify";
         case Command::none: break;
     }
     return "onefile";

@@ -9,14 +9,14 @@
 
 namespace onefile::tool {
 
-enum class Command { none, pack, attach, list };
+enum class Command { none, pack, attach, list, extract, info, verify };
 
 struct CommandLine {
     Command command = Command::none;
     bool showHelp = false;     // of the command, or of the tool without one
     bool showVersion = false;
     std::string input;         // APPDIR, BLOCKFILE or LAUNCHER
-    std::string output;
+    std::string output;        // -o OUTPUT, or extract's DIR
     std::optional<std::string> mainName;
     std::optional<std::string> directoryTemplate;
     std::optional<std::string> productName;
@@ -25,6 +25,8 @@ struct CommandLine {
     std::optional<Architecture> architecture;  // --arch
     std::optional<int> compressionLevel;       // pack --compress[=LEVEL]
     bool decoderStub = false;                  // attach --decoder
+    std::vector<std::string> excludePatterns;  // pack --exclude, in order
+    bool json = false;                         // info --json
 };
 
 // Parses the arguments after the program name; a malformed command line

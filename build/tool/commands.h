@@ -9,5 +9,8 @@ namespace onefile::tool {
 int runPack(const CommandLine& line);
 int runAttach(const CommandLine& line);
 int runList(const CommandLine& line);
+int runExtract(const CommandLine& line);
+int runInfo(const CommandLine& line);
+int runVerify(const CommandLine& line);
 
 }  // namespace onefile::tool

@@ -65,8 +65,8 @@ std::string helpText(Command command) {
     switch (command) {
         case Command::pack:
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
-                   "                    [--template T] [--product NAME] [--version V] [--arch A]\n"
-                   "                    [--stub FILE]\n"
+                   "                    [--exclude PATTERN]... [--template T] [--product NAME]\n"
+                   "                    [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
@@ -97,7 +97,16 @@ std::string helpText(Command command) {
                    "                  not be smaller is stored as it is; links are the same either\n"
                    "                  way; the same input still gives the same bytes. Without\n"
                    "                  --compress the launcher is made from the plain stub and\n"
-                   "                  nothing is compressed.\n" +
+                   "                  nothing is compressed.\n"
+                   "  --exclude PATTERN  leave out what PATTERN matches; may be given more than\n"
+                   "                  once. A glob (*, ?, [...]): without a \"/\" it is matched\n"
+                   "                  against the name of every file, link and directory at any\n"
+                   "                  depth (\".git\", \"*.pyc\"); with one, against the whole path\n"
+                   "                  relative to APPDIR, \"*\" staying within one level, and a\n"
+                   "                  leading \"/\" only anchors it there (\"/build\"). A trailing\n"
+                   "                  \"/\" matches directories only. A directory left out takes\n"
+                   "                  everything below it along; the main executable cannot be\n"
+                   "                  left out.\n" +
                    launcherOptionsText() +
                    "\n"
                    "APPDIR may also be a single executable file: the launcher then carries just\n"
@@ -157,6 +166,50 @@ std::string helpText(Command command) {
                    "read alike; a file for any other machine is refused, and so is anything but\n"
                    "a regular file (a fifo is never waited on). Lines are written as they are\n"
                    "read: memory does not grow with the number of entries.\n";
+        case Command::extract:
+            return "usage: onefile extract LAUNCHER DIR\n"
+                   "\n"
+                   "Unpacks what LAUNCHER carries into DIR without running anything, as the\n"
+                   "launcher itself would: DIR is created (mode 0700) and must not exist; its\n"
+                   "parent must. Files get mode 0666 less the umask, an executable entry adds\n"
+                   "owner execute, and others execute where the group may read; directories on\n"
+                   "the way are made 0700; links are made with their own text; a name the\n"
+                   "block gives twice is replaced by the later entry; compressed entries are\n"
+                   "decoded. Nothing is written through a symbolic link: an entry that would\n"
+                   "leave DIR (\"..\", an absolute name, a level that is a link) is refused.\n"
+                   "\n"
+                   "The whole block is checked before DIR is made. A failure while unpacking\n"
+                   "(damaged compressed content, a file that cannot be written), or SIGINT,\n"
+                   "SIGQUIT, SIGTERM or SIGHUP, removes DIR again.\n";
+        case Command::info:
+            return "usage: onefile info LAUNCHER [--json]\n"
+                   "\n"
+                   "Describes LAUNCHER, one \"key: value\" line each, or with --json one JSON\n"
+                   "object with the same keys:\n"
+                   "  arch            the machine it runs on: x86_64 or aarch64\n"
+                   "  template        its directory template\n"
+                   "  product         its product name\n"
+                   "  version         its version string\n"
+                   "  files, links    how many entries of each kind it carries\n"
+                   "  stored_bytes    the files' content as the block holds it\n"
+                   "  unpacked_bytes  the files' content once unpacked\n"
+                   "  compression     \"none\" (JSON: null), or zstd with the level pack used\n"
+                   "                  (JSON: {\"codec\": \"zstd\", \"level\": N}, level null for a\n"
+                   "                  block made elsewhere)\n"
+                   "  digest          the SHA-256 digest it records of itself, or \"none\" (JSON:\n"
+                   "                  null) for a launcher made before digests were recorded\n"
+                   "In text, control characters in the strings are written as in `onefile list`;\n"
+                   "in JSON, bytes that are not UTF-8 become U+FFFD. The whole block is checked.\n";
+        case Command::verify:
+            return "usage: onefile verify LAUNCHER\n"
+                   "\n"
+                   "Checks LAUNCHER against the digest that pack and attach record in it: SHA-256\n"
+                   "over every byte its loadable segments map (code, configuration and block),\n"
+                   "with the digest field and the ELF header's e_shoff, e_shnum and e_shstrndx\n"
+                   "taken as zero, so strip does not break the check but any change to what runs\n"
+                   "does. Prints \"LAUNCHER: OK\" and exits 0 when it matches; exits 1 with the\n"
+                   "reason when it does not, when the file is cut short or malformed, or when it\n"
+                   "records no digest.\n";
         case Command::none: break;
     }
     return "usage: onefile COMMAND [ARGUMENTS]\n"
@@ -171,13 +224,17 @@ std::string helpText(Command command) {
            "                           its files compressed with --compress\n"
            "  attach BLOCKFILE -o OUTPUT  make a launcher carrying a prepared block\n"
            "  list LAUNCHER            list the entries a launcher carries\n"
+           "  extract LAUNCHER DIR     unpack a launcher into a new directory, unrun\n"
+           "  info LAUNCHER [--json]   show a launcher's machine, strings, sizes, digest\n"
+           "  verify LAUNCHER          check a launcher against the digest it records\n"
            "\n"
            "  onefile COMMAND --help   the options of a command\n"
            "  onefile --help           this text\n"
            "  onefile --version        the version of this tool\n"
            "\n"
-           "Exit status: 0 on success, 1 when the work failed (the message names the\n"
-           "path or option concerned), 2 for a malformed command line.\n";
+           "Exit status: 0 on success, 1 when the work failed or verify found a\n"
+           "mismatch (the message names the path or option concerned), 2 for a\n"
+           "malformed command line.\n";
 }
 
 }  // namespace onefile::tool

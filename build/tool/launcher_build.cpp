@@ -1,12 +1,43 @@
 #include "build/tool/launcher_build.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <iostream>
+
+#include "build/tool/launcher_digest.h"
 
 #include "build/tool/launcher_writer.h"
 #include "build/tool/temporary_output.h"
 #include "build/tool/tool_error.h"
 
 namespace onefile::tool {
+namespace {
+
+// Computes the digest of the complete launcher open at `fd` and writes it
+// into its field at `fieldOffset`.
+void recordLauncherDigest(int fd, const std::string& outputPath, std::uint64_t fieldOffset) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) throw ToolError(outputPath, systemErrorText(errno));
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) throw ToolError(outputPath, systemErrorText(errno));
+    LauncherDigest digest;
+    try {
+        digest = computeLauncherDigest({static_cast<const unsigned char*>(address), size}, fieldOffset);
+    } catch (const FormatError& error) {
+        ::munmap(address, size);
+        throw ToolError(outputPath, error.what());
+    }
+    ::munmap(address, size);
+    const ssize_t written = ::pwrite(fd, digest.data(), digest.size(), static_cast<off_t>(fieldOffset));
+    if (written != static_cast<ssize_t>(digest.size()))
+        throw ToolError(outputPath, written < 0 ? systemErrorText(errno) : "short write");
+}
+
+}  // namespace
 
 LauncherStrings chooseLauncherStrings(const CommandLine& line) {
     LauncherStrings strings = defaultLauncherStrings();
@@ -49,11 +80,21 @@ void CheckedStub::refuseAsOutput(const OutputTarget& target) const {
 }
 
 void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
-                     std::optional<std::uint64_t> blockBytes,
+                     std::optional<int> compressionLevel, std::optional<std::uint64_t> blockBytes,
                      const std::function<void(OutputStream&)>& writeBlockBytes) {
+    LauncherSettings settings{stub.layout().configLayout, strings, std::nullopt, std::nullopt};
+    const bool recordsDigest = settings.layout == ConfigLayout::second;
+    if (recordsDigest) {
+        settings.compressionLevel = compressionLevel;
+        settings.digest = LauncherDigest{};  // filled in below
+    }
     TemporaryOutput output(outputPath);
     OutputStream stream(output.fd(), outputPath);
-    writeLauncher(stream, stub.bytes(), stub.layout(), makeLauncherConfig(strings), blockBytes, writeBlockBytes);
+    writeLauncher(stream, stub.bytes(), stub.layout(), makeConfigArea(settings), blockBytes, writeBlockBytes);
+    if (recordsDigest) {
+        const std::uint64_t payloadOffset = stub.layout().sections[stub.layout().payloadSection].sh_offset;
+        recordLauncherDigest(output.fd(), outputPath, payloadOffset + kDigestFieldOffset);
+    }
     output.commit();
 }
 

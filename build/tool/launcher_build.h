@@ -46,8 +46,11 @@ private:
 
 // Writes the launcher to `outputPath` through a temporary file; its block is
 // what `writeBlockBytes` writes, of `blockBytes` bytes when it was measured.
+// A stub of the second configuration layout records `compressionLevel` (the
+// level pack compressed with) and the launcher's digest, computed once the
+// rest is written; the first layout has room for neither.
 void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
-                     std::optional<std::uint64_t> blockBytes,
+                     std::optional<int> compressionLevel, std::optional<std::uint64_t> blockBytes,
                      const std::function<void(OutputStream&)>& writeBlockBytes);
 
 }  // namespace onefile::tool

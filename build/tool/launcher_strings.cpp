@@ -164,13 +164,4 @@ std::vector<std::string> findTemplateHazards(std::string_view templateText) {
     return hazards;
 }
 
-LauncherConfig makeLauncherConfig(const LauncherStrings& strings) {
-    LauncherConfig config{};
-    std::memcpy(config.signature, kLauncherConfigSignature, kLauncherConfigSignatureBytes);
-    std::memcpy(config.directoryTemplate, strings.directoryTemplate.data(), strings.directoryTemplate.size());
-    std::memcpy(config.productName, strings.productName.data(), strings.productName.size());
-    std::memcpy(config.versionString, strings.versionString.data(), strings.versionString.size());
-    return config;
-}
-
 }  // namespace onefile::tool

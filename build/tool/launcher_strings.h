@@ -47,7 +47,4 @@ void checkLauncherStrings(const LauncherStrings& strings);
 // ignoring ASCII case.
 std::vector<std::string> findTemplateHazards(std::string_view templateText);
 
-// The configuration area holding `strings`, zero-filled behind them.
-LauncherConfig makeLauncherConfig(const LauncherStrings& strings);
-
 }  // namespace onefile::tool

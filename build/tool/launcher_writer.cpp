@@ -78,7 +78,7 @@ std::span<const unsigned char> bytesOf(const T* items, std::size_t count) {
 
 }  // namespace
 
-void writeLauncher(OutputStream& output, ByteSpan stub, const StubLayout& layout, const LauncherConfig& config,
+void writeLauncher(OutputStream& output, ByteSpan stub, const StubLayout& layout, ByteSpan configArea,
                    std::optional<std::uint64_t> blockBytes,
                    const std::function<void(OutputStream&)>& writeBlockBytes) {
     const std::uint64_t payloadOffset = layout.sections[layout.payloadSection].sh_offset;
@@ -87,16 +87,16 @@ void writeLauncher(OutputStream& output, ByteSpan stub, const StubLayout& layout
     // completed once it is written when it could not be.
     std::vector<unsigned char> prefix(stub.begin(), stub.begin() + static_cast<std::ptrdiff_t>(payloadOffset));
     if (blockBytes) {
-        const LauncherTables planned = planTables(layout, kLauncherConfigBytes + *blockBytes);
+        const LauncherTables planned = planTables(layout, configArea.size() + *blockBytes);
         std::memcpy(prefix.data(), &planned.header, sizeof planned.header);
         std::memcpy(prefix.data() + planned.header.e_phoff, planned.segments.data(),
                     planned.segments.size() * sizeof(Elf64_Phdr));
     }
     output.write(prefix);
-    output.write(bytesOf(&config, 1));
+    output.write(configArea);
     writeBlockBytes(output);
     const std::uint64_t payloadSize = output.position() - payloadOffset;
-    if (blockBytes && payloadSize != kLauncherConfigBytes + *blockBytes)
+    if (blockBytes && payloadSize != configArea.size() + *blockBytes)
         throw FormatError("the block written differs in size from the block measured");
 
     const LauncherTables tables = planTables(layout, payloadSize);

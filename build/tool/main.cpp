@@ -1,4 +1,5 @@
-// onefile: builds single-file launchers and lists what they carry.
+// onefile: builds single-file launchers, and lists, describes, checks and
+// unpacks what they carry.
 #include <iostream>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ int runCommandLine(const onefile::tool::CommandLine& line) {
         case Command::pack: return onefile::tool::runPack(line);
         case Command::attach: return onefile::tool::runAttach(line);
         case Command::list: return onefile::tool::runList(line);
+        case Command::extract: return onefile::tool::runExtract(line);
+        case Command::info: return onefile::tool::runInfo(line);
+        case Command::verify: return onefile::tool::runVerify(line);
         case Command::none: break;
     }
     return 0;

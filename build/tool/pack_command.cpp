@@ -37,20 +37,21 @@ void refuseOutputAmongInputs(const OutputTarget& target, const AppDirContents& c
 
 int runPack(const CommandLine& line) {
     const LauncherStrings strings = chooseLauncherStrings(line);
+    const ExcludePatterns excluded(line.excludePatterns);
     const OutputTarget target(line.output);
     // A compressed launcher needs the stub that carries the decoder.
     const CheckedStub stub(line.stubPath, line.architecture,
                            line.compressionLevel ? StubKind::decoder : StubKind::plain);
     stub.refuseAsOutput(target);
     refuseOutputOnInput(target, line.input);
-    AppDirContents contents = scanAppDir(line.input, line.mainName);
+    AppDirContents contents = scanAppDir(line.input, line.mainName, excluded);
     refuseOutputAmongInputs(target, contents, line.input);
     for (const std::string& directory : contents.emptyDirectories)
         std::cerr << "onefile: " << directory << ": empty directory, not carried\n";
     // A compressed block's size is known only once it is written.
     const std::optional<std::uint64_t> blockBytes =
         line.compressionLevel ? std::nullopt : std::optional(measureBlock(contents.entries));
-    produceLauncher(line.output, stub, strings, blockBytes, [&contents, &line](OutputStream& output) {
+    produceLauncher(line.output, stub, strings, line.compressionLevel, blockBytes, [&contents, &line](OutputStream& output) {
         writeBlock(
             output, contents.entries,
             [&contents](const PayloadEntry& entry) { return contents.openContent(entry); }, line.compressionLevel);

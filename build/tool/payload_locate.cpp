@@ -5,6 +5,7 @@
 
 #include "build/launcher_config.h"
 #include "build/tool/architecture.h"
+#include "build/tool/config_area.h"
 #include "build/tool/tool_error.h"
 
 namespace onefile::tool {
@@ -45,13 +46,16 @@ PayloadLocation locatePayloadSection(ByteSpan launcher) {
     return location;
 }
 
-ByteSpan findAttachedBlock(ByteSpan launcher) {
+ByteSpan findPayloadSection(ByteSpan launcher) {
     const PayloadLocation location = locatePayloadSection(launcher);
-    if (location.size < kLauncherConfigBytes ||
-        std::memcmp(launcher.data() + location.offset, kLauncherConfigSignature,
-                    kLauncherConfigSignatureBytes) != 0)
-        throw FormatError("no launcher configuration area where the payload section should be");
-    return launcher.subspan(location.offset + kLauncherConfigBytes, location.size - kLauncherConfigBytes);
+    const ByteSpan section = launcher.subspan(location.offset, location.size);
+    (void)recognizeConfigArea(section);
+    return section;
+}
+
+ByteSpan findAttachedBlock(ByteSpan launcher) {
+    const ByteSpan section = findPayloadSection(launcher);
+    return section.subspan(configAreaBytes(recognizeConfigArea(section)));
 }
 
 }  // namespace onefile::tool

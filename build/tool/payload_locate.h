@@ -20,6 +20,10 @@ struct PayloadLocation {
 // machine is refused before its tables are.
 PayloadLocation locatePayloadSection(ByteSpan launcher);
 
+// The payload section's bytes, which must start with a configuration area of
+// either layout.
+ByteSpan findPayloadSection(ByteSpan launcher);
+
 // The attached block: the payload section's bytes behind the configuration
 // area, whose signature must be in place.
 ByteSpan findAttachedBlock(ByteSpan launcher);

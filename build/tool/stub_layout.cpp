@@ -5,6 +5,7 @@
 #include <string>
 
 #include "build/launcher_config.h"
+#include "build/tool/config_area.h"
 #include "build/tool/tool_error.h"
 
 namespace onefile::tool {
@@ -30,11 +31,13 @@ void checkPayloadSection(ByteSpan stub, const Elf64_Shdr& payload) {
     if (payload.sh_type != SHT_PROGBITS) throw FormatError("payload section is not PROGBITS");
     if ((payload.sh_flags & SHF_ALLOC) == 0 || (payload.sh_flags & (SHF_WRITE | SHF_EXECINSTR)) != 0)
         throw FormatError("payload section is not allocated read-only data");
-    if (payload.sh_size < kLauncherConfigBytes || !spansInside(stub, payload.sh_offset, payload.sh_size))
-        throw FormatError("payload section is too small or lies outside the file");
-    if (std::memcmp(stub.data() + payload.sh_offset, kLauncherConfigSignature,
-                    kLauncherConfigSignatureBytes) != 0)
-        throw FormatError("payload section does not start with the configuration signature");
+    if (!spansInside(stub, payload.sh_offset, payload.sh_size))
+        throw FormatError("payload section lies outside the file");
+    try {
+        (void)recognizeConfigArea(stub.subspan(payload.sh_offset, payload.sh_size));
+    } catch (const FormatError&) {
+        throw FormatError("payload section does not start with a whole configuration area");
+    }
 }
 
 std::size_t findPayloadSegment(const StubLayout& layout) {
@@ -128,7 +131,9 @@ StubLayout checkStubLayout(ByteSpan stub) {
     if (layout.segments.empty()) throw FormatError("no program headers");
     if (layout.sections.empty()) throw FormatError("no section headers");
     layout.payloadSection = findPayloadSection(stub, layout);
-    checkPayloadSection(stub, layout.sections[layout.payloadSection]);
+    const Elf64_Shdr& payload = layout.sections[layout.payloadSection];
+    checkPayloadSection(stub, payload);
+    layout.configLayout = recognizeConfigArea(stub.subspan(payload.sh_offset, payload.sh_size));
     layout.payloadSegment = findPayloadSegment(layout);
     layout.pageBytes = linkedPageBytes(layout);
     checkPayloadAlignment(layout);

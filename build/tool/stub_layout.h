@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "build/tool/architecture.h"
+#include "build/tool/config_area.h"
 #include "build/tool/elf_reader.h"
 
 namespace onefile::tool {
@@ -28,6 +29,7 @@ struct StubLayout {
     std::vector<Elf64_Shdr> sections;
     std::size_t payloadSection = 0;  // index into sections
     std::size_t payloadSegment = 0;  // index into segments
+    ConfigLayout configLayout = ConfigLayout::second;  // of the stub's configuration area
 };
 
 // Checks that `stub` is a position-independent executable for one of the

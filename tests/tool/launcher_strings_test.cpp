@@ -87,21 +87,6 @@ TEST(LauncherStringsTest, ProductAndVersionMustFitTheirFields) {
               std::string::npos);
 }
 
-TEST(LauncherStringsTest, ConfigurationAreaHoldsTheStringsZeroFilled) {
-    const LauncherConfig config = tool::makeLauncherConfig({std::string(2047, 't'), "Prod", "1.2"});
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&config);
-    EXPECT_EQ(std::memcmp(bytes, "onefile-config-1", 16), 0);
-    EXPECT_EQ(bytes[16 + 2046], 't');
-    EXPECT_EQ(bytes[16 + 2047], 0);
-    EXPECT_STREQ(config.productName, "Prod");
-    EXPECT_STREQ(config.versionString, "1.2");
-    const std::size_t productUsed = offsetof(LauncherConfig, productName) + 4;
-    EXPECT_TRUE(std::all_of(bytes + productUsed, bytes + offsetof(LauncherConfig, versionString),
-                            [](unsigned char b) { return b == 0; }));
-    EXPECT_TRUE(std::all_of(bytes + offsetof(LauncherConfig, versionString) + 3, bytes + sizeof config,
-                            [](unsigned char b) { return b == 0; }));
-}
-
 struct HazardCase {
     std::string templateText;
     std::vector<std::string> hazards;  // the start of each sentence, in order

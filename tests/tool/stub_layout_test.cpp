@@ -171,7 +171,7 @@ TEST_P(StubLayoutTest, RefusesEveryDeparture) {
          "not allocated read-only data"},
         {"NOBITS", [&](ElfImage& s) { s.editSection(payload, [](Elf64_Shdr& x) { x.sh_type = SHT_NOBITS; }); },
          "not PROGBITS"},
-        {"signature", [&](ElfImage& s) { s.bytes[payloadOffset + 3] ^= 1; }, "configuration signature"},
+        {"signature", [&](ElfImage& s) { s.bytes[payloadOffset + 3] ^= 1; }, "whole configuration area"},
         {"segment longer in file", [&](ElfImage& s) {
              s.editSegment(segment, [](Elf64_Phdr& p) { p.p_filesz += 1; }); },
          "holds more or less"},
@@ -236,7 +236,7 @@ protected:
         {
             tool::OutputStream output(fd, path);
             tool::LauncherStrings strings{"{TEMP}/t_{PID}", "Prod", "9.9"};
-            tool::writeLauncher(output, stub.bytes, tool::checkStubLayout(stub.bytes), tool::makeLauncherConfig(strings),
+            tool::writeLauncher(output, stub.bytes, tool::checkStubLayout(stub.bytes), tool::makeConfigArea({tool::ConfigLayout::second, strings, {}, {}}),
                                 measured ? std::optional<std::uint64_t>(block.size()) : std::nullopt,
                                 [&block](tool::OutputStream& out) { out.write(block); });
         }

@@ -1,0 +1,50 @@
+// The configuration area of a launcher or stub, in either layout
+// (build/launcher_config.h): recognised by its signature, read into the
+// settings it records, and made from them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "build/launcher_config.h"
+#include "build/tool/elf_reader.h"
+#include "build/tool/launcher_strings.h"
+
+namespace onefile::tool {
+
+enum class ConfigLayout { first, second };
+
+using LauncherDigest = std::array<unsigned char, kLauncherDigestBytes>;
+
+// What a configuration area records. The first layout records only the
+// strings.
+struct LauncherSettings {
+    ConfigLayout layout = ConfigLayout::second;
+    LauncherStrings strings;
+    std::optional<int> compressionLevel;  // the zstd level `onefile pack --compress` used
+    std::optional<LauncherDigest> digest;
+};
+
+// Size of an area of `layout`: the block follows it.
+std::size_t configAreaBytes(ConfigLayout layout);
+
+// Offset of the digest field from the start of an area of the second layout.
+inline constexpr std::size_t kDigestFieldOffset = offsetof(LauncherConfig, digest);
+
+// The layout whose signature starts `section` (the payload section's bytes),
+// which must hold that layout's whole area; throws FormatError otherwise.
+ConfigLayout recognizeConfigArea(ByteSpan section);
+
+// The settings of the area that starts `section`. A string without its NUL
+// within its field, or a record with a value this tool does not know, throws
+// FormatError; reserved bytes are not looked at.
+LauncherSettings readConfigArea(ByteSpan section);
+
+// The area of `settings.layout` recording `settings`, zero-filled elsewhere;
+// the digest field is written later, once the launcher is complete. The
+// first layout has no room for the compression level.
+std::vector<unsigned char> makeConfigArea(const LauncherSettings& settings);
+
+}  // namespace onefile::tool

@@ -1,0 +1,149 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "build/tool/block_extraction.h"
+#include "build/tool/block_reader.h"
+#include "build/tool/commands.h"
+#include "build/tool/file_descriptor.h"
+#include "build/tool/mapped_file.h"
+#include "build/tool/payload_locate.h"
+#include "build/tool/tool_error.h"
+
+namespace onefile::tool {
+namespace {
+
+inline constexpr mode_t kDirectoryMode = 0700;
+
+// The signals that end the tool, held back while DIR is being filled: the
+// extraction looks for one between entries and write calls, removes DIR and
+// lets the signal end the tool as it would have. A signal the tool was
+// started with ignored stays ignored.
+class TerminationSignalsHeld {
+public:
+    TerminationSignalsHeld() {
+        sigemptyset(&signals_);
+        for (const int signalNumber : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaddset(&signals_, signalNumber);
+        (void)::sigprocmask(SIG_BLOCK, &signals_, &previous_);
+    }
+    TerminationSignalsHeld(const TerminationSignalsHeld&) = delete;
+    TerminationSignalsHeld& operator=(const TerminationSignalsHeld&) = delete;
+    ~TerminationSignalsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+    bool anyPending() const {
+        sigset_t pending;
+        if (::sigpending(&pending) != 0) return false;
+        for (const int signalNumber : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+            if (sigismember(&pending, signalNumber) == 1 && sigismember(&previous_, signalNumber) == 0) return true;
+        }
+        return false;
+    }
+
+private:
+    sigset_t signals_;
+    sigset_t previous_;
+};
+
+// Removes everything below the directory open at `fd`, never following a
+// link: only what this run made is there.
+void removeContents(int fd) {
+    const int listFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (listFd < 0) return;
+    DIR* directory = ::fdopendir(listFd);
+    if (directory == nullptr) {
+        (void)::close(listFd);
+        return;
+    }
+    while (const dirent* item = ::readdir(directory)) {
+        const std::string name = item->d_name;
+        if (name == "." || name == "..") continue;
+        if (::unlinkat(fd, name.c_str(), 0) == 0 || errno != EISDIR) continue;
+        const FileDescriptor child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (child.valid()) removeContents(child.get());
+        (void)::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+        // Entries removed while reading may make readdir skip others.
+        ::rewinddir(directory);
+    }
+    (void)::closedir(directory);
+}
+
+// DIR, made by this run: removed again unless the extraction completes.
+class NewDirectory {
+public:
+    explicit NewDirectory(std::string path) : path_(std::move(path)) {
+        if (::mkdir(path_.c_str(), kDirectoryMode) != 0) {
+            if (errno == EEXIST) throw ToolError(path_, "exists already; extract makes a new directory");
+            throw ToolError(path_, "cannot be created: " + systemErrorText(errno));
+        }
+        fd_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat status {};
+        // Another user could swap the name for their own directory before
+        // it is opened, where DIR lies in a directory others can write.
+        if (!fd_.valid() || ::fstat(fd_.get(), &status) != 0 || status.st_uid != ::geteuid() ||
+            (status.st_mode & 07777) != (kDirectoryMode & 07777 & ~currentUmask()) || status.st_nlink != 2) {
+            fd_.reset();
+            throw ToolError(path_, "was replaced by another directory right after it was created");
+        }
+    }
+    NewDirectory(const NewDirectory&) = delete;
+    NewDirectory& operator=(const NewDirectory&) = delete;
+    ~NewDirectory() {
+        if (kept_ || !fd_.valid()) return;
+        removeContents(fd_.get());
+        fd_.reset();
+        (void)::rmdir(path_.c_str());
+    }
+
+    int fd() const { return fd_.get(); }
+    void keep() { kept_ = true; }
+
+private:
+    static mode_t currentUmask() {
+        const mode_t mask = ::umask(0);
+        (void)::umask(mask);
+        return mask;
+    }
+
+    std::string path_;
+    FileDescriptor fd_;
+    bool kept_ = false;
+};
+
+}  // namespace
+
+int runExtract(const CommandLine& line) {
+    const MappedFile launcher(line.input);
+    // The whole block is checked before DIR is made, so that a broken block
+    // leaves nothing; what only writing shows (damaged compressed content,
+    // a file that cannot be written) removes DIR again.
+    ByteSpan block;
+    try {
+        block = findAttachedBlock(launcher.bytes());
+        (void)visitBlock(block, [](const BlockEntryInfo& entry) {
+            if (!isContainedEntryName(entry.name))
+                throw FormatError("entry name '" + entry.name + "' leaves the extraction directory");
+        });
+    } catch (const FormatError& error) {
+        throw ToolError(line.input, error.what());
+    }
+    bool complete = false;
+    {
+        const TerminationSignalsHeld held;
+        NewDirectory directory(line.output);
+        try {
+            complete = extractBlock(block, directory.fd(), line.output, [&held] { return held.anyPending(); });
+        } catch (const FormatError& error) {
+            throw ToolError(line.input, error.what());
+        }
+        if (complete) directory.keep();
+        // Leaving the scope removes DIR when the extraction stopped, then
+        // lets the pending signal through.
+    }
+    return 0;
+}
+
+}  // namespace onefile::tool

@@ -1,0 +1,104 @@
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "build/tool/architecture.h"
+#include "build/tool/block_reader.h"
+#include "build/tool/commands.h"
+#include "build/tool/config_area.h"
+#include "build/tool/launcher_digest.h"
+#include "build/tool/mapped_file.h"
+#include "build/tool/payload_locate.h"
+#include "build/tool/text_escape.h"
+#include "build/tool/tool_error.h"
+
+namespace onefile::tool {
+namespace {
+
+struct LauncherInfo {
+    Architecture architecture = Architecture::x86_64;
+    LauncherSettings settings;
+    std::uint64_t files = 0;
+    std::uint64_t links = 0;
+    std::uint64_t storedBytes = 0;    // content bytes as the block holds them
+    std::uint64_t unpackedBytes = 0;  // content bytes once unpacked
+    bool anyCompressed = false;
+};
+
+LauncherInfo readLauncherInfo(ByteSpan launcher) {
+    LauncherInfo info;
+    info.architecture = requireLauncherMachine(readElfHeader(launcher).e_machine);
+    const ByteSpan section = findPayloadSection(launcher);
+    info.settings = readConfigArea(section);
+    (void)visitBlock(section.subspan(configAreaBytes(info.settings.layout)), [&info](const BlockEntryInfo& entry) {
+        if (entry.kind == EntryKind::link) {
+            ++info.links;
+            return;
+        }
+        ++info.files;
+        info.storedBytes += entry.size;
+        info.unpackedBytes += entry.unpackedSize;
+        info.anyCompressed = info.anyCompressed || entry.compressed;
+    });
+    return info;
+}
+
+// "zstd" with the level pack recorded; a block with compressed entries but
+// no recorded level (attach --decoder) has no level to tell.
+std::optional<std::string> compressionLevelText(const LauncherInfo& info) {
+    if (info.settings.compressionLevel) return std::to_string(*info.settings.compressionLevel);
+    if (info.anyCompressed) return std::string();
+    return std::nullopt;
+}
+
+void printText(const LauncherInfo& info) {
+    const LauncherStrings& strings = info.settings.strings;
+    const std::optional<std::string> level = compressionLevelText(info);
+    std::cout << "arch: " << architectureName(info.architecture) << "\n"
+              << "template: " << escapeField(strings.directoryTemplate) << "\n"
+              << "product: " << escapeField(strings.productName) << "\n"
+              << "version: " << escapeField(strings.versionString) << "\n"
+              << "files: " << info.files << "\n"
+              << "links: " << info.links << "\n"
+              << "stored_bytes: " << info.storedBytes << "\n"
+              << "unpacked_bytes: " << info.unpackedBytes << "\n"
+              << "compression: "
+              << (!level ? "none" : level->empty() ? "zstd, level not recorded" : "zstd level " + *level) << "\n"
+              << "digest: " << (info.settings.digest ? "sha256 " + formatDigest(*info.settings.digest) : "none")
+              << "\n";
+}
+
+void printJson(const LauncherInfo& info) {
+    const LauncherStrings& strings = info.settings.strings;
+    const std::optional<std::string> level = compressionLevelText(info);
+    std::string compression = "null";
+    if (level) compression = std::string("{\"codec\": \"zstd\", \"level\": ") + (level->empty() ? "null" : *level) + "}";
+    std::cout << "{\"arch\": " << jsonString(architectureName(info.architecture))
+              << ", \"template\": " << jsonString(strings.directoryTemplate)
+              << ", \"product\": " << jsonString(strings.productName)
+              << ", \"version\": " << jsonString(strings.versionString) << ", \"files\": " << info.files
+              << ", \"links\": " << info.links << ", \"stored_bytes\": " << info.storedBytes
+              << ", \"unpacked_bytes\": " << info.unpackedBytes << ", \"compression\": " << compression
+              << ", \"digest\": "
+              << (info.settings.digest ? jsonString(formatDigest(*info.settings.digest)) : std::string("null"))
+              << "}\n";
+}
+
+}  // namespace
+
+int runInfo(const CommandLine& line) {
+    const MappedFile launcher(line.input);
+    LauncherInfo info;
+    try {
+        info = readLauncherInfo(launcher.bytes());
+    } catch (const FormatError& error) {
+        throw ToolError(line.input, error.what());
+    }
+    if (line.json) printJson(info);
+    else printText(info);
+    std::cout << std::flush;
+    if (!std::cout) throw ToolError("standard output", "cannot write");
+    return 0;
+}
+
+}  // namespace onefile::tool

@@ -1,0 +1,34 @@
+#include <iostream>
+
+#include "build/tool/commands.h"
+#include "build/tool/config_area.h"
+#include "build/tool/launcher_digest.h"
+#include "build/tool/mapped_file.h"
+#include "build/tool/payload_locate.h"
+#include "build/tool/tool_error.h"
+
+namespace onefile::tool {
+
+int runVerify(const CommandLine& line) {
+    const MappedFile launcher(line.input);
+    LauncherSettings settings;
+    LauncherDigest computed{};
+    try {
+        const ByteSpan section = findPayloadSection(launcher.bytes());
+        settings = readConfigArea(section);
+        if (!settings.digest)
+            throw ToolError(line.input, "carries no digest to verify (its stub has the first configuration layout)");
+        const auto sectionOffset = static_cast<std::uint64_t>(section.data() - launcher.bytes().data());
+        computed = computeLauncherDigest(launcher.bytes(), sectionOffset + kDigestFieldOffset);
+    } catch (const FormatError& error) {
+        throw ToolError(line.input, std::string("cannot be verified: ") + error.what());
+    }
+    if (computed != *settings.digest)
+        throw ToolError(line.input, "digest does not match: what it loads has changed since it was made (recorded " +
+                                        formatDigest(*settings.digest) + ", found " + formatDigest(computed) + ")");
+    std::cout << line.input << ": OK\n" << std::flush;
+    if (!std::cout) throw ToolError("standard output", "cannot write");
+    return 0;
+}
+
+}  // namespace onefile::tool
