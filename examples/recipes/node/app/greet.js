@@ -1,0 +1,3 @@
+'use strict';
+
+exports.greet = (name) => `Hello from ${name}`;

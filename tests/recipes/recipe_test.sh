@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# recipe_test.sh ONEFILE RECIPES_DIR RECIPE
+#
+# Builds one recipe of examples/recipes into a fresh temporary directory,
+# packs it with the real tool, runs the launcher from / with arguments that
+# need quoting, and checks what the application printed, the exit status
+# (each recipe's application exits with the number of its arguments), that
+# the application ran from the extraction directory and that the directory
+# is gone afterwards. Exits 77 with a reason when the recipe's interpreter
+# is not on this machine.
+set -euo pipefail
+
+onefile=$1
+recipes=$2
+recipe=$3
+
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/onefile-recipe-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# Resolved, so that paths the application prints compare as text.
+work=$(realpath "$work")
+# The launchers' TMPDIR: their template puts the extraction directory here.
+mkdir "$work/tmp"
+
+# shellcheck disable=SC2016 # '$HOME' is meant literally: nothing expands it.
+arguments=("two words" "" "*" "--flag" '$HOME')
+template='{TEMP}/recipe_{RANDOM}'
+main=run
+
+case $recipe in
+  shell)
+    app=$recipes/shell/app
+    greeting="Hello from the carried shell script"
+    ;;
+  python)
+    python=$(readlink -f /usr/bin/python3 2>/dev/null) || true
+    [[ ${python##*/} == python3.* && -x $python ]] ||
+      skip "no python3.X in /usr/bin (/usr/bin/python3 is '${python:-missing}')"
+    version=${python##*/}
+    [[ -f /usr/lib/$version/os.py ]] || skip "no standard library in /usr/lib/$version"
+    app=$work/app
+    sh "$recipes/python/make_app_dir.sh" "$app"
+    greeting="Hello from the carried Python"
+    ;;
+  node)
+    command -v node >/dev/null || skip "no node on PATH"
+    app=$work/app
+    made=0
+    sh "$recipes/node/make_app_dir.sh" "$app" || made=$?
+    ((made != 3)) || skip "the node on PATH reads files of its own from fixed paths (see above)"
+    ((made == 0)) || fail "make_app_dir.sh exited with $made"
+    greeting="Hello from the carried Node.js"
+    ;;
+  private-libraries)
+    app=$work/app
+    sh "$recipes/private-libraries/make_app_dir.sh" "$app"
+    main=bin/prog
+    greeting="Hello from the private libgreet"
+    ;;
+  *)
+    fail "unknown recipe '$recipe'"
+    ;;
+esac
+
+"$onefile" pack "$app" --main "$main" -o "$work/launcher" --template "$template"
+
+# run [VAR=VALUE...]: runs the launcher from / with the arguments and the
+# given variables, without LD_LIBRARY_PATH; sets status, out and err.
+run() {
+  status=0
+  (cd / && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" "$@" \
+      "$work/launcher" "${arguments[@]}") >"$work/out" 2>"$work/err" || status=$?
+  out=$(<"$work/out")
+  err=$(<"$work/err")
+}
+
+# field NAME: the value of the line 'NAME: value' the application printed.
+field() {
+  local line
+  line=$(grep -m1 -- "^$1: " "$work/out") || fail "no '$1:' line in the output:"$'\n'"$out"
+  printf '%s' "${line#"$1: "}"
+}
+
+expect() {  # expect WHAT ACTUAL EXPECTED
+  [[ $2 == "$3" ]] || fail "$1: got '$2', expected '$3'"$'\n'"stdout:"$'\n'"$out"$'\n'"stderr:"$'\n'"$err"
+}
+
+# What the interpreter or the dynamic loader tells of its work goes to
+# standard error.
+case $recipe in
+  python) run PYTHONVERBOSE=1 ;;
+  private-libraries) run LD_DEBUG=libs ;;
+  *) run ;;
+esac
+
+expect "exit status" "$status" "${#arguments[@]}"
+dir=$(field location)
+# The application ran in an extraction directory of the launcher (below its
+# TMPDIR, named by the template), and nothing of it is left.
+[[ $dir =~ ^$work/tmp/recipe_[A-Za-z0-9_-]{11}$ ]] ||
+  fail "the application ran from '$dir', not from an extraction directory below $work/tmp"
+[[ ! -e $dir ]] || fail "the extraction directory $dir is left after the run"
+left=$(ls -A "$work/tmp")
+[[ -z $left ]] || fail "the launcher left in its TMPDIR: $left"
+
+expect "greeting" "$(field greeting)" "$greeting"
+printed=$(grep '^argument: ' "$work/out" | sed 's/^argument: //')
+expect "arguments" "$printed" "$(printf '%s\n' "${arguments[@]}")"
+
+case $recipe in
+  shell)
+    # $0 of the script was its unpacked path; the launcher is found through
+    # its process id, and TAVMIR_ONEFILE_DIRECTORY is where it lies.
+    expect "launcher" "$(field launcher)" "$work/launcher"
+    expect "launcher directory" "$(field "launcher directory")" "$work"
+    ;;
+  python)
+    # The carried interpreter and standard library, not the system's.
+    expect "prefix" "$(field prefix)" "$dir"
+    expect "stdlib" "$(field stdlib)" "$dir/lib/$version/json/__init__.py"
+    # Every module imported from a file came from its carried .pyc: no
+    # module was compiled from source (as it would be for a .pyc that
+    # checks a modification time) and no .pyc was written.
+    tag=$("$python" -c 'import sys; print(sys.implementation.cache_tag)')
+    for module in "lib/$version/json/__pycache__/__init__" \
+                  "lib/$version/__pycache__/pathlib" "app/__pycache__/greeting"; do
+      grep -qxF "# code object from '$dir/$module.$tag.pyc'" <<<"$err" ||
+        fail "$module was not loaded from its carried .pyc; stderr:"$'\n'"$err"
+    done
+    if grep -E "^# bytecode is stale|^# code object from [^']|^# created " <<<"$err"; then
+      fail "the run compiled or wrote bytecode (lines above)"
+    fi
+    ;;
+  node)
+    expect "node" "$(field node)" "$(node --version)"
+    expect "executable" "$(field executable)" "$dir/bin/node"
+    ;;
+  private-libraries)
+    expect "library" "$(field library)" "$dir/lib/libgreet.so"
+    # The dynamic loader's own account: it searched the run path
+    # $ORIGIN/../lib, expanded to the unpacked bin/, and initialised the
+    # carried file.
+    grep -qF "$dir/bin/../lib"$'\t\t'"(RUNPATH from file" <<<"$err" ||
+      fail "the loader did not search \$ORIGIN/../lib below $dir; stderr:"$'\n'"$err"
+    grep -qxE "[[:space:]]*[0-9]+:[[:space:]]*calling init: $dir/bin/\.\./lib/libgreet\.so" <<<"$err" ||
+      fail "the loader did not load $dir/bin/../lib/libgreet.so; stderr:"$'\n'"$err"
+    ;;
+esac
+
+echo "PASS: recipe $recipe"
