@@ -84,7 +84,7 @@ public:
         // Another user could swap the name for their own directory before
         // it is opened, where DIR lies in a directory others can write.
         if (!fd_.valid() || ::fstat(fd_.get(), &status) != 0 || status.st_uid != ::geteuid() ||
-            (status.st_mode & 07777) != (kDirectoryMode & 07777 & ~currentUmask()) || status.st_nlink != 2) {
+            (status.st_mode & 07777) != (kDirectoryMode & ~currentUmask())) {
             fd_.reset();
             throw ToolError(path_, "was replaced by another directory right after it was created");
         }
