@@ -15,6 +15,7 @@
 #include "launcher/shared_operations.h"
 #include "payload/entry_decoder.h"
 #include "payload/entry_directories.h"
+#include "payload/entry_modes.h"
 #include "payload/entry_writers.h"
 #include "payload/extraction_directory.h"
 #include "payload/payload_format.h"
@@ -29,10 +30,6 @@ namespace {
 
 constexpr char kMissingHeaderMessage[] = "Error, couldn't find attached data header.";
 constexpr char kUnpackFailure[] = "Error, couldn't unpack file to target path.";
-constexpr mode_t kFileMode = 0666;
-constexpr mode_t kOwnerExecute = 0100;
-constexpr mode_t kGroupRead = 0040;
-constexpr mode_t kOthersExecute = 0001;
 // Applied when the file's mode cannot be read: the owner can read, write and
 // run it, and nobody else gains anything.
 constexpr mode_t kModeWithoutStatus = 0700;
@@ -184,17 +181,11 @@ void extractLink() {
     if (symlinkat(nameBuffer, directory, linkName) != 0) failToOpen();
 }
 
-mode_t executableModeOf(mode_t mode) {
-    mode |= kOwnerExecute;
-    if (mode & kGroupRead) mode |= kOthersExecute;
-    return mode;
-}
-
 void readFileModes() {
     mode_t mask = umask(0);
     (void)umask(mask);
-    plainFileMode = kFileMode & ~mask;
-    executableFileMode = executableModeOf(plainFileMode);
+    plainFileMode = kEntryFileMode & ~mask;
+    executableFileMode = executableEntryMode(plainFileMode);
     executableModeNeedsChmod = (executableFileMode & mask) != 0;
 }
 
@@ -207,7 +198,7 @@ void makeExistingFileExecutable(int descriptor) {
     if (fstat(descriptor, &status) != 0) {
         reportSystemError("fstat", errno);
     } else {
-        mode = executableModeOf(status.st_mode & 07777);
+        mode = executableEntryMode(status.st_mode & 07777);
     }
     if (fchmod(descriptor, mode) != 0) reportSystemError("fchmod", errno);
 }

@@ -6,13 +6,13 @@
 
 #include "launcher/launcher_state.h"
 #include "payload/entry_directories.h"
+#include "payload/entry_modes.h"
 #include "payload/payload_format.h"
 
 namespace onefile {
 
 namespace {
 
-constexpr mode_t kDirectoryMode = 0700;
 constexpr int kLevelOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Levels of the current directory held open. Entries come sorted by name, so
 // the next entry's directory shares most of them; deeper levels are reached
@@ -38,7 +38,7 @@ bool isLink(int parent, const char* component) {
 // Opens the level `component` below `parent`, making it when missing. The
 // tree is fresh, so a level is mostly new: it is made first and opened after.
 int openLevel(int parent, const char* component) {
-    if (mkdirat(parent, component, kDirectoryMode) != 0 && errno != EEXIST) return -1;
+    if (mkdirat(parent, component, kEntryDirectoryMode) != 0 && errno != EEXIST) return -1;
     int level = openat(parent, component, kLevelOpenFlags);
     // A link opened with O_PATH|O_NOFOLLOW is no directory either.
     if (level < 0 && errno == ENOTDIR) errno = isLink(parent, component) ? ELOOP : ENOTDIR;

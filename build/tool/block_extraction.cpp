@@ -12,24 +12,14 @@
 #include "build/tool/file_descriptor.h"
 #include "build/tool/tool_error.h"
 #include "payload/entry_decoder.h"
+#include "payload/entry_modes.h"
 #include "payload/extract_payload.h"
 
 namespace onefile::tool {
 namespace {
 
-inline constexpr mode_t kFileMode = 0666;
-inline constexpr mode_t kDirectoryMode = 0700;
-inline constexpr mode_t kOwnerExecute = 0100;
-inline constexpr mode_t kGroupRead = 0040;
-inline constexpr mode_t kOthersExecute = 0001;
 inline constexpr int kLevelOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 inline constexpr int kFileOpenFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-
-mode_t executableModeOf(mode_t mode) {
-    mode |= kOwnerExecute;
-    if (mode & kGroupRead) mode |= kOthersExecute;
-    return mode;
-}
 
 std::vector<std::string> splitLevels(const std::string& name) {
     std::vector<std::string> levels;
@@ -57,8 +47,8 @@ public:
         : block_(block), directoryFd_(directoryFd), directoryName_(directoryName), shouldStop_(shouldStop) {
         const mode_t mask = ::umask(0);
         (void)::umask(mask);
-        plainMode_ = kFileMode & ~mask;
-        executableMode_ = executableModeOf(plainMode_);
+        plainMode_ = kEntryFileMode & ~mask;
+        executableMode_ = executableEntryMode(plainMode_);
         executableNeedsChmod_ = (executableMode_ & mask) != 0;
     }
 
@@ -96,7 +86,7 @@ private:
         if (!current.valid()) failEntry(entry, "cannot be created", errno);
         for (const std::string& level : levels) {
             if (level.empty() || level == ".") continue;
-            if (::mkdirat(current.get(), level.c_str(), kDirectoryMode) != 0 && errno != EEXIST)
+            if (::mkdirat(current.get(), level.c_str(), kEntryDirectoryMode) != 0 && errno != EEXIST)
                 failEntry(entry, "cannot be created", errno);
             FileDescriptor next(::openat(current.get(), level.c_str(), kLevelOpenFlags));
             if (!next.valid()) {
@@ -135,7 +125,7 @@ private:
         if (!file.valid()) failEntry(entry, "cannot be created", errno);
         if (entry.executable) {
             struct stat status {};
-            if (::fstat(file.get(), &status) != 0 || ::fchmod(file.get(), executableModeOf(status.st_mode & 07777)) != 0)
+            if (::fstat(file.get(), &status) != 0 || ::fchmod(file.get(), executableEntryMode(status.st_mode & 07777)) != 0)
                 failEntry(entry, "cannot set its mode", errno);
         }
         return file;
