@@ -5,7 +5,7 @@ OUT ?= out
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure demo test test-sanitized test-valgrind bench bench-quick fuzz clean
+.PHONY: all deps configure demo test package test-sanitized test-valgrind bench bench-quick fuzz clean
 
 all: configure
 	cmake --build $(OUT)
@@ -27,6 +27,13 @@ demo: configure
 
 test: all
 	ctest --test-dir $(OUT) --output-on-failure -j $(JOBS)
+
+# onefile-VERSION-ARCH.deb and .tar.gz in $(OUT)/: the tool, its manual page,
+# its bash completion and the CMake package, as `cmake --install` lays them
+# out (build/package). Only the tool is built for it.
+package: configure
+	cmake --build $(OUT) --target onefile
+	cpack --config $(OUT)/CPackConfig.cmake -B $(OUT)
 
 # The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitized:

@@ -1,0 +1,114 @@
+# onefile_add_launcher(NAME APPDIR dir MAIN relpath
+#                      [TEMPLATE template] [PRODUCT name] [VERSION version]
+#                      [ARCH x86_64|aarch64] [COMPRESS level]
+#                      [EXCLUDE pattern...] [OUTPUT path] [DEPENDS target...])
+#
+# Adds the custom target NAME, built by default, that packs the application
+# directory APPDIR into a launcher with `onefile pack`. MAIN is the main
+# executable, relative to APPDIR. The launcher is written to OUTPUT, by
+# default NAME in the current binary directory (CMAKE_CURRENT_BINARY_DIR); a
+# relative OUTPUT is taken relative to that directory, a relative APPDIR
+# relative to the current source directory.
+#
+# TEMPLATE, PRODUCT, VERSION and ARCH give the launcher's directory template,
+# product name, version string and machine (--template, --product, --version,
+# --arch); COMPRESS packs with --compress=level; EXCLUDE passes one --exclude
+# per pattern. The tool checks the values when it runs. DEPENDS names the
+# targets that make the content of APPDIR: they are built first, and the
+# launcher is packed again whenever they are rebuilt.
+#
+# The launcher is packed again when the tool changes, or when anything below
+# APPDIR is added, removed, replaced or modified. Which files APPDIR holds is
+# often known only once the DEPENDS targets have been built, so no list is
+# taken at configure time: after each pack, a depfile names every file and
+# directory below APPDIR (onefile_launcher_depfile.cmake), and the build tool
+# compares their times with the pack's stamp. A file added or removed changes
+# the time of its directory; symbolic links are left out of the depfile,
+# since a dangling one would look missing and make every build pack again,
+# and replacing a link changes the time of its directory too.
+#
+# The stamp, not the launcher, is the custom command's output: a custom
+# target and a file of the same name in the top binary directory would be
+# two build rules for one name. The depfile names the launcher too (through
+# a link beside the stamp), so a launcher deleted or modified by hand is
+# packed again.
+
+if(CMAKE_VERSION VERSION_LESS 3.20)
+  message(FATAL_ERROR "onefile_add_launcher() needs CMake 3.20 or newer (custom commands with a DEPFILE)")
+endif()
+# Depfile paths are converted for the build tool where CMake knows how
+# (CMP0116); the function keeps the policies set here.
+cmake_policy(VERSION 3.20...3.25)
+
+function(onefile_add_launcher)
+  set(value_keywords APPDIR MAIN TEMPLATE PRODUCT VERSION ARCH COMPRESS OUTPUT)
+  set(list_keywords EXCLUDE DEPENDS)
+  if(ARGC EQUAL 0 OR "${ARGV0}" STREQUAL "" OR ARGV0 IN_LIST value_keywords OR ARGV0 IN_LIST list_keywords)
+    message(FATAL_ERROR "onefile_add_launcher: NAME missing: the first argument names the launcher's target")
+  endif()
+  set(name "${ARGV0}")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "${value_keywords}" "${list_keywords}")
+
+  if(arg_UNPARSED_ARGUMENTS)
+    string(REPLACE ";" " " unknown "${arg_UNPARSED_ARGUMENTS}")
+    string(REPLACE ";" " " keywords "${value_keywords};${list_keywords}")
+    message(FATAL_ERROR "onefile_add_launcher(${name}): unknown argument(s) ${unknown}; "
+                        "the keywords are ${keywords}")
+  endif()
+  foreach(keyword IN LISTS arg_KEYWORDS_MISSING_VALUES)
+    if(keyword IN_LIST value_keywords)
+      message(FATAL_ERROR "onefile_add_launcher(${name}): ${keyword} given without a value")
+    endif()
+  endforeach()
+  foreach(keyword APPDIR MAIN)
+    if(NOT DEFINED arg_${keyword})
+      message(FATAL_ERROR "onefile_add_launcher(${name}): ${keyword} missing")
+    endif()
+  endforeach()
+  if(NOT TARGET onefile::onefile)
+    message(FATAL_ERROR "onefile_add_launcher(${name}): the target onefile::onefile is not visible here; "
+                        "call find_package(onefile) in this directory or one above it")
+  endif()
+
+  cmake_path(ABSOLUTE_PATH arg_APPDIR BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE
+             OUTPUT_VARIABLE appdir)
+  if(NOT DEFINED arg_OUTPUT)
+    set(arg_OUTPUT "${name}")
+  endif()
+  cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" NORMALIZE
+             OUTPUT_VARIABLE output)
+  cmake_path(GET output PARENT_PATH output_dir)
+  file(MAKE_DIRECTORY "${output_dir}")
+
+  set(options --main "${arg_MAIN}")
+  foreach(keyword IN ITEMS TEMPLATE PRODUCT VERSION ARCH)
+    if(DEFINED arg_${keyword})
+      string(TOLOWER "--${keyword}" option)
+      list(APPEND options ${option} "${arg_${keyword}}")
+    endif()
+  endforeach()
+  if(DEFINED arg_COMPRESS)
+    list(APPEND options "--compress=${arg_COMPRESS}")
+  endif()
+  foreach(pattern IN LISTS arg_EXCLUDE)
+    list(APPEND options --exclude "${pattern}")
+  endforeach()
+
+  set(state_dir "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/onefile_add_launcher")
+  set(stamp "${state_dir}/${name}.stamp")
+  set(depfile "${state_dir}/${name}.d")
+  add_custom_command(
+    OUTPUT "${stamp}"
+    COMMAND onefile::onefile pack "${appdir}" -o "${output}" ${options}
+    COMMAND "${CMAKE_COMMAND}" "-DAPPDIR=${appdir}" "-DLAUNCHER=${output}" "-DSTAMP=${stamp}"
+            "-DDEPFILE=${depfile}" -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/onefile_launcher_depfile.cmake"
+    DEPENDS "$<TARGET_FILE:onefile::onefile>" ${arg_DEPENDS}
+    DEPFILE "${depfile}"
+    COMMENT "Packing the launcher ${name}"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS "${stamp}")
+  if(arg_DEPENDS)
+    add_dependencies(${name} ${arg_DEPENDS})
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY ADDITIONAL_CLEAN_FILES "${output}")
+endfunction()
