@@ -40,6 +40,10 @@ bool isLinkAt(int parent, const std::string& name) {
 const std::function<bool()>* currentStopCheck = nullptr;
 bool askCurrentStopCheck() { return currentStopCheck != nullptr && (*currentStopCheck)(); }
 
+// The decoder reports how far it has read so that a launcher can give those
+// pages back; the tool keeps the launcher mapped whole until it ends.
+void keepConsumedPages(void*, const unsigned char*) {}
+
 class BlockExtractor {
 public:
     BlockExtractor(ByteSpan block, int directoryFd, const std::string& directoryName,
@@ -138,7 +142,7 @@ private:
         if (entry.compressed) {
             currentStopCheck = &shouldStop_;
             const DecodeOutcome outcome = decodeEntryContent(file.get(), content, entry.size, kMainDecoderSlot,
-                                                             askCurrentStopCheck, nullptr, nullptr);
+                                                             askCurrentStopCheck, keepConsumedPages, nullptr);
             currentStopCheck = nullptr;
             if (outcome.result == DecodeResult::stopped) return false;
             if (outcome.result == DecodeResult::damaged)

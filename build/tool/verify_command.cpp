@@ -17,7 +17,9 @@ int runVerify(const CommandLine& line) {
         const ByteSpan section = findPayloadSection(launcher.bytes());
         settings = readConfigArea(section);
         if (!settings.digest)
-            throw ToolError(line.input, "carries no digest to verify (its stub has the first configuration layout)");
+            throw ToolError(line.input, settings.layout == ConfigLayout::first
+                                            ? "carries no digest to verify (its stub has the first configuration layout)"
+                                            : "carries no digest to verify");
         const auto sectionOffset = static_cast<std::uint64_t>(section.data() - launcher.bytes().data());
         computed = computeLauncherDigest(launcher.bytes(), sectionOffset + kDigestFieldOffset);
     } catch (const FormatError& error) {
