@@ -276,9 +276,10 @@ AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::st
         throw ToolError(appDir, "cannot be examined: " + systemErrorText(errno));
     if (!S_ISREG(examined.st_mode) && !S_ISDIR(examined.st_mode))
         throw ToolError(appDir, "is neither a directory nor a regular file");
-    if (S_ISREG(examined.st_mode) && mainName) throw UsageError("--main applies only when APPDIR is a directory");
+    if (S_ISREG(examined.st_mode) && mainName)
+        throw UsageError("pack: --main applies only when APPDIR is a directory");
     if (S_ISREG(examined.st_mode) && !excluded.empty())
-        throw UsageError("--exclude applies only when APPDIR is a directory");
+        throw UsageError("pack: --exclude applies only when APPDIR is a directory");
 
     AppDirContents contents;
     const int flags = S_ISDIR(examined.st_mode) ? O_RDONLY | O_DIRECTORY | O_CLOEXEC
@@ -307,10 +308,12 @@ AppDirContents scanAppDir(const std::string& appDir, const std::optional<std::st
     AppDirWalker walker(contents.root_, excluded);
     walker.walk(walkFd, "", contents.emptyDirectories);
     std::vector<PayloadEntry>& entries = walker.entries();
-    if (entries.empty()) throw ToolError(appDir, "holds no regular file or symbolic link to carry");
-
     std::sort(entries.begin(), entries.end(),
               [](const PayloadEntry& a, const PayloadEntry& b) { return a.name < b.name; });
+    // A main executable that --exclude leaves out is named as the fault,
+    // also when nothing else is left.
+    if (entries.empty() && (!mainName || excluded.empty()))
+        throw ToolError(appDir, "holds no regular file or symbolic link to carry");
     const std::size_t main = mainName ? findNamedMain(contents.root_, entries, *mainName, excluded)
                                       : findOnlyTopLevelExecutable(contents.root_, entries);
     std::rotate(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(main),
