@@ -1,0 +1,310 @@
+// The pieces behind info, verify and pack --exclude: the configuration area
+// in both layouts, the exclude patterns and how names and strings are
+// printed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <optional>
+
+#include "build/tool/config_area.h"
+#include "build/tool/exclude_patterns.h"
+#include "build/tool/text_escape.h"
+#include "build/tool/tool_error.h"
+
+namespace onefile::testing {
+namespace {
+
+using tool::ConfigLayout;
+using tool::LauncherDigest;
+using tool::LauncherSettings;
+
+// Where the fields lie, spelled out as numbers: the launcher reads them
+// there, so they must never move.
+inline constexpr std::size_t kTemplateAt = 16;
+inline constexpr std::size_t kProductAt = 16 + 2048;
+inline constexpr std::size_t kVersionAt = 16 + 2048 + 1024;
+inline constexpr std::size_t kDigestKindAt = 4096;
+inline constexpr std::size_t kCodecAt = 4097;
+inline constexpr std::size_t kLevelAt = 4098;
+inline constexpr std::size_t kDigestAt = 4096 + 32;
+
+LauncherDigest sampleDigest() {
+    LauncherDigest digest;
+    for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<unsigned char>(0xa0 + i);
+    return digest;
+}
+
+LauncherSettings sampleSettings(ConfigLayout layout) {
+    return {layout, {"{TEMP}/app_{RANDOM}", "Product", "1.2.3"}, 7, sampleDigest()};
+}
+
+void put(std::vector<unsigned char>& area, std::size_t at, const std::string& text) {
+    std::memcpy(area.data() + at, text.data(), text.size());
+}
+
+LauncherSettings readArea(const std::vector<unsigned char>& area) { return tool::readConfigArea(area); }
+
+TEST(ConfigAreaTest, SecondLayoutRecordsStringsLevelAndDigestAndIsZeroElsewhere) {
+    const LauncherSettings settings = sampleSettings(ConfigLayout::second);
+    const std::vector<unsigned char> area = tool::makeConfigArea(settings);
+    ASSERT_EQ(area.size(), 8192u);
+    EXPECT_EQ(tool::configAreaBytes(ConfigLayout::second), 8192u);
+
+    std::vector<unsigned char> expected(8192, 0);
+    put(expected, 0, "onefile-config-2");
+    put(expected, kTemplateAt, "{TEMP}/app_{RANDOM}");
+    put(expected, kProductAt, "Product");
+    put(expected, kVersionAt, "1.2.3");
+    expected[kDigestKindAt] = 1;  // SHA-256
+    expected[kCodecAt] = 1;       // zstd
+    expected[kLevelAt] = 7;
+    const LauncherDigest digest = sampleDigest();
+    std::memcpy(expected.data() + kDigestAt, digest.data(), digest.size());
+    EXPECT_TRUE(area == expected);
+    EXPECT_EQ(tool::kDigestFieldOffset, kDigestAt);
+
+    const LauncherSettings read = readArea(area);
+    EXPECT_EQ(read.layout, ConfigLayout::second);
+    EXPECT_EQ(read.strings.directoryTemplate, settings.strings.directoryTemplate);
+    EXPECT_EQ(read.strings.productName, "Product");
+    EXPECT_EQ(read.strings.versionString, "1.2.3");
+    EXPECT_EQ(read.compressionLevel, std::optional<int>(7));
+    ASSERT_TRUE(read.digest.has_value());
+    EXPECT_TRUE(*read.digest == digest);
+}
+
+// The first layout is one page of strings: no room for the level or the
+// digest, which are dropped.
+TEST(ConfigAreaTest, FirstLayoutKeepsOnlyTheStrings) {
+    const std::vector<unsigned char> area = tool::makeConfigArea(sampleSettings(ConfigLayout::first));
+    ASSERT_EQ(area.size(), 4096u);
+    EXPECT_EQ(tool::configAreaBytes(ConfigLayout::first), 4096u);
+    std::vector<unsigned char> expected(4096, 0);
+    put(expected, 0, "onefile-config-1");
+    put(expected, kTemplateAt, "{TEMP}/app_{RANDOM}");
+    put(expected, kProductAt, "Product");
+    put(expected, kVersionAt, "1.2.3");
+    EXPECT_TRUE(area == expected);
+
+    const LauncherSettings read = readArea(area);
+    EXPECT_EQ(read.layout, ConfigLayout::first);
+    EXPECT_EQ(read.strings.productName, "Product");
+    EXPECT_EQ(read.strings.versionString, "1.2.3");
+    EXPECT_FALSE(read.compressionLevel.has_value());
+    EXPECT_FALSE(read.digest.has_value());
+}
+
+// Strings that fill their fields but for the NUL, empty strings, and no
+// level or digest recorded; a first-layout area in a larger section is read
+// without looking at what follows it.
+TEST(ConfigAreaTest, RoundTripsLongestAndEmptyStringsAndNoRecords) {
+    for (const ConfigLayout layout : {ConfigLayout::first, ConfigLayout::second}) {
+        for (const tool::LauncherStrings& strings :
+             {tool::LauncherStrings{std::string(2047, 't'), std::string(1023, 'p'), std::string(1007, 'v')},
+              tool::LauncherStrings{"", "", ""}}) {
+            SCOPED_TRACE(strings.directoryTemplate.size());
+            const LauncherSettings settings{layout, strings, std::nullopt, std::nullopt};
+            std::vector<unsigned char> area = tool::makeConfigArea(settings);
+            if (layout == ConfigLayout::second) {
+                for (const std::size_t at : {kDigestKindAt, kCodecAt, kLevelAt}) EXPECT_EQ(area[at], 0);
+            } else {
+                area.resize(8192, 0xee);  // what lies behind belongs to the block
+            }
+            const LauncherSettings read = readArea(area);
+            EXPECT_EQ(read.layout, layout);
+            EXPECT_EQ(read.strings.directoryTemplate, strings.directoryTemplate);
+            EXPECT_EQ(read.strings.productName, strings.productName);
+            EXPECT_EQ(read.strings.versionString, strings.versionString);
+            EXPECT_FALSE(read.compressionLevel.has_value());
+            EXPECT_FALSE(read.digest.has_value());
+        }
+    }
+}
+
+TEST(ConfigAreaTest, ReservedBytesAreNotLookedAt) {
+    std::vector<unsigned char> area = tool::makeConfigArea(sampleSettings(ConfigLayout::second));
+    for (std::size_t at = kLevelAt + 1; at < kDigestAt; ++at) area[at] = 0xff;
+    for (std::size_t at = kDigestAt + 32; at < area.size(); ++at) area[at] = 0xff;
+    const LauncherSettings read = readArea(area);
+    EXPECT_EQ(read.compressionLevel, std::optional<int>(7));
+    EXPECT_TRUE(read.digest == std::optional<LauncherDigest>(sampleDigest()));
+}
+
+struct BadArea {
+    const char* what;
+    ConfigLayout layout;
+    std::function<void(std::vector<unsigned char>&)> change;
+    std::string message;
+};
+
+TEST(ConfigAreaTest, MalformedAreasAreRefusedAsFormatErrors) {
+    const auto fill = [](std::size_t at, std::size_t bytes) {
+        return [at, bytes](std::vector<unsigned char>& area) { std::memset(area.data() + at, 'a', bytes); };
+    };
+    const auto set = [](std::size_t at, unsigned char value) {
+        return [at, value](std::vector<unsigned char>& area) { area[at] = value; };
+    };
+    const std::vector<BadArea> cases = {
+        {"template without NUL", ConfigLayout::second, fill(kTemplateAt, 2048),
+         "the directory template fills its field without a terminating NUL"},
+        {"product without NUL", ConfigLayout::second, fill(kProductAt, 1024),
+         "the product name fills its field without a terminating NUL"},
+        {"version without NUL", ConfigLayout::second, fill(kVersionAt, 1008),
+         "the version string fills its field without a terminating NUL"},
+        {"first layout, version without NUL", ConfigLayout::first, fill(kVersionAt, 1008),
+         "the version string fills its field without a terminating NUL"},
+        {"digest kind 2", ConfigLayout::second, set(kDigestKindAt, 2), "unknown digest kind 2"},
+        {"digest kind 255", ConfigLayout::second, set(kDigestKindAt, 255), "unknown digest kind 255"},
+        {"codec 2", ConfigLayout::second, set(kCodecAt, 2), "unknown compression codec 2"},
+        {"level 0", ConfigLayout::second, set(kLevelAt, 0), "unknown zstd level 0"},
+        {"level 20", ConfigLayout::second, set(kLevelAt, 20), "unknown zstd level 20"},
+        {"second layout cut short", ConfigLayout::second,
+         [](std::vector<unsigned char>& area) { area.resize(8191); }, "the configuration area is cut short"},
+        {"second layout, one page only", ConfigLayout::second,
+         [](std::vector<unsigned char>& area) { area.resize(4096); }, "the configuration area is cut short"},
+        {"first layout cut short", ConfigLayout::first,
+         [](std::vector<unsigned char>& area) { area.resize(4095); }, "the configuration area is cut short"},
+        {"another signature", ConfigLayout::second,
+         [](std::vector<unsigned char>& area) { put(area, 0, "onefile-config-3"); },
+         "no launcher configuration area where the payload section should be"},
+        {"signature cut short", ConfigLayout::second, [](std::vector<unsigned char>& area) { area.resize(15); },
+         "no launcher configuration area where the payload section should be"},
+        {"nothing at all", ConfigLayout::second, [](std::vector<unsigned char>& area) { area.clear(); },
+         "no launcher configuration area where the payload section should be"},
+    };
+    for (const BadArea& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<unsigned char> area = tool::makeConfigArea(sampleSettings(c.layout));
+        c.change(area);
+        try {
+            (void)readArea(area);
+            ADD_FAILURE() << "accepted";
+        } catch (const tool::FormatError& error) {
+            EXPECT_EQ(std::string(error.what()), c.message);
+        }
+    }
+}
+
+struct ExcludeCase {
+    std::vector<std::string> patterns;
+    std::string path;
+    bool directory;
+    const char* match;  // the pattern as given that leaves the path out, or nullptr
+};
+
+TEST(ExcludePatternsTest, FindMatch) {
+    const std::vector<ExcludeCase> cases = {
+        // A name pattern at any depth, for files, links and directories.
+        {{".git"}, ".git", true, ".git"},
+        {{".git"}, "src/vendor/.git", true, ".git"},
+        {{".git"}, ".github", true, nullptr},
+        {{".git"}, "git", false, nullptr},
+        {{"*.pyc"}, "a.pyc", false, "*.pyc"},
+        {{"*.pyc"}, "lib/x/y.pyc", false, "*.pyc"},
+        {{"*.pyc"}, "odd.pyc", true, "*.pyc"},
+        {{"*.pyc"}, "a.pyc.txt", false, nullptr},
+        {{"*.pyc"}, "x.pyc/inside", false, nullptr},
+        {{"?.o"}, "dir/a.o", false, "?.o"},
+        {{"?.o"}, "ab.o", false, nullptr},
+        {{"[ab].txt"}, "b.txt", false, "[ab].txt"},
+        {{"[ab].txt"}, "c.txt", false, nullptr},
+        {{"*"}, ".hidden", false, "*"},
+        // A pattern with a slash is matched against the whole path; "*"
+        // stays within one level.
+        {{"lib/*.so"}, "lib/a.so", false, "lib/*.so"},
+        {{"lib/*.so"}, "lib/sub/a.so", false, nullptr},
+        {{"lib/*.so"}, "x/lib/a.so", false, nullptr},
+        {{"*/cache"}, "a/cache", true, "*/cache"},
+        {{"*/cache"}, "a/b/cache", true, nullptr},
+        {{"docs/?"}, "docs/a", false, "docs/?"},
+        // A leading slash only anchors.
+        {{"/build"}, "build", true, "/build"},
+        {{"/build"}, "build", false, "/build"},
+        {{"/build"}, "src/build", true, nullptr},
+        {{"/a/b"}, "a/b", false, "/a/b"},
+        {{"/a/b"}, "x/a/b", false, nullptr},
+        // A trailing slash: directories only.
+        {{"cache/"}, "cache", true, "cache/"},
+        {{"cache/"}, "deep/down/cache", true, "cache/"},
+        {{"cache/"}, "cache", false, nullptr},
+        {{"/out//"}, "out", true, "/out//"},
+        {{"/out//"}, "out", false, nullptr},
+        {{"docs/*/"}, "docs/api", true, "docs/*/"},
+        {{"docs/*/"}, "docs/api", false, nullptr},
+        // The first pattern that matches, as given.
+        {{"*.log", "tmp/", "*"}, "tmp", true, "tmp/"},
+        {{"*.log", "tmp/"}, "x.log", false, "*.log"},
+        {{"*.log", "tmp/"}, "tmp", false, nullptr},
+        {{}, "anything", false, nullptr},
+    };
+    for (const ExcludeCase& c : cases) {
+        SCOPED_TRACE(c.path + (c.directory ? " (directory) " : " ") + ::testing::PrintToString(c.patterns));
+        const tool::ExcludePatterns patterns(c.patterns);
+        EXPECT_EQ(patterns.empty(), c.patterns.empty());
+        const std::string* found = patterns.findMatch(c.path, c.directory);
+        if (c.match == nullptr) {
+            EXPECT_EQ(found, nullptr) << *found;
+        } else {
+            ASSERT_NE(found, nullptr);
+            EXPECT_EQ(*found, c.match);
+        }
+    }
+}
+
+TEST(ExcludePatternsTest, PatternsThatMatchNothingAreUsageErrors) {
+    for (const std::vector<std::string>& patterns : std::vector<std::vector<std::string>>{
+             {""}, {"/"}, {"///"}, {"*.pyc", "/"}}) {
+        SCOPED_TRACE(::testing::PrintToString(patterns));
+        try {
+            (void)tool::ExcludePatterns(patterns);
+            ADD_FAILURE() << "accepted";
+        } catch (const tool::UsageError& error) {
+            EXPECT_EQ(std::string(error.what()), "pack: --exclude '" + patterns.back() + "' matches nothing");
+        }
+    }
+}
+
+TEST(TextEscapeTest, EscapeFieldKeepsALineOneLine) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain name.txt", "plain name.txt"},
+        {"a\tb\nc\\d", "a\\tb\\nc\\\\d"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"\x01\x1f\x7f\r", "\\x01\\x1f\\x7f\\x0d"},
+        {"quote\"'", "quote\"'"},
+        {"\xc3\xa9t\xc3\xa9 \xff\xfe", "\xc3\xa9t\xc3\xa9 \xff\xfe"},  // other bytes as they are
+        {"", ""},
+    };
+    for (const auto& [text, escaped] : cases) EXPECT_EQ(tool::escapeField(text), escaped) << text;
+}
+
+TEST(TextEscapeTest, JsonStringIsAlwaysValidJson) {
+    const std::string replacement = "\\ufffd";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "\"\""},
+        {"plain", "\"plain\""},
+        {"say \"hi\" \\ /", "\"say \\\"hi\\\" \\\\ /\""},
+        {"a\tb\nc", "\"a\\tb\\nc\""},
+        {std::string("\0\x01\x1f\x7f\r", 5), "\"\\u0000\\u0001\\u001f\\u007f\\u000d\""},
+        // Valid UTF-8 of two, three and four bytes, and the highest code
+        // point, as it is.
+        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf",
+         "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf\""},
+        // Each byte that is not part of valid UTF-8 becomes U+FFFD.
+        {"a\xff" "b", "\"a" + replacement + "b\""},
+        {"\x80", "\"" + replacement + "\""},
+        {"cut \xc3", "\"cut " + replacement + "\""},
+        {"\xe2\x82", "\"" + replacement + replacement + "\""},
+        {"\xc3(", "\"" + replacement + "(\""},
+        {"\xc0\xaf", "\"" + replacement + replacement + "\""},                                // overlong
+        {"\xe0\x80\xaf", "\"" + replacement + replacement + replacement + "\""},              // overlong
+        {"\xed\xa0\x80", "\"" + replacement + replacement + replacement + "\""},              // a surrogate
+        {"\xf4\x90\x80\x80", "\"" + replacement + replacement + replacement + replacement + "\""},  // past U+10FFFF
+        {"\xf5\x80\x80\x80", "\"" + replacement + replacement + replacement + replacement + "\""},
+        {"\xc3\xa9\xa9", "\"\xc3\xa9" + replacement + "\""},
+    };
+    for (const auto& [text, json] : cases) EXPECT_EQ(tool::jsonString(text), json) << tool::escapeField(text);
+}
+
+}  // namespace
+}  // namespace onefile::testing
