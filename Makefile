@@ -81,7 +81,7 @@ FUZZ_FLAGS ?=
 # Large enough for a value of 4096 bytes in a template input, a small
 # launcher, and a block with content of more than one copy chunk.
 FUZZ_MAX_LEN_template_expansion = 12288
-FUZZ_MAX_LEN_tool_list = 65536
+FUZZ_MAX_LEN_tool_list = 131072
 FUZZ_MAX_LEN_extraction = 40960
 # The extraction target makes and removes a directory tree for every input,
 # several times faster on a tmpfs.

@@ -8,6 +8,11 @@
 // errors (FormatError, ToolError); anything else escaping, a crash or an
 // out-of-bounds read is a finding. A block that the reader accepts must be
 // exactly what its entries encode, byte for byte.
+//
+// The configuration area of the payload section is read on the input's
+// bytes too, in either layout, and where it has the second layout the
+// launcher's digest is computed as verify computes it: both may only throw
+// FormatError, and what they accept must fit the fields it came from.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -24,6 +29,9 @@
 #include "build/tool/block_reader.h"
 #include "build/tool/command_line.h"
 #include "build/tool/commands.h"
+#include "build/tool/config_area.h"
+#include "build/tool/content_compressor.h"
+#include "build/tool/launcher_digest.h"
 #include "build/tool/payload_locate.h"
 #include "build/tool/tool_error.h"
 #include "payload/payload_format.h"
@@ -100,6 +108,44 @@ bool readInMemory(ByteSpan file, std::vector<BlockEntryInfo>& entries) {
     }
 }
 
+// The settings of the payload section's configuration area and, for the
+// second layout, the launcher's digest.
+void readSettingsInMemory(ByteSpan file) {
+    onefile::tool::PayloadLocation location;
+    try {
+        location = onefile::tool::locatePayloadSection(file);
+    } catch (const onefile::tool::FormatError&) {
+        return;
+    } catch (const std::exception& error) {
+        reportFinding(std::string("locating the payload section threw something other than a format error: ") +
+                      error.what());
+    }
+    if (location.offset > file.size() || location.size > file.size() - location.offset)
+        reportFinding("the payload section lies outside the file");
+    try {
+        const onefile::tool::LauncherSettings settings =
+            onefile::tool::readConfigArea(file.subspan(location.offset, location.size));
+        const onefile::tool::LauncherStrings& strings = settings.strings;
+        if (strings.directoryTemplate.size() >= onefile::kDirectoryTemplateBytes ||
+            strings.productName.size() >= onefile::kProductNameBytes ||
+            strings.versionString.size() >= onefile::kVersionStringBytes)
+            reportFinding("an accepted string does not fit its field with its NUL");
+        if (settings.compressionLevel && (*settings.compressionLevel < onefile::tool::kLowestCompressionLevel ||
+                                          *settings.compressionLevel > onefile::tool::kHighestCompressionLevel))
+            reportFinding("an accepted compression level is out of range");
+        if (settings.layout == onefile::tool::ConfigLayout::first) {
+            if (settings.compressionLevel || settings.digest)
+                reportFinding("an area of the first layout records a level or a digest");
+            return;
+        }
+        (void)onefile::tool::computeLauncherDigest(file, location.offset + onefile::tool::kDigestFieldOffset);
+    } catch (const onefile::tool::FormatError&) {
+    } catch (const std::exception& error) {
+        reportFinding(std::string("the configuration area or the digest threw something other than a format error: ") +
+                      error.what());
+    }
+}
+
 // A file that `onefile list` opens by name, rewritten for every input.
 const std::string& inputFilePath() {
     static const std::string path = [] {
@@ -141,6 +187,7 @@ std::optional<std::string> runListCommand() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<BlockEntryInfo> entries;
     const bool accepted = readInMemory(ByteSpan(data, size), entries);
+    readSettingsInMemory(ByteSpan(data, size));
 
     writeInputFile(data, size);
     const std::optional<std::string> listed = runListCommand();

@@ -5,10 +5,12 @@ corpus/template_expansion. The short template inputs are written by hand.
 
     fuzz/make_seeds.py [--tool out/bin/onefile]
 
-With --tool, corpus/tool_list also gets launchers made by the real tool.
-The compressed-entry seeds are made with the zstd command.
+With --tool, corpus/tool_list also gets launchers made by the real tool, of
+both configuration layouts. The compressed-entry seeds are made with the
+zstd command.
 """
 import argparse
+import hashlib
 import os
 import shutil
 import struct
@@ -25,6 +27,11 @@ COMPRESSED = 0x04
 CONFIG_BYTES = 4096
 CONFIG_SIGNATURE = b"onefile-config-1"
 TEMPLATE_BYTES, PRODUCT_BYTES, VERSION_BYTES = 2048, 1024, 1008
+# The second layout: the first one's page, then a page of records.
+SECOND_CONFIG_BYTES = 8192
+SECOND_CONFIG_SIGNATURE = b"onefile-config-2"
+DIGEST_KIND_AT, CODEC_AT, LEVEL_AT, DIGEST_AT = 4096, 4097, 4098, 4128
+DIGEST_SHA256, CODEC_ZSTD = 1, 1
 PAYLOAD_SECTION = b"onefile_payload"
 
 
@@ -120,6 +127,44 @@ def launcher_config(template=b"{TEMP}/onefile_{PID}_{TIME_US}_{RANDOM}", product
     return config
 
 
+def second_layout_config(digest_kind=DIGEST_SHA256, codec=0, level=0, **strings):
+    """An area of the second layout; the digest field stays zero until
+    with_digest fills it in."""
+    config = bytearray(SECOND_CONFIG_SIGNATURE + launcher_config(**strings)[len(CONFIG_SIGNATURE):])
+    config += bytes(SECOND_CONFIG_BYTES - len(config))
+    config[DIGEST_KIND_AT], config[CODEC_AT], config[LEVEL_AT] = digest_kind, codec, level
+    assert len(config) == SECOND_CONFIG_BYTES
+    return bytes(config)
+
+
+def loaded_ranges(elf):
+    """The file ranges of the loadable segments with file bytes."""
+    phoff, = struct.unpack_from("<Q", elf, 32)
+    phentsize, phnum = struct.unpack_from("<HH", elf, 54)
+    ranges = []
+    for i in range(phnum):
+        kind, _, offset, _, _, filesz = struct.unpack_from("<IIQQQQ", elf, phoff + i * phentsize)
+        if kind == 1 and filesz > 0:
+            ranges.append((offset, offset + filesz))
+    return ranges
+
+
+def with_digest(elf, payload_offset):
+    """`elf` with the digest it records of itself: SHA-256 over the bytes the
+    loadable segments map, each once and in file order, with e_shoff,
+    e_shnum, e_shstrndx and the digest field taken as zero."""
+    field = payload_offset + DIGEST_AT
+    zeroed = bytearray(elf)
+    zeroed[40:48] = bytes(8)
+    zeroed[60:64] = bytes(4)
+    zeroed[field:field + 32] = bytes(32)
+    loaded = bytearray(len(elf))
+    for begin, end in loaded_ranges(elf):
+        loaded[begin:end] = b"\1" * (end - begin)
+    digest = hashlib.sha256(bytes(byte for byte, mark in zip(zeroed, loaded) if mark)).digest()
+    return elf[:field] + digest + elf[field + 32:]
+
+
 def minimal_elf(payload, with_sections=True):
     """A small 64-bit ELF file whose one loadable segment (and, with
     sections, the onefile_payload section) holds `payload`."""
@@ -146,6 +191,27 @@ def minimal_elf(payload, with_sections=True):
     return data
 
 
+def second_layout_seeds():
+    """Small ELF files whose payload section has the second layout: the
+    whole ones record the digest they have; one records none, and one has
+    its records page cut short."""
+    application = extraction_seeds()["application.bin"]
+    compressed = compressed_seeds()["compressed.bin"]
+    payload_offset = 64 + 56
+
+    def made(config, block, with_sections=True):
+        return with_digest(minimal_elf(config + block, with_sections), payload_offset)
+
+    return {
+        "minimal_elf_second_layout.bin": made(second_layout_config(), application),
+        "minimal_elf_second_layout_without_sections.bin": made(second_layout_config(), application, False),
+        "minimal_elf_second_layout_compressed.bin": made(
+            second_layout_config(codec=CODEC_ZSTD, level=19, product=b"Compressed"), compressed),
+        "minimal_elf_second_layout_without_digest.bin": minimal_elf(second_layout_config(digest_kind=0) + application),
+        "minimal_elf_second_layout_cut_records.bin": minimal_elf(second_layout_config()[:CONFIG_BYTES + 40]),
+    }
+
+
 def tool_list_seeds():
     application = extraction_seeds()["application.bin"]
     payload = launcher_config() + application
@@ -161,9 +227,20 @@ def tool_list_seeds():
     }
 
 
+def without_section_headers(launcher):
+    """A launcher as strip --strip-section-headers leaves it: e_shoff
+    (offset 40), e_shnum (60) and e_shstrndx (62) cleared."""
+    data = bytearray(launcher)
+    data[40:48] = u64(0)
+    data[60:64] = bytes(4)
+    return bytes(data)
+
+
 def launchers_from_tool(tool):
-    """Launchers made by the real tool from a small application, one of them
-    without its section headers, as strip --strip-section-headers leaves it."""
+    """Launchers made by the real tool from a small application, with and
+    without their section headers: of the second layout as the tool makes
+    them, and of the first from a stub whose area has the first signature
+    (the tool then writes the first layout)."""
     seeds = {}
     with tempfile.TemporaryDirectory() as work:
         app = os.path.join(work, "app")
@@ -177,12 +254,20 @@ def launchers_from_tool(tool):
         launcher = os.path.join(work, "launcher")
         subprocess.run([tool, "pack", app, "-o", launcher, "--main", "main"], check=True)
         with open(launcher, "rb") as file:
-            data = bytearray(file.read())
-        seeds["launcher.bin"] = bytes(data)
-        # e_shoff (offset 40), e_shnum (60) and e_shstrndx (62) cleared.
-        data[40:48] = u64(0)
-        data[60:64] = bytes(4)
-        seeds["launcher_without_sections.bin"] = bytes(data)
+            second = file.read()
+        payload_offset = max(begin for begin, _ in loaded_ranges(second))
+        assert second[payload_offset:payload_offset + 16] == SECOND_CONFIG_SIGNATURE
+        stub = os.path.join(work, "first-layout-stub")
+        with open(stub, "wb") as file:
+            file.write(second[:payload_offset] + CONFIG_SIGNATURE + second[payload_offset + 16:])
+        first_launcher = os.path.join(work, "first")
+        subprocess.run([tool, "pack", app, "-o", first_launcher, "--main", "main", "--stub", stub], check=True)
+        with open(first_launcher, "rb") as file:
+            first = file.read()
+        seeds["launcher.bin"] = first
+        seeds["launcher_without_sections.bin"] = without_section_headers(first)
+        seeds["launcher_second_layout.bin"] = second
+        seeds["launcher_second_layout_without_sections.bin"] = without_section_headers(second)
     return seeds
 
 
@@ -211,6 +296,7 @@ def main():
     seeds.update(compressed_seeds())
     write(os.path.join(CORPUS, "extraction"), seeds)
     list_seeds = tool_list_seeds()
+    list_seeds.update(second_layout_seeds())
     if options.tool:
         list_seeds.update(launchers_from_tool(shutil.which(options.tool) or options.tool))
     write(os.path.join(CORPUS, "tool_list"), list_seeds)
