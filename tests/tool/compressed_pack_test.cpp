@@ -20,6 +20,8 @@
 #include "payload/payload_format.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tool/block_records.h"
+#include "tests/tool/content_samples.h"
 #include "tests/tool/tool_test_helpers.h"
 
 namespace onefile::testing {
@@ -29,58 +31,6 @@ inline constexpr int kFailureStatus = 1;
 inline constexpr int kUsageStatus = 2;
 inline constexpr std::uint64_t kDecoderWindowBytes = std::uint64_t{8} << 20;
 inline constexpr char kDamagedMessage[] = "Error, attached data is damaged.";
-
-std::string littleEndian(std::uint64_t value) {
-    std::string bytes;
-    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-    return bytes;
-}
-
-std::string fileRecord(const std::string& name, unsigned char flags, const std::string& content) {
-    return name + '\0' + static_cast<char>(flags) + littleEndian(content.size()) + content;
-}
-
-std::string linkRecord(const std::string& name, unsigned char flags, const std::string& text) {
-    return name + '\0' + static_cast<char>(flags) + text + '\0';
-}
-
-std::string wholeBlock(const std::string& records) {
-    const std::string body = "ZQX" + records + '\0';
-    return body + littleEndian(body.size());
-}
-
-// Bytes no compressor can shrink.
-std::string randomBytes(std::size_t size, std::uint64_t seed) {
-    std::mt19937_64 generator(seed);
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t word = generator();
-        for (std::size_t j = 0; j < 8; ++j) bytes[i + j] = static_cast<char>((word >> (8 * j)) & 0xff);
-    }
-    return bytes;
-}
-
-// A hundred numbered lines over and over: shrinks to almost nothing.
-std::string repeatedText(std::size_t size) {
-    std::string unit;
-    for (int i = 0; i < 100; ++i) unit += "entry " + std::to_string(i) + ": a highly compressible line of text\n";
-    std::string text;
-    while (text.size() < size) text += unit;
-    text.resize(size);
-    return text;
-}
-
-// One frame as the decoder stubs take it: checksum and unpacked size.
-std::string frameOf(const std::string& content) {
-    ZSTD_CCtx* context = ZSTD_createCCtx();
-    (void)ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-    std::string frame(ZSTD_compressBound(content.size()), '\0');
-    const std::size_t size = ZSTD_compress2(context, frame.data(), frame.size(), content.data(), content.size());
-    ZSTD_freeCCtx(context);
-    if (ZSTD_isError(size)) throw std::runtime_error("frame not made");
-    frame.resize(size);
-    return frame;
-}
 
 // Whether every byte between the program headers and the payload section of
 // `launcher` is the stub's at `stubPath`: its code, data and their padding.

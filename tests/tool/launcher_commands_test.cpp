@@ -29,6 +29,7 @@
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/block_records.h"
+#include "tests/tool/content_samples.h"
 #include "tests/tool/tool_test_helpers.h"
 
 namespace onefile::testing {
@@ -41,36 +42,6 @@ inline constexpr int kUsageStatus = 2;
 inline constexpr std::size_t kRecordsAt = 4096;
 inline constexpr std::size_t kDigestAt = 4096 + 32;
 inline constexpr std::size_t kDigestBytes = 32;
-
-std::string randomBytes(std::size_t size, std::uint64_t seed) {
-    std::mt19937_64 generator(seed);
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t word = generator();
-        std::memcpy(bytes.data() + i, &word, 8);
-    }
-    return bytes;
-}
-
-std::string repeatedText(std::size_t size) {
-    std::string text;
-    for (int i = 0; text.size() < size; i = (i + 1) % 100)
-        text += "line " + std::to_string(i) + " of a text that compresses well\n";
-    text.resize(size);
-    return text;
-}
-
-// One zstd frame with its checksum and unpacked size, as the decoder takes it.
-std::string frameOf(const std::string& content) {
-    ZSTD_CCtx* context = ZSTD_createCCtx();
-    (void)ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-    std::string frame(ZSTD_compressBound(content.size()), '\0');
-    const std::size_t size = ZSTD_compress2(context, frame.data(), frame.size(), content.data(), content.size());
-    ZSTD_freeCCtx(context);
-    if (ZSTD_isError(size)) throw std::runtime_error("frame not made");
-    frame.resize(size);
-    return frame;
-}
 
 std::string runOk(const std::vector<std::string>& arguments) {
     const ProcessResult result = runTool(arguments);
