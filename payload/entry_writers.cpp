@@ -238,8 +238,11 @@ void publishOpenBatch() {
 }  // namespace
 
 bool startEntryWriters(std::uint64_t blockBytes) {
+    // A small block is written at once on this thread: no threads, and not
+    // even the question how many processors there are.
+    if (blockBytes < kParallelBlockBytes) return false;
     int processors = countUsableProcessors();
-    if (processors < 2 || blockBytes < kParallelBlockBytes) return false;
+    if (processors < 2) return false;
     pageMask = getauxval(AT_PAGESZ) - 1;
     // Every entry in the ring holds an open file: a quarter of the limit at
     // most, so that the main thread can still open directories and files.
