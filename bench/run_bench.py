@@ -62,8 +62,8 @@ DEFAULT_MAKE_APP_DIR = REPO / "bench" / "make_app_dir.py"
 DEFAULT_MAKE_PACKAGE_TREE = REPO / "bench" / "make_package_tree.py"
 DEFAULT_MAKE_BINARY_MIX = REPO / "bench" / "make_binary_mix.py"
 
-LAUNCH_GOAL = 1.10
-STARTUP_GOAL = 1.15
+LAUNCH_GOAL = 1.03
+STARTUP_GOAL = 1.10
 PACK_GOAL = 1.30
 PEER_GOAL = 1.00
 SMALL_FILES_FLOOR_GOAL = 1.05
