@@ -5,6 +5,7 @@ namespace onefile {
 char gExtractionDirectory[kPathBufferBytes];
 char gLaunchTarget[kPathBufferBytes];
 volatile sig_atomic_t gChildProcessId;
+volatile sig_atomic_t gInChild;
 volatile sig_atomic_t gRemovalFlag;
 DirectoryLevel gExtractionLevel = {-1, {}};
 volatile sig_atomic_t gExtractionDescriptor = -1;

@@ -23,6 +23,11 @@ extern char gLaunchTarget[kPathBufferBytes];
 // then and 0 in the child. Never reset.
 extern volatile sig_atomic_t gChildProcessId;
 
+// Set in the child, before its signal mask opens: from then on a signal that
+// reaches one of the launcher's handlers acts as it would on the application
+// (supervision.h, actAsInherited).
+extern volatile sig_atomic_t gInChild;
+
 // Set once this run has made the extraction directory itself, before
 // anything is created below it; never cleared. Tells the cleanup to remove
 // it. A directory that already existed is never ours to remove.

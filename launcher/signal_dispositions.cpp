@@ -15,6 +15,9 @@ constexpr int kIgnoredSignals[] = {SIGPIPE, SIGXFSZ};
 // What the launcher was given, for the signals whose disposition it changed.
 struct sigaction inheritedActions[kSignalSlots];
 bool changed[kSignalSlots];
+// Changed without a handler: exec keeps an ignored signal ignored, so the
+// child must put these back itself.
+bool restoredBeforeExec[kSignalSlots];
 
 bool isIgnored(const struct sigaction& action) { return action.sa_handler == SIG_IGN; }
 
@@ -45,6 +48,7 @@ void setSimple(int number, void (*handler)(int)) {
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     setDisposition(number, action);
+    restoredBeforeExec[number] = changed[number];
 }
 
 template <typename Visit>
@@ -67,15 +71,26 @@ void installSignalHandling() {
 }
 
 void restoreInheritedSignals(const sigset_t& originalMask) {
-    // Every disposition goes back before the mask opens: a signal that is
-    // pending since the fork (a SIGINT forwarded, a SIGHUP passed on) then
-    // acts on the child as the application would see it, instead of
-    // reaching the launcher's handlers in the child, which would only
-    // record it.
+    // A handled signal keeps the launcher's handler until the exec resets
+    // it: some forty calls fewer between the fork and the exec. A signal
+    // that arrives meanwhile (a SIGINT forwarded, a SIGHUP passed on) finds
+    // gInChild set, and the handler makes it act on the child as the
+    // application would see it, instead of only recording it.
+    gInChild = 1;
     for (int number = 1; number < kSignalSlots; ++number) {
-        if (changed[number]) (void)sigaction(number, &inheritedActions[number], nullptr);
+        if (restoredBeforeExec[number]) (void)sigaction(number, &inheritedActions[number], nullptr);
     }
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+}
+
+void actAsInherited(int number) {
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    (void)sigaction(number, &action, nullptr);
+    // Delivered at once where the handler runs with SA_NODEFER, else as
+    // soon as the handler returns.
+    (void)raise(number);
 }
 
 sigset_t handledSignals() {

@@ -27,7 +27,9 @@ void signalChild(pid_t child, int number) {
 void relaySignal(int number, siginfo_t* information, void*) {
     int savedErrno = errno;
     pid_t child = gChildProcessId;
-    if (child == 0) {
+    if (gInChild) {
+        actAsInherited(number);
+    } else if (child == 0) {
         gHeldSignals[number] = 1;
     } else if (!childGotItFromTheKernel(child, information)) {
         signalChild(child, number);

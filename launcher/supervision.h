@@ -45,9 +45,20 @@ void removeWhatThisRunMade();
 //  - SIGCHLD at its default, so the child can be waited for.
 void installSignalHandling();
 
-// In the child before exec: every disposition back to what the launcher was
-// given, then the signal mask it was given.
+// In the child before exec: the dispositions that exec would not put back
+// as the launcher was given them (the signals it ignores, SIGCHLD), then the
+// signal mask it was given. Exec resets every handled signal to its default,
+// which is what the launcher was given for each: a signal inherited as
+// ignored never gets a handler. Until the exec, a handled signal that
+// arrives meets the launcher's handler, which acts as the default would
+// (actAsInherited).
 void restoreInheritedSignals(const sigset_t& originalMask);
+
+// In the child, from a handler: the default disposition for `number`, and
+// the signal raised again, so it does to the child what it would have done
+// had the child's dispositions been put back before the mask opened.
+// Async-signal-safe.
+void actAsInherited(int number);
 
 // The signals the launcher handles: what the main sequence holds back across
 // the fork.

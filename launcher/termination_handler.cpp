@@ -11,7 +11,9 @@ void handleTerminationSignal(int number, siginfo_t* information, void*) {
     // sequence's wait checks for EINTR), so the handler must not change it.
     int savedErrno = errno;
     pid_t child = gChildProcessId;
-    if (child == 0) {
+    if (gInChild) {
+        actAsInherited(number);
+    } else if (child == 0) {
         // No child yet to decide: the run stops at the main sequence's next
         // look, whoever sent the signal.
         if (gStopSignal == 0) gStopSignal = number;

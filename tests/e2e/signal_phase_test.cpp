@@ -45,7 +45,7 @@ enum class Expected {
     stopped,            // the stop message, 2, the child never started
     childRuns,          // as if no signal had come: the child's exit code
     childInterrupted,   // the forwarded SIGINT: the child's code after it, or 130
-    childEndsBySignal,  // the child ends by the signal itself: 128 + 15
+    childEndsBySignal,  // the child ends by the signal raised itself: 128 + its number
     childGetsHangup,    // a SIGHUP held back during the extraction reaches the child
 };
 
@@ -159,11 +159,14 @@ TEST_P(SignalPhaseTest, SignalLandsInItsPhase) {
                 EXPECT_EQ(signals, std::vector<std::string>{"signal=1 code=0"}) << "the held SIGHUP was lost";
             }
             break;
-        case Expected::childEndsBySignal:
-            EXPECT_EQ(state->exitCode, 128 + SIGTERM) << describe(*state) << "\n" << error;
+        case Expected::childEndsBySignal: {
+            const auto raised = GetParam().controls.find("ONEFILE_HOOK_RAISE_SIGNAL");
+            const int number = raised == GetParam().controls.end() ? SIGTERM : std::stoi(raised->second);
+            EXPECT_EQ(state->exitCode, 128 + number) << describe(*state) << "\n" << error;
             EXPECT_EQ(error, "");
             EXPECT_FALSE(report.complete) << "the application ran as if no signal had come";
             break;
+        }
     }
     // TearDown checks that nothing is left in TMPDIR.
 }
@@ -224,6 +227,11 @@ INSTANTIATE_TEST_SUITE_P(
         // passes that end on. Nothing of the launcher's own handling may
         // swallow it: a SIGINT the launcher forwards can arrive there too.
         PhaseCase{"ChildBeforeExec", {{"ONEFILE_HOOK_RAISE_CALL", "execv"}}, Expected::childEndsBySignal},
+        // The same with a signal meant for the application: the launcher's
+        // relay handler, still in place until the exec, must not hold it.
+        PhaseCase{"HangupInChildBeforeExec",
+                  {{"ONEFILE_HOOK_RAISE_CALL", "execv"}, {"ONEFILE_HOOK_RAISE_SIGNAL", std::to_string(SIGHUP)}},
+                  Expected::childEndsBySignal},
         // Raised just before the fork, after the last look for a stop: held
         // back until the parent knows its child, then handled as one that
         // came after the fork: the child gets SIGINT and its end is passed on.
