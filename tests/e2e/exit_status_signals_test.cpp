@@ -36,22 +36,6 @@ constexpr auto kEndTimeout = std::chrono::seconds(20);
 
 constexpr char kForwardedInterrupt[] = "signal=2 code=0";
 
-class StopsTest : public SupervisionTest {
-protected:
-    void SetUp() override {
-        SupervisionTest::SetUp();
-        addProbe();
-        launcher_ = pack({"--main", "probe"});
-    }
-
-    void TearDown() override {
-        endLeftoverProbe(probePidPath());
-        SupervisionTest::TearDown();
-    }
-
-    std::string launcher_;
-};
-
 struct ChildEnd {
     const char* name;
     int sent;                                   // to the launcher

@@ -41,19 +41,8 @@ constexpr auto kEndTimeout = std::chrono::seconds(10);
 // wait, so that a signal passed on wrongly would still be seen.
 constexpr char kLingerMilliseconds[] = "300";
 
-class RelayTest : public SupervisionTest {
+class RelayTest : public StopsTest {
 protected:
-    void SetUp() override {
-        SupervisionTest::SetUp();
-        addProbe();
-        launcher_ = pack({"--main", "probe"});
-    }
-
-    void TearDown() override {
-        endLeftoverProbe(probePidPath());
-        SupervisionTest::TearDown();
-    }
-
     // Waits for the probe, returns its process id and its report.
     pid_t awaitProbe(StartedLauncher& run, ProbeReport* report) {
         run.setProbePidFile(probePidPath());
@@ -66,8 +55,6 @@ protected:
         EXPECT_TRUE(fs::is_directory(report->directory)) << report->directory;
         return readProbePid(probePidPath());
     }
-
-    std::string launcher_;
 };
 
 // ---------------------------------------------------------------------------

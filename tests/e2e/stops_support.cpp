@@ -103,6 +103,17 @@ void endLeftoverProbe(const std::string& pidFile) {
     }
 }
 
+void StopsTest::SetUp() {
+    SupervisionTest::SetUp();
+    addProbe();
+    launcher_ = pack({"--main", "probe"});
+}
+
+void StopsTest::TearDown() {
+    endLeftoverProbe(probePidPath());
+    SupervisionTest::TearDown();
+}
+
 std::vector<std::string> inPrivateMountNamespace(const std::string& script,
                                                  const std::vector<std::string>& arguments) {
     std::vector<std::string> argv{"unshare"};

@@ -1,7 +1,8 @@
 // What the tests of how a run ends share, beyond the supervision helpers:
 // programs found through PATH, launchers started with chosen signals
-// ignored, waits for a line in a record file, the state of a process, and
-// runs inside a private mount namespace of their own.
+// ignored, waits for a line in a record file, the state of a process, runs
+// inside a private mount namespace of their own, and a fixture that packs
+// the probe for every test.
 #pragma once
 
 #include <sys/types.h>
@@ -59,5 +60,16 @@ inline constexpr int kMountFailedStatus = 97;
 // Why a run of inPrivateMountNamespace did not get to its test, or empty
 // when it did: the namespace or the mount was refused on this machine.
 std::string namespaceSkipReason(const onefile::testing::ProcessResult& result);
+
+// A SupervisionTest with a launcher whose main executable is the probe,
+// packed for every test (launcher_). A probe that the launcher left behind
+// when a test failed is ended.
+class StopsTest : public SupervisionTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string launcher_;
+};
 
 }  // namespace onefile::e2e

@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,37 +22,7 @@
 namespace onefile::hardening {
 namespace {
 
-using onefile::testing::makeDirectories;
-using onefile::testing::ProcessOptions;
-using onefile::testing::ProcessResult;
-using onefile::testing::runProcess;
-using onefile::testing::TempDir;
-using onefile::testing::writeFile;
 using std::chrono::milliseconds;
-
-// The application records every start: its directory (physical) and the run's
-// token, one line each, in $ONEFILE_TEST_RUNS. Each test adds its own steps.
-constexpr char kRecordingStart[] =
-    "#!/bin/sh\n"
-    "d=$(cd \"${0%/*}\" && pwd -P) || exit 90\n"
-    "printf '%s %s\\n' \"$d\" \"$TAVMIR_ONEFILE_RANDOM\" >> \"$ONEFILE_TEST_RUNS\"\n";
-
-std::string createFailure(const std::string& path, const std::string& reason) {
-    return "Error, couldn't create extraction directory '" + path + "': " + reason + ".\n";
-}
-
-std::vector<std::string> linesOf(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::string octal(mode_t mode) {
-    std::ostringstream text;
-    text << std::oct << mode;
-    return text.str();
-}
 
 // Every path below `root`, relative to it, sorted; links are not followed.
 std::vector<std::string> pathsBelow(const std::string& root) {
@@ -68,40 +37,20 @@ std::vector<std::string> pathsBelow(const std::string& root) {
     return paths;
 }
 
-// What a run recorded: the application's directory and the run's token.
-struct RecordedRun {
-    std::string directory;
-    std::string token;
-};
-
-RecordedRun parseRun(const std::string& line) {
-    const std::size_t space = line.rfind(' ');
-    if (space == std::string::npos) return {line, ""};
-    return {line.substr(0, space), line.substr(space + 1)};
-}
-
 class ExtractionDirectoryTest : public ::testing::Test {
 protected:
     // Packs an application of `main` and a small data file into
     // temp/`name`; toolOptions follow the output.
     std::string makeLauncher(const std::string& main, const std::vector<std::string>& toolOptions,
                              const std::string& name = "launcher") {
-        const std::string app = temp_.file("apps/" + std::to_string(apps_++));
-        writeFile(app + "/main", main, 0755);
-        writeFile(app + "/data/file", "data\n");
         const std::string launcher = temp_.file(name);
-        makeDirectories(std::filesystem::path(launcher).parent_path());
-        packLauncher(app, launcher, toolOptions);
+        packScriptApp(temp_.file("apps/" + std::to_string(apps_++)), main, launcher, toolOptions);
         return launcher;
     }
 
     std::string runsFile() const { return temp_.file("runs"); }
 
-    ProcessOptions optionsFor(const std::string& tmpDir) const {
-        ProcessOptions options = launcherOptions(tmpDir);
-        options.setEnvironment["ONEFILE_TEST_RUNS"] = runsFile();
-        return options;
-    }
+    ProcessOptions optionsFor(const std::string& tmpDir) const { return recordingOptions(tmpDir, runsFile()); }
 
     std::vector<std::string> runs() const { return linesOf(runsFile()); }
 
@@ -138,7 +87,7 @@ TEST_F(ExtractionDirectoryTest, AnythingAlreadyAtTheExpandedPathIsRefusedAndLeft
         std::vector<std::string> toolOptions = {"--template", c.templateText};
         toolOptions.insert(toolOptions.end(), c.moreToolOptions.begin(), c.moreToolOptions.end());
         const std::string launcher =
-            makeLauncher(kRecordingStart, toolOptions, "program/launcher" + std::to_string(index++));
+            makeLauncher(kRecordingMain, toolOptions, "program/launcher" + std::to_string(index++));
         writeFile(temp_.file("program/neighbour"), "neighbour\n", 0600);
         writeFile(temp_.file("home/keep.txt"), "home\n", 0600);
         writeFile(temp_.file("home/sub/inner.txt"), "inner\n");
@@ -187,7 +136,7 @@ TEST_F(ExtractionDirectoryTest, AnEmptyBlockStillMakesItsDirectory) {
 // run with mode 0700 less the umask (the application sees them), and the
 // run removes them again: TMPDIR is empty afterwards.
 TEST_F(ExtractionDirectoryTest, LevelsAboveAreMadeWithMode0700AndRemovedAgain) {
-    const std::string launcher = makeLauncher(std::string(kRecordingStart) +
+    const std::string launcher = makeLauncher(std::string(kRecordingMain) +
                                                   "stat -c '%a' \"${d%/*/*}\" \"${d%/*}\" \"$d\" >> \"$ONEFILE_TEST_RUNS\"\n",
                                               {"--template", "{TEMP}/{RANDOM}/x/app"});
     for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{077}, mode_t{027}}) {
@@ -216,7 +165,7 @@ TEST_F(ExtractionDirectoryTest, LevelsAboveAreMadeWithMode0700AndRemovedAgain) {
 // A level that existed before the run is the user's: it stays, with its mode,
 // while the levels the run made below it go.
 TEST_F(ExtractionDirectoryTest, ALevelThatExistedStaysAsItWas) {
-    const std::string launcher = makeLauncher(kRecordingStart, {"--template", "{TEMP}/keep/{RANDOM}/x/app"});
+    const std::string launcher = makeLauncher(kRecordingMain, {"--template", "{TEMP}/keep/{RANDOM}/x/app"});
     const std::string tmpDir = temp_.file("tmp");
     makeDirectories(tmpDir + "/keep");
     ASSERT_EQ(chmod((tmpDir + "/keep").c_str(), 0751), 0);
@@ -235,7 +184,7 @@ TEST_F(ExtractionDirectoryTest, ALevelThatExistedStaysAsItWas) {
 // it stays with what the application put there, while the extraction
 // directory goes; the exit status is the application's.
 TEST_F(ExtractionDirectoryTest, ALevelTheApplicationFilledStays) {
-    const std::string launcher = makeLauncher(std::string(kRecordingStart) +
+    const std::string launcher = makeLauncher(std::string(kRecordingMain) +
                                                   "echo note > \"${d%/*}/note\" || exit 91\n"
                                                   "exit 3\n",
                                               {"--template", "{TEMP}/{RANDOM}/app"});
@@ -267,7 +216,7 @@ TEST_F(ExtractionDirectoryTest, ASecondRunIsRefusedWhileTheFirstHoldsTheDirector
     // With ONEFILE_TEST_HOLD set, the application says it is ready, waits
     // (at most about 20 s) for the file the variable names, and exits 7 when
     // its own data file is still there, 9 when it is not.
-    const std::string launcher = makeLauncher(std::string(kRecordingStart) +
+    const std::string launcher = makeLauncher(std::string(kRecordingMain) +
                                                   "if [ -n \"$ONEFILE_TEST_HOLD\" ]; then\n"
                                                   "  : > \"$ONEFILE_TEST_HOLD.ready\"\n"
                                                   "  i=0\n"
@@ -307,7 +256,7 @@ TEST_F(ExtractionDirectoryTest, ASecondRunIsRefusedWhileTheFirstHoldsTheDirector
 // A relative template starts at the working directory: the levels are made
 // there and go again at the end.
 TEST_F(ExtractionDirectoryTest, ARelativeTemplateStartsAtTheWorkingDirectory) {
-    const std::string launcher = makeLauncher(kRecordingStart, {"--template", "rel/sub/app_{RANDOM}"});
+    const std::string launcher = makeLauncher(kRecordingMain, {"--template", "rel/sub/app_{RANDOM}"});
     const std::string work = temp_.file("work");
     makeDirectories(work);
     ProcessOptions options = optionsFor(temp_.file("tmp"));

@@ -13,6 +13,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -22,10 +25,6 @@
 
 namespace onefile::hardening {
 namespace {
-
-using onefile::testing::ProcessOptions;
-using onefile::testing::ProcessResult;
-using onefile::testing::runProcess;
 
 // Exit status and message with which the wrapper says that the tmpfs could
 // not be mounted.
@@ -281,6 +280,45 @@ void packLauncher(const std::string& appDir, const std::string& launcher,
     arguments.insert(arguments.end(), toolOptions.begin(), toolOptions.end());
     runToolOrThrow(arguments);
 }
+
+void packScriptApp(const std::string& appDir, const std::string& main, const std::string& launcher,
+                   const std::vector<std::string>& toolOptions) {
+    writeFile(appDir + "/main", main, 0755);
+    writeFile(appDir + "/data/file", "data\n");
+    makeDirectories(std::filesystem::path(launcher).parent_path());
+    packLauncher(appDir, launcher, toolOptions);
+}
+
+RecordedRun parseRun(const std::string& line) {
+    const std::size_t space = line.rfind(' ');
+    if (space == std::string::npos) return {line, ""};
+    return {line.substr(0, space), line.substr(space + 1)};
+}
+
+ProcessOptions recordingOptions(const std::string& tmpDir, const std::string& runs) {
+    ProcessOptions options = launcherOptions(tmpDir);
+    options.setEnvironment["ONEFILE_TEST_RUNS"] = runs;
+    return options;
+}
+
+std::vector<std::string> linesOf(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::string octal(mode_t mode) {
+    std::ostringstream text;
+    text << std::oct << mode;
+    return text.str();
+}
+
+std::string createFailure(const std::string& path, const std::string& reason) {
+    return "Error, couldn't create extraction directory '" + path + "': " + reason + ".\n";
+}
+
+std::string notSafe(const std::string& path) { return "Error, directory '" + path + "' is not safe to use.\n"; }
 
 MountedRun runOnTmpfs(const std::string& mountPoint, const std::string& mountOptions,
                       const std::string& script, const std::vector<std::string>& arguments,

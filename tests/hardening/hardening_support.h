@@ -1,6 +1,8 @@
 // What the hardening tests share: launchers packed by the real tool from
-// small shell-script applications, and runs inside a private mount
-// namespace on a fresh tmpfs whose size and options a test chooses.
+// small shell-script applications, the record such an application keeps of
+// its starts, the launcher's reports of a refused run, and runs inside a
+// private mount namespace on a fresh tmpfs whose size and options a test
+// chooses.
 #pragma once
 
 #include <sys/types.h>
@@ -10,9 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/file_helpers.h"
 #include "tests/support/run_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace onefile::hardening {
+
+// The test support that every hardening test uses.
+using onefile::testing::makeDirectories;
+using onefile::testing::ProcessOptions;
+using onefile::testing::ProcessResult;
+using onefile::testing::runProcess;
+using onefile::testing::TempDir;
+using onefile::testing::writeFile;
 
 // The launch protocol's variables; no run inherits them from the test.
 inline const std::vector<std::string> kProtocolVariables = {
@@ -31,6 +43,47 @@ void runToolOrThrow(const std::vector<std::string>& arguments);
 // `toolOptions` are added after the output.
 void packLauncher(const std::string& appDir, const std::string& launcher,
                   const std::vector<std::string>& toolOptions = {});
+
+// Writes the application appDir, the shell script `main` as its main
+// executable beside a small data file data/file, and packs it into
+// `launcher`, whose missing parent directories are made first;
+// `toolOptions` are added after the output.
+void packScriptApp(const std::string& appDir, const std::string& main, const std::string& launcher,
+                   const std::vector<std::string>& toolOptions = {});
+
+// The start of an application that records every start in
+// $ONEFILE_TEST_RUNS: its directory (physical) and the run's token, one line
+// each. A test may add steps of its own; they find the directory in "$d".
+inline constexpr char kRecordingMain[] =
+    "#!/bin/sh\n"
+    "d=$(cd \"${0%/*}\" && pwd -P) || exit 90\n"
+    "printf '%s %s\\n' \"$d\" \"$TAVMIR_ONEFILE_RANDOM\" >> \"$ONEFILE_TEST_RUNS\"\n";
+
+// What a line of kRecordingMain's record holds: the application's directory
+// and the run's token.
+struct RecordedRun {
+    std::string directory;
+    std::string token;
+};
+
+RecordedRun parseRun(const std::string& line);
+
+// Options for running a launcher of kRecordingMain: launcherOptions(tmpDir),
+// with the record in the file `runs`.
+onefile::testing::ProcessOptions recordingOptions(const std::string& tmpDir, const std::string& runs);
+
+// The lines of the file at `path`; none when there is no such file.
+std::vector<std::string> linesOf(const std::string& path);
+
+// The permission bits in octal, without leading zeros, as stat -c '%a'
+// prints them.
+std::string octal(mode_t mode);
+
+// The launcher's reports that end a run before its application starts: the
+// extraction directory could not be made at `path`, for `reason` (the
+// system's words for the error), or the level at `path` is not safe to use.
+std::string createFailure(const std::string& path, const std::string& reason);
+std::string notSafe(const std::string& path);
 
 // True for the 11 characters of a random token: 8 bytes in base64url, so
 // the last character carries 4 bits and two zero bits.

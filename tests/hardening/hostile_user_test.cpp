@@ -25,7 +25,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,49 +37,12 @@ namespace onefile::hardening {
 namespace {
 
 namespace fs = std::filesystem;
-using onefile::testing::makeDirectories;
 using onefile::testing::makeSymlink;
-using onefile::testing::ProcessOptions;
-using onefile::testing::ProcessResult;
-using onefile::testing::runProcess;
-using onefile::testing::TempDir;
-using onefile::testing::writeFile;
 
 // A user of its own for the launcher, neither root nor the other user, and a
 // third one who owns nothing but a link.
 constexpr uid_t kLauncherUser = 4242;
 constexpr uid_t kStrangerUser = 4343;
-
-// The application records every start in $ONEFILE_TEST_RUNS: its directory
-// (physical) and the run's token.
-constexpr char kRecordingMain[] =
-    "#!/bin/sh\n"
-    "d=$(cd \"${0%/*}\" && pwd -P) || exit 90\n"
-    "printf '%s %s\\n' \"$d\" \"$TAVMIR_ONEFILE_RANDOM\" >> \"$ONEFILE_TEST_RUNS\"\n";
-
-std::string notSafe(const std::string& path) { return "Error, directory '" + path + "' is not safe to use.\n"; }
-
-std::string createFailure(const std::string& path, const std::string& reason) {
-    return "Error, couldn't create extraction directory '" + path + "': " + reason + ".\n";
-}
-
-std::vector<std::string> linesOf(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-struct RecordedRun {
-    std::string directory;
-    std::string token;
-};
-
-RecordedRun parseRun(const std::string& line) {
-    const std::size_t space = line.rfind(' ');
-    if (space == std::string::npos) return {line, ""};
-    return {line.substr(0, space), line.substr(space + 1)};
-}
 
 // Who makes the level a case puts in the launcher's way.
 enum class Maker { nobody, user, otherUser };
@@ -88,6 +50,27 @@ enum class Kind { directory, file, link, fifo };
 // How a run ends: it works, its level is not safe, or its extraction
 // directory exists already.
 enum class Outcome { works, notSafe, exists };
+
+// A run refused before its application started: status 2, the report `err`
+// and nothing on standard output, no start in the record `runs`.
+void expectRefused(const ProcessResult& result, const std::string& err, const std::string& runs) {
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(linesOf(runs), std::vector<std::string>{}) << "the application started";
+}
+
+// A run that worked: status 0, nothing on standard error, and one start in
+// the record `runs`, with the application in `parent`/app_TOKEN for the
+// run's own token. Fails fatally when the record holds no start or more.
+void expectStartedIn(const ProcessResult& result, const std::string& runs, const std::string& parent) {
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    const std::vector<std::string> lines = linesOf(runs);
+    ASSERT_EQ(lines.size(), 1u);
+    const RecordedRun run = parseRun(lines[0]);
+    EXPECT_EQ(run.directory, parent + "/app_" + run.token);
+}
 
 class HostileUserTest : public ::testing::Test {
 protected:
@@ -102,11 +85,8 @@ protected:
     std::string victim() const { return temp_.file("victim"); }
 
     std::string makeLauncher(const std::string& templateText, const std::string& name = "launcher") {
-        const std::string app = temp_.file("apps/" + name);
-        writeFile(app + "/main", kRecordingMain, 0755);
-        writeFile(app + "/data/file", "data\n");
         const std::string launcher = temp_.file(name);
-        packLauncher(app, launcher, {"--template", templateText});
+        packScriptApp(temp_.file("apps/" + name), kRecordingMain, launcher, {"--template", templateText});
         return launcher;
     }
 
@@ -128,9 +108,7 @@ protected:
                                : kind == Kind::file    ? "echo planted > \"$1\" && chmod \"$2\" \"$1\""
                                : kind == Kind::link    ? "ln -s \"$3\" \"$1\""
                                                        : "mkfifo \"$1\"";
-            char octalMode[8];
-            snprintf(octalMode, sizeof octalMode, "%o", static_cast<unsigned>(mode));
-            asOtherUser(step, directory, {name, octalMode, linkTarget});
+            asOtherUser(step, directory, {name, octal(mode), linkTarget});
             return;
         }
         switch (kind) {
@@ -217,23 +195,14 @@ TEST_F(HostileUserTest, LevelsAboveTheExtractionDirectoryMustBeSafe) {
         const std::vector<std::string> before = describeTree(top);
         const std::vector<std::string> beforeWithoutTimes = describeTree(top, false);
 
-        ProcessOptions options = launcherOptions(temp_.file(c.tmpDir));
-        options.setEnvironment["ONEFILE_TEST_RUNS"] = runs;
-        const ProcessResult result = runProcess({launcher}, options);
+        const ProcessResult result = runProcess({launcher}, recordingOptions(temp_.file(c.tmpDir), runs));
 
         if (c.refusedLevel != nullptr) {
-            EXPECT_EQ(result.exitCode, 2);
-            EXPECT_EQ(result.err, notSafe(temp_.file(c.refusedLevel)));
-            EXPECT_EQ(result.out, "");
-            EXPECT_EQ(linesOf(runs), std::vector<std::string>{}) << "the application started";
+            expectRefused(result, notSafe(temp_.file(c.refusedLevel)), runs);
             EXPECT_EQ(describeTree(top), before) << "the refused run changed TMPDIR";
         } else {
-            EXPECT_EQ(result.exitCode, 0) << result.err;
-            EXPECT_EQ(result.err, "");
-            const std::vector<std::string> lines = linesOf(runs);
-            ASSERT_EQ(lines.size(), 1u);
-            const RecordedRun run = parseRun(lines[0]);
-            EXPECT_EQ(run.directory, fs::canonical(temp_.path()).string() + "/" + c.extractedIn + "/app_" + run.token);
+            ASSERT_NO_FATAL_FAILURE(
+                expectStartedIn(result, runs, fs::canonical(temp_.path()).string() + "/" + c.extractedIn));
             EXPECT_EQ(describeTree(top, false), beforeWithoutTimes) << "the run left something in TMPDIR";
         }
     }
@@ -288,26 +257,19 @@ TEST_F(HostileUserTest, LevelsMetFromAWorkingDirectoryOfTheOtherUser) {
         const std::vector<std::string> evilWithoutTimes = describeTree(evil, false);
         const std::vector<std::string> victimWithoutTimes = describeTree(victim(), false);
 
-        ProcessOptions options = launcherOptions(temp_.file("tmp"));
-        options.setEnvironment["ONEFILE_TEST_RUNS"] = runs;
+        ProcessOptions options = recordingOptions(temp_.file("tmp"), runs);
         options.workingDirectory = evil;
         const ProcessResult result = runProcess({launcher}, options);
 
         if (c.outcome != Outcome::works) {
-            EXPECT_EQ(result.exitCode, 2);
-            EXPECT_EQ(result.err, c.outcome == Outcome::exists ? createFailure(c.planted, "File exists")
-                                                                : notSafe(c.planted));
-            EXPECT_EQ(result.out, "");
-            EXPECT_EQ(linesOf(runs), std::vector<std::string>{}) << "the application started";
+            expectRefused(result,
+                          c.outcome == Outcome::exists ? createFailure(c.planted, "File exists") : notSafe(c.planted),
+                          runs);
             EXPECT_EQ(describeTree(evil), evilBefore);
             EXPECT_EQ(describeTree(victim()), victimBefore) << "the run wrote through the other user's link";
         } else {
-            EXPECT_EQ(result.exitCode, 0) << result.err;
-            EXPECT_EQ(result.err, "");
-            const std::vector<std::string> lines = linesOf(runs);
-            ASSERT_EQ(lines.size(), 1u);
-            const RecordedRun run = parseRun(lines[0]);
-            EXPECT_EQ(run.directory, fs::canonical(temp_.path()).string() + "/" + c.extractedIn + "/app_" + run.token);
+            ASSERT_NO_FATAL_FAILURE(
+                expectStartedIn(result, runs, fs::canonical(temp_.path()).string() + "/" + c.extractedIn));
             EXPECT_EQ(describeTree(evil, false), evilWithoutTimes) << "the run left something behind";
             EXPECT_EQ(describeTree(victim(), false), victimWithoutTimes) << "the run left something behind";
         }
@@ -331,14 +293,9 @@ TEST_F(HostileUserTest, TheOtherUsersExtractionDirectoryIsRefused) {
     const std::vector<std::string> victimBefore = describeTree(victim());
     const std::string runs = temp_.file("runs");
 
-    ProcessOptions options = launcherOptions(tmpDir);
-    options.setEnvironment["ONEFILE_TEST_RUNS"] = runs;
-    const ProcessResult result = runProcess({launcher}, options);
+    const ProcessResult result = runProcess({launcher}, recordingOptions(tmpDir, runs));
 
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_EQ(result.err, createFailure(tmpDir + "/victimapp", "File exists"));
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(linesOf(runs), std::vector<std::string>{}) << "the application started";
+    expectRefused(result, createFailure(tmpDir + "/victimapp", "File exists"), runs);
     EXPECT_EQ(describeTree(tmpDir), tmpBefore);
     EXPECT_EQ(describeTree(victim()), victimBefore) << "the run wrote through the other user's links";
 }
@@ -378,24 +335,19 @@ TEST_F(HostileUserTest, ALinkIsFollowedWhenRootOrTheLaunchersUserOwnsIt) {
         const std::vector<std::string> before = describeTree(target);
         const std::vector<std::string> beforeWithoutTimes = describeTree(target, false);
 
-        ProcessOptions options = launcherOptions(link);
-        options.setEnvironment["ONEFILE_TEST_RUNS"] = records + "/runs";
+        const std::string runs = records + "/runs";
+        ProcessOptions options = recordingOptions(link, runs);
         options.userId = c.launcherUser;
         options.groupId = c.launcherUser;
         const ProcessResult result = runProcess({launcher}, options);
 
-        const std::vector<std::string> lines = linesOf(records + "/runs");
         if (c.refused) {
             EXPECT_EQ(result.exitCode, 2);
             EXPECT_EQ(result.err, notSafe(link));
-            EXPECT_EQ(lines, std::vector<std::string>{}) << "the application started";
+            EXPECT_EQ(linesOf(runs), std::vector<std::string>{}) << "the application started";
             EXPECT_EQ(describeTree(target), before);
         } else {
-            EXPECT_EQ(result.exitCode, 0) << result.err;
-            EXPECT_EQ(result.err, "");
-            ASSERT_EQ(lines.size(), 1u);
-            const RecordedRun run = parseRun(lines[0]);
-            EXPECT_EQ(run.directory, fs::canonical(target).string() + "/app_" + run.token);
+            ASSERT_NO_FATAL_FAILURE(expectStartedIn(result, runs, fs::canonical(target).string()));
             EXPECT_EQ(describeTree(target, false), beforeWithoutTimes) << "the run left something in its TMPDIR";
         }
     }

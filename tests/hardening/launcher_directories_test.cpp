@@ -17,13 +17,6 @@
 namespace onefile::hardening {
 namespace {
 
-using onefile::testing::makeDirectories;
-using onefile::testing::ProcessOptions;
-using onefile::testing::ProcessResult;
-using onefile::testing::runProcess;
-using onefile::testing::TempDir;
-using onefile::testing::writeFile;
-
 // For a script the kernel passes the path it executes as $0, so the
 // application finds the extraction directory as ${0%/*}.
 constexpr char kReportingMain[] =
@@ -31,12 +24,6 @@ constexpr char kReportingMain[] =
     "printf '%s\\n' \"${0%/*}\" \"$TAVMIR_ONEFILE_RANDOM\"\n"
     "stat -c '%a' \"${0%/*}\"\n"
     "echo \"$(stat -c '%a' \"${0%/*}/../..\") $(stat -c '%a' \"${0%/*}/..\")\"\n";
-
-std::string octal(mode_t mode) {
-    std::ostringstream text;
-    text << std::oct << mode;
-    return text.str();
-}
 
 struct Report {
     std::string directory;

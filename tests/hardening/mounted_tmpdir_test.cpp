@@ -15,11 +15,7 @@
 namespace onefile::hardening {
 namespace {
 
-using onefile::testing::makeDirectories;
-using onefile::testing::ProcessOptions;
 using onefile::testing::readFile;
-using onefile::testing::TempDir;
-using onefile::testing::writeFile;
 
 // The application's main executable leaves a mark, so a test can tell
 // whether the child ever started.

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,13 +19,6 @@
 
 namespace onefile::hardening {
 namespace {
-
-using onefile::testing::makeDirectories;
-using onefile::testing::ProcessOptions;
-using onefile::testing::ProcessResult;
-using onefile::testing::runProcess;
-using onefile::testing::TempDir;
-using onefile::testing::writeFile;
 
 // The application runs the shell steps in $ONEFILE_TEST_STEPS inside its own
 // directory and exits 6; a failed step exits 91, so a test can tell the
@@ -38,21 +30,11 @@ constexpr char kSteppingMain[] =
     "exit 6\n";
 constexpr int kApplicationStatus = 6;
 
-std::vector<std::string> linesOf(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 class RemovalBoundariesTest : public ::testing::Test {
 protected:
     std::string makeLauncher(const std::vector<std::string>& toolOptions = {}) {
-        const std::string app = temp_.file("app");
-        writeFile(app + "/main", kSteppingMain, 0755);
-        writeFile(app + "/data/file", "data\n");
         const std::string launcher = temp_.file("launcher");
-        packLauncher(app, launcher, toolOptions);
+        packScriptApp(temp_.file("app"), kSteppingMain, launcher, toolOptions);
         return launcher;
     }
 

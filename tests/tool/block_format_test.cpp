@@ -27,41 +27,12 @@ using tool::PayloadEntry;
 class BlockWriterTest : public ::testing::Test {
 protected:
     PayloadEntry file(const std::string& name, const std::string& content, bool executable) {
-        const std::string source = dir_.file("source/" + std::to_string(sources_++));
-        writeFile(source, content);
-        PayloadEntry entry;
-        entry.name = name;
-        entry.executable = executable;
-        entry.size = content.size();
-        entry.sourcePath = source;
-        return entry;
-    }
-
-    static PayloadEntry link(const std::string& name, const std::string& text) {
-        PayloadEntry entry;
-        entry.name = name;
-        entry.kind = EntryKind::link;
-        entry.linkText = text;
-        return entry;
+        return fileEntry(name, content, executable, dir_.file("source/" + std::to_string(sources_++)));
     }
 
     // The block written to a real file behind `leading` bytes, read back.
     std::string writeToFile(const std::vector<PayloadEntry>& entries, const std::string& leading = "") {
-        const std::string path = dir_.file("block");
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) throw std::runtime_error("open " + path);
-        {
-            tool::OutputStream output(fd, path);
-            output.write(leading);
-            tool::writeBlock(output, entries, [](const PayloadEntry& entry) {
-                tool::FileDescriptor source(::open(entry.sourcePath.c_str(), O_RDONLY | O_CLOEXEC));
-                if (!source.valid()) throw std::runtime_error("open " + entry.sourcePath);
-                return source;
-            });
-            output.flush();
-        }
-        ::close(fd);
-        return readFile(path).substr(leading.size());
+        return writtenBlock(dir_.file("block"), entries, leading);
     }
 
     TempDir dir_;
@@ -69,7 +40,8 @@ protected:
 };
 
 TEST_F(BlockWriterTest, WritesTheExactBytesOfASmallBlock) {
-    const std::vector<PayloadEntry> entries = {file("run", "AB", true), link("d/l", "../t"), file("d/e", "", false)};
+    const std::vector<PayloadEntry> entries = {file("run", "AB", true), linkEntry("d/l", "../t"),
+                                               file("d/e", "", false)};
     const std::string expected = std::string("ZQX") +
                                  std::string("run\0\x01", 5) + littleEndian(2) + "AB" +
                                  std::string("d/l\0\x02../t\0", 10) +
@@ -91,8 +63,8 @@ TEST_F(BlockWriterTest, RoundTripKeepsEveryEntryAndItsContent) {
     std::string large(3 * 1024 * 1024 + 7, '\0');
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 131 + i / 4099) & 0xff);
     const std::vector<PayloadEntry> entries = {
-        file("main", large.substr(5), true), file("empty", "", true),   link("lib/x.so", "x.so.1"),
-        file("lib/x.so.1", large, false),  file("lib/small", "s", false), link("up", "../../etc"),
+        file("main", large.substr(5), true), file("empty", "", true),   linkEntry("lib/x.so", "x.so.1"),
+        file("lib/x.so.1", large, false),  file("lib/small", "s", false), linkEntry("up", "../../etc"),
         file("big2", large.substr(1000), true)};
     // The first content starts behind the magic and the header of "main".
     const std::size_t firstContent = 3 + tool::encodeEntryHeader(entries[0]).size();

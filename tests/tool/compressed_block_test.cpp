@@ -86,43 +86,12 @@ ZSTD_frameHeader frameHeader(const std::string& frame) {
 class CompressedBlockTest : public ::testing::Test {
 protected:
     PayloadEntry file(const std::string& name, const std::string& content, bool executable = false) {
-        const std::string source = dir_.file("source/" + std::to_string(sources_++));
-        writeFile(source, content);
-        PayloadEntry entry;
-        entry.name = name;
-        entry.executable = executable;
-        entry.size = content.size();
-        entry.sourcePath = source;
-        return entry;
-    }
-
-    static PayloadEntry link(const std::string& name, const std::string& text) {
-        PayloadEntry entry;
-        entry.name = name;
-        entry.kind = EntryKind::link;
-        entry.linkText = text;
-        return entry;
+        return fileEntry(name, content, executable, dir_.file("source/" + std::to_string(sources_++)));
     }
 
     // The block written to a real file, compressed at `level` or not.
     std::string writeToFile(const std::vector<PayloadEntry>& entries, std::optional<int> level) {
-        const std::string path = dir_.file("block");
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) throw std::runtime_error("open " + path);
-        {
-            tool::OutputStream output(fd, path);
-            tool::writeBlock(
-                output, entries,
-                [](const PayloadEntry& entry) {
-                    tool::FileDescriptor source(::open(entry.sourcePath.c_str(), O_RDONLY | O_CLOEXEC));
-                    if (!source.valid()) throw std::runtime_error("open " + entry.sourcePath);
-                    return source;
-                },
-                level);
-            output.flush();
-        }
-        ::close(fd);
-        return readFile(path);
+        return writtenBlock(dir_.file("block"), entries, "", level);
     }
 
     // The frame that `compressor` makes of `content`, or nothing when it
@@ -157,7 +126,7 @@ TEST_F(CompressedBlockTest, EachContentIsOneFrameThatUnpacksToTheSource) {
     std::string varied = randomBytes(4 << 20, 7);
     for (char& byte : varied) byte = static_cast<char>('a' + (byte & 0x0f));  // about half its size packed
     const std::vector<std::string> contents = {lines(300000), varied, lines(400) + "tail"};
-    const std::vector<PayloadEntry> entries = {file("main", contents[0], true), link("lib/l", "../main"),
+    const std::vector<PayloadEntry> entries = {file("main", contents[0], true), linkEntry("lib/l", "../main"),
                                                file("lib/varied", contents[1]), file("short", contents[2])};
     const std::string block = writeToFile(entries, 3);
     const std::vector<BlockEntryInfo> back = read(block);
@@ -190,7 +159,7 @@ TEST_F(CompressedBlockTest, EachContentIsOneFrameThatUnpacksToTheSource) {
 TEST_F(CompressedBlockTest, AContentThatDoesNotShrinkIsStoredAsItIs) {
     const std::vector<PayloadEntry> entries = {
         file("main", randomBytes(3 << 20, 1), true), file("empty", ""), file("five", "hello"),
-        link("l", "five"), file("small", randomBytes(5000, 2))};
+        linkEntry("l", "five"), file("small", randomBytes(5000, 2))};
     const std::string compressed = writeToFile(entries, 3);
     const std::string plain = writeToFile(entries, std::nullopt);
     EXPECT_TRUE(compressed == plain);
