@@ -76,12 +76,6 @@ const char kLinkName[] = "lib/notes";
 const char kLinkText[] = "../share/notes.txt";
 
 // What a launcher run left: the probe's report and the copies it made.
-struct LauncherRun {
-    ProcessResult result;
-    std::vector<std::string> tree;  // the probe's "tree=" lines
-    std::string copies;             // where the probe copied the files
-};
-
 class CompressedPackTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -118,23 +112,11 @@ protected:
 
     // Runs `launcher` with a private TMPDIR; the probe reports its tree and
     // copies its files out. The launcher must leave nothing in TMPDIR.
-    LauncherRun run(const std::string& launcher) {
+    ProbeRun run(const std::string& launcher) {
         const std::string name = std::to_string(runs_++);
         const std::string tmp = dir_.file("tmp-" + name);
-        const std::string report = dir_.file("report-" + name);
-        LauncherRun run;
-        run.copies = dir_.file("copies-" + name);
-        makeDirectories(tmp);
-        ProcessOptions options;
-        options.umask = 022;
-        options.setEnvironment = {{"TMPDIR", tmp}, {"PROBE_REPORT", report}, {"PROBE_COPY_TO", run.copies}};
-        run.result = runProcess({launcher}, options);
+        ProbeRun run = runProbeLauncher(launcher, tmp, dir_.file("report-" + name), dir_.file("copies-" + name), 022);
         EXPECT_EQ(listDirectory(tmp), std::vector<std::string>{}) << launcher;
-        if (std::filesystem::exists(report)) {
-            std::istringstream lines(readFile(report));
-            for (std::string line; std::getline(lines, line);)
-                if (line.rfind("tree=", 0) == 0) run.tree.push_back(line.substr(5));
-        }
         return run;
     }
 
@@ -199,8 +181,8 @@ TEST_P(CompressedRoundTripTest, UnpacksEveryEntryAsItWasAndPacksTheSameBytesEach
     }
     EXPECT_EQ(list(launcher), list(plain));
 
-    const LauncherRun compressedRun = run(launcher);
-    const LauncherRun plainRun = run(plain);
+    const ProbeRun compressedRun = run(launcher);
+    const ProbeRun plainRun = run(plain);
     ASSERT_EQ(compressedRun.result.exitCode, 0) << compressedRun.result.err;
     ASSERT_EQ(plainRun.result.exitCode, 0) << plainRun.result.err;
     EXPECT_EQ(compressedRun.tree, plainRun.tree);
@@ -332,12 +314,12 @@ TEST_F(CompressedPackTest, AttachDecoderMakesAHandMadeCompressedBlockRun) {
     EXPECT_EQ(list(dir_.file("decoder")), "file\tx\t" + std::to_string(probe.size()) + "\tprobe\n" +
                                               "file\t-\t" + std::to_string(data.size()) + "\tdir/data\n");
 
-    const LauncherRun decoded = run(dir_.file("decoder"));
+    const ProbeRun decoded = run(dir_.file("decoder"));
     ASSERT_EQ(decoded.result.exitCode, 0) << decoded.result.err;
     EXPECT_TRUE(readFile(decoded.copies + "/dir/data") == data);
     EXPECT_TRUE(readFile(decoded.copies + "/probe") == probe);
 
-    const LauncherRun refused = run(dir_.file("plain"));
+    const ProbeRun refused = run(dir_.file("plain"));
     EXPECT_NE(refused.result.exitCode, 0);
     EXPECT_NE(refused.result.err.find(kDamagedMessage), std::string::npos) << refused.result.err;
     EXPECT_FALSE(std::filesystem::exists(refused.copies));
@@ -397,7 +379,7 @@ TEST_F(CompressedPackTest, ListAndTheLauncherAgreeOnDamagedCompressedEntries) {
         EXPECT_EQ(listed.out, "");
         EXPECT_EQ(listed.err, "onefile: " + launcher + ": entry 2 at byte " + std::to_string(3 + main.size()) +
                                   ": " + c.message + "\n");
-        const LauncherRun refused = run(launcher);
+        const ProbeRun refused = run(launcher);
         EXPECT_NE(refused.result.exitCode, 0);
         EXPECT_NE(refused.result.err.find(kDamagedMessage), std::string::npos) << refused.result.err;
         EXPECT_TRUE(refused.tree.empty());
@@ -405,7 +387,7 @@ TEST_F(CompressedPackTest, ListAndTheLauncherAgreeOnDamagedCompressedEntries) {
     // The same frame whole is no damage.
     writeFile(dir_.file("block"), wholeBlock(main + fileRecord("d", kEntryFlagCompressed, frame)));
     ASSERT_EQ(runTool({"attach", dir_.file("block"), "-o", dir_.file("whole"), "--decoder"}).exitCode, 0);
-    const LauncherRun whole = run(dir_.file("whole"));
+    const ProbeRun whole = run(dir_.file("whole"));
     ASSERT_EQ(whole.result.exitCode, 0) << whole.result.err;
     EXPECT_TRUE(readFile(whole.copies + "/d") == text);
 }

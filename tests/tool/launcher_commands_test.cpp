@@ -207,13 +207,6 @@ const std::vector<std::pair<std::string, std::string>> kAppLinks = {{"lib/notes"
                                                                     {"dangling", "nowhere"}};
 
 // What a launcher run left.
-struct LauncherRun {
-    ProcessResult result;
-    std::string directoryMode;
-    std::vector<std::string> tree;
-    std::string copies;
-};
-
 class LauncherCommandsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -255,25 +248,10 @@ protected:
     }
 
     // Runs `launcher` under `umask` with a private TMPDIR.
-    LauncherRun runLauncher(const std::string& launcher, mode_t umask) {
+    ProbeRun runLauncher(const std::string& launcher, mode_t umask) {
         const std::string name = std::to_string(runs_++);
-        const std::string tmp = dir_.file("tmp-" + name);
-        const std::string report = dir_.file("report-" + name);
-        LauncherRun run;
-        run.copies = dir_.file("copies-" + name);
-        makeDirectories(tmp);
-        ProcessOptions options;
-        options.umask = umask;
-        options.setEnvironment = {{"TMPDIR", tmp}, {"PROBE_REPORT", report}, {"PROBE_COPY_TO", run.copies}};
-        run.result = runProcess({launcher}, options);
-        if (std::filesystem::exists(report)) {
-            std::istringstream lines(readFile(report));
-            for (std::string line; std::getline(lines, line);) {
-                if (line.rfind("tree=", 0) == 0) run.tree.push_back(line.substr(5));
-                if (line.rfind("directory_mode=", 0) == 0) run.directoryMode = line.substr(15);
-            }
-        }
-        return run;
+        return runProbeLauncher(launcher, dir_.file("tmp-" + name), dir_.file("report-" + name),
+                                dir_.file("copies-" + name), umask);
     }
 
     ProcessResult extract(const std::string& launcher, const std::string& directory, mode_t umask = 022) {
@@ -606,7 +584,7 @@ TEST_F(LauncherCommandsTest, ExtractGivesWhatTheLauncherItselfUnpacks) {
     for (const std::string& launcher : {stored_, compressed_, handMade}) {
         for (const mode_t umask : {mode_t{022}, mode_t{077}}) {
             SCOPED_TRACE(launcher + " under umask " + std::to_string(umask));
-            const LauncherRun run = runLauncher(launcher, umask);
+            const ProbeRun run = runLauncher(launcher, umask);
             ASSERT_EQ(run.result.exitCode, 0) << run.result.err;
             const std::string out = dir_.file("extracted-" + std::to_string(runs_));
             const ProcessResult extracted = extract(launcher, out, umask);

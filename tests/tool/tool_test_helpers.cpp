@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -124,6 +125,25 @@ Ending waitWithin(pid_t pid, double seconds) {
     if (WIFEXITED(status)) ending.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) ending.signal = WTERMSIG(status);
     return ending;
+}
+
+ProbeRun runProbeLauncher(const std::string& launcher, const std::string& tmpDir, const std::string& reportPath,
+                          const std::string& copies, mode_t umask) {
+    ProbeRun run;
+    run.copies = copies;
+    makeDirectories(tmpDir);
+    ProcessOptions options;
+    options.umask = umask;
+    options.setEnvironment = {{"TMPDIR", tmpDir}, {"PROBE_REPORT", reportPath}, {"PROBE_COPY_TO", copies}};
+    run.result = runProcess({launcher}, options);
+    if (std::filesystem::exists(reportPath)) {
+        std::istringstream lines(readFile(reportPath));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("tree=", 0) == 0) run.tree.push_back(line.substr(5));
+            if (line.rfind("directory_mode=", 0) == 0) run.directoryMode = line.substr(15);
+        }
+    }
+    return run;
 }
 
 }  // namespace onefile::testing

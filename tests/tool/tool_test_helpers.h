@@ -77,4 +77,16 @@ struct Ending {
 // by then is killed and reaped, and the ending says it was not in time.
 Ending waitWithin(pid_t pid, double seconds);
 
+// A launcher whose main is the probe, run with TMPDIR at `tmpDir` (made
+// here) under `umask`: the probe reports what it found (PROBE_REPORT) and
+// copies the unpacked files to `copies`.
+struct ProbeRun {
+    ProcessResult result;
+    std::vector<std::string> tree;  // the probe's "tree=" lines
+    std::string directoryMode;      // its "directory_mode=" line
+    std::string copies;
+};
+ProbeRun runProbeLauncher(const std::string& launcher, const std::string& tmpDir, const std::string& reportPath,
+                          const std::string& copies, mode_t umask);
+
 }  // namespace onefile::testing
