@@ -10,6 +10,11 @@ DecodeOutcome decodeEntryContent(int, const unsigned char*, std::uint64_t, int, 
     return {DecodeResult::damaged, 0};
 }
 
+DecodeOutcome decodeEntryChunks(const DecodedChunkSink&, const unsigned char*, std::uint64_t, int, bool (*)(),
+                                void (*)(void*, const unsigned char*), void*) {
+    return {DecodeResult::damaged, 0};
+}
+
 void releaseDecoderWorkspaces() {}
 
 }  // namespace onefile

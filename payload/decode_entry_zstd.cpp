@@ -1,6 +1,8 @@
-// The decoder of the decoder stubs: zstd's streaming decoder on a fixed
-// workspace in static storage per thread (its static-context API), so no
-// heap is ever used.
+// The decoder of the decoder stubs: zstd's block-by-block decoder (its
+// buffer-less API) on a fixed workspace in static storage per thread, so no
+// heap is ever used. Each slot holds the decoding context and a round buffer
+// that is the frame's window: blocks are decoded into it, and the file is
+// written straight from it, without a copy into another buffer.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -18,78 +20,155 @@ namespace onefile {
 
 namespace {
 
-// ZSTD_estimateDStreamSize(1 << 23) is 8,877,880 bytes with the library of
-// this build; the room above it is checked when a context is made.
-constexpr std::size_t kWorkspaceBytes = 9u << 20;
+// ZSTD_estimateDCtxSize() is 95,992 bytes with the library of this build;
+// the room is checked when a context is made.
+constexpr std::size_t kContextBytes = 160u << 10;
+// The round buffer a window of 8 MiB needs: ZSTD_decodingBufferSize_min
+// gives 8,650,816 bytes (the window, two blocks of 128 KiB and a little
+// room) with the library of this build; checked per frame.
+constexpr std::size_t kRoundBufferBytes = (8u << 20) + (512u << 10);
 
 struct alignas(64) Slot {
-    unsigned char workspace[kWorkspaceBytes];
-    unsigned char output[kWriteChunkBytes];
+    unsigned char context[kContextBytes];
+    unsigned char round[kRoundBufferBytes];
     bool used;
 };
 
 Slot slots[kDecoderSlots];
 
-bool writeAll(int descriptor, const unsigned char* data, std::size_t size, int* error) {
+int writeInOrder(void* context, const unsigned char* data, std::size_t size, std::uint64_t) {
+    const int descriptor = *static_cast<const int*>(context);
     while (size > 0) {
         ssize_t written = write(descriptor, data, size);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            *error = written < 0 ? errno : EIO;
-            return false;
-        }
+        if (written <= 0) return written < 0 ? errno : EIO;
         data += written;
         size -= static_cast<std::size_t>(written);
     }
-    return true;
+    return 0;
+}
+
+// Checks the frame header: the tool always writes a plain frame with its
+// checksum and unpacked size, and a window of at most 8 MiB.
+bool readFrameHeader(const unsigned char* frame, std::uint64_t frameSize, ZSTD_frameHeader* header) {
+    std::size_t result = ZSTD_getFrameHeader(header, frame, frameSize);
+    return !ZSTD_isError(result) && result == 0 && header->frameType == ZSTD_frame && header->checksumFlag != 0 &&
+           header->frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN &&
+           header->windowSize <= (1ull << kDecoderWindowLog);
+}
+
+// Decoded content not yet handed over: [start, end) of the round buffer,
+// the content at `offset` of the file.
+struct Pending {
+    unsigned char* start;
+    unsigned char* end;
+    std::uint64_t offset;
+};
+
+int handOver(const DecodedChunkSink& sink, Pending& pending) {
+    if (pending.end == pending.start) return 0;
+    const std::size_t size = static_cast<std::size_t>(pending.end - pending.start);
+    int error = sink.deliver(sink.context, pending.start, size, pending.offset);
+    pending.offset += size;
+    pending.start = pending.end;
+    return error;
 }
 
 }  // namespace
 
 bool launcherHasDecoder() { return true; }
 
+DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* frame, std::uint64_t frameSize,
+                                int slotIndex, bool (*shouldStop)(),
+                                void (*released)(void* context, const unsigned char* consumed), void* context) {
+    Slot& slot = slots[slotIndex];
+    slot.used = true;
+    ZSTD_DCtx* decoder = ZSTD_initStaticDCtx(slot.context, sizeof slot.context);
+    ZSTD_frameHeader header;
+    if (decoder == nullptr || !readFrameHeader(frame, frameSize, &header) ||
+        ZSTD_isError(ZSTD_decompressBegin(decoder))) {
+        return {DecodeResult::damaged, 0};
+    }
+    const std::size_t roundBytes = ZSTD_decodingBufferSize_min(header.windowSize, header.frameContentSize);
+    if (ZSTD_isError(roundBytes) || roundBytes > sizeof slot.round) return {DecodeResult::damaged, 0};
+    // A frame larger than the round buffer starts again at its beginning
+    // once a whole block no longer fits behind the last one.
+    const bool wraps = roundBytes < header.frameContentSize;
+    unsigned char* const round = slot.round;
+    unsigned char* const roundEnd = round + roundBytes;
+    const std::uint64_t expected = header.frameContentSize;
+    const unsigned char* input = frame;
+    const unsigned char* const inputEnd = frame + frameSize;
+    unsigned char* position = round;
+    Pending pending = {round, round, 0};
+    std::uint64_t total = 0;
+    DecodeOutcome outcome = {DecodeResult::done, 0};
+    for (std::size_t need = ZSTD_nextSrcSizeToDecompress(decoder); need != 0;
+         need = ZSTD_nextSrcSizeToDecompress(decoder)) {
+        if (shouldStop()) {
+            outcome = {DecodeResult::stopped, 0};
+            break;
+        }
+        // Input used up in the middle of a frame: it was cut short.
+        if (need > static_cast<std::size_t>(inputEnd - input)) {
+            outcome = {DecodeResult::damaged, 0};
+            break;
+        }
+        // Room for one block at most, never past the unpacked size the
+        // header gives: a frame that would unpack to more fails here.
+        std::uint64_t room = expected - total;
+        if (room > header.blockSizeMax) room = header.blockSizeMax;
+        if (room > static_cast<std::uint64_t>(roundEnd - position)) room = static_cast<std::uint64_t>(roundEnd - position);
+        if (sink.reclaim != nullptr) {
+            if (int error = sink.reclaim(sink.context, position, position + room); error != 0) {
+                outcome = {DecodeResult::writeFailed, error};
+                break;
+            }
+        }
+        std::size_t produced = ZSTD_decompressContinue(decoder, position, static_cast<std::size_t>(room), input, need);
+        if (ZSTD_isError(produced)) {
+            outcome = {DecodeResult::damaged, 0};
+            break;
+        }
+        input += need;
+        position += produced;
+        total += produced;
+        pending.end = position;
+        // Whole chunks go to the file as they are decoded; the rest before
+        // the buffer starts again.
+        const bool wrapNow = wraps && position + header.blockSizeMax > roundEnd;
+        if (static_cast<std::size_t>(pending.end - pending.start) + header.blockSizeMax > kWriteChunkBytes || wrapNow) {
+            if (int error = handOver(sink, pending); error != 0) {
+                outcome = {DecodeResult::writeFailed, error};
+                break;
+            }
+            released(context, input);
+        }
+        if (wrapNow) position = pending.start = pending.end = round;
+    }
+    if (outcome.result == DecodeResult::done) {
+        // The frame is whole, checksum included: the entry must end with it.
+        if (input != inputEnd || total != expected) {
+            outcome = {DecodeResult::damaged, 0};
+        } else if (int error = handOver(sink, pending); error != 0) {
+            outcome = {DecodeResult::writeFailed, error};
+        }
+        released(context, input);
+    }
+    // Every chunk handed over is written (or dropped after a stop) before
+    // the caller closes the file.
+    if (sink.reclaim != nullptr) {
+        int error = sink.reclaim(sink.context, round, roundEnd);
+        if (error != 0 && outcome.result == DecodeResult::done) outcome = {DecodeResult::writeFailed, error};
+    }
+    return outcome;
+}
+
 DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slotIndex,
                                  bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
                                  void* context) {
-    Slot& slot = slots[slotIndex];
-    slot.used = true;
-    ZSTD_DStream* stream = ZSTD_initStaticDStream(slot.workspace, sizeof slot.workspace);
-    if (stream == nullptr ||
-        ZSTD_isError(ZSTD_DCtx_setParameter(stream, ZSTD_d_windowLogMax, kDecoderWindowLog))) {
-        return {DecodeResult::damaged, 0};
-    }
-    // The tool always writes a plain frame with its checksum and unpacked
-    // size; the window is checked here too, since content smaller than the
-    // output buffer is decoded in one pass that never looks at it.
-    ZSTD_frameHeader header;
-    std::size_t headerResult = ZSTD_getFrameHeader(&header, frame, frameSize);
-    if (ZSTD_isError(headerResult) || headerResult != 0 || header.frameType != ZSTD_frame ||
-        header.checksumFlag == 0 || header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN ||
-        header.windowSize > (1ull << kDecoderWindowLog)) {
-        return {DecodeResult::damaged, 0};
-    }
-    unsigned long long expected = header.frameContentSize;
-    ZSTD_inBuffer input = {frame, static_cast<std::size_t>(frameSize), 0};
-    unsigned long long total = 0;
-    for (;;) {
-        if (shouldStop()) return {DecodeResult::stopped, 0};
-        ZSTD_outBuffer output = {slot.output, sizeof slot.output, 0};
-        std::size_t result = ZSTD_decompressStream(stream, &output, &input);
-        if (ZSTD_isError(result)) return {DecodeResult::damaged, 0};
-        total += output.pos;
-        if (total > expected) return {DecodeResult::damaged, 0};
-        int error = 0;
-        if (output.pos > 0 && !writeAll(descriptor, slot.output, output.pos, &error)) {
-            return {DecodeResult::writeFailed, error};
-        }
-        released(context, frame + input.pos);
-        // The frame is whole, checksum included: the entry must end with it.
-        if (result == 0) break;
-        // Input used up in the middle of a frame: it was cut short.
-        if (input.pos == input.size && output.pos < output.size) return {DecodeResult::damaged, 0};
-    }
-    if (input.pos != input.size || total != expected) return {DecodeResult::damaged, 0};
-    return {DecodeResult::done, 0};
+    const DecodedChunkSink sink = {writeInOrder, nullptr, &descriptor};
+    return decodeEntryChunks(sink, frame, frameSize, slotIndex, shouldStop, released, context);
 }
 
 void releaseDecoderWorkspaces() {

@@ -4,6 +4,7 @@
 // not, and for them a compressed entry is damage.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace onefile {
@@ -26,13 +27,32 @@ struct DecodeOutcome {
 // Whether this launcher carries the decoder.
 bool launcherHasDecoder();
 
-// Decodes the frame at `frame` (`frameSize` bytes) into the file open at
-// `descriptor` with workspace `slot`, at most kWriteChunkBytes per write
-// call; `shouldStop` is asked between two calls. A frame that is not one
+// Where decoded content goes, chunk by chunk. The decoder decodes into the
+// round buffer of its workspace and hands each piece of at most
+// kWriteChunkBytes to `deliver`, with the piece's offset in the file. Before
+// it decodes over a part of the buffer, and for the whole buffer before it
+// returns, it calls `reclaim` (when set), which returns once every piece
+// handed over that overlaps [from, to) is written. So the pieces may be
+// written by other threads while the decoder goes on. Both return 0, or the
+// errno value of a failed write.
+struct DecodedChunkSink {
+    int (*deliver)(void* context, const unsigned char* data, std::size_t size, std::uint64_t offset);
+    int (*reclaim)(void* context, const unsigned char* from, const unsigned char* to);
+    void* context;
+};
+
+// Decodes the frame at `frame` (`frameSize` bytes) into `sink` with workspace
+// `slot`; `shouldStop` is asked before each chunk. A frame that is not one
 // whole valid frame (a flipped byte fails its checksum), that unpacks to
 // another size than its header says, or whose window exceeds the workspace,
 // is damaged. `released` is called with `context` and the end of the input
 // consumed so far, so the caller can give the block's pages back.
+DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* frame, std::uint64_t frameSize,
+                                int slot, bool (*shouldStop)(),
+                                void (*released)(void* context, const unsigned char* consumed), void* context);
+
+// The same into the file open at `descriptor`, written in order on this
+// thread, at most kWriteChunkBytes per write call.
 DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slot,
                                  bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
                                  void* context);

@@ -76,6 +76,60 @@ int stopRequested;  // read without the lock: atomics
 WriterFailure firstFailure = {WriterFailureKind::none, 0, nullptr};
 std::uint32_t firstFailureSequence;
 
+// Decoded chunks handed over by a decoding thread, in the order of its
+// round buffer: a thread with nothing else to do writes them, so that a
+// large compressed entry is decoded on one processor and written on another.
+// The decoder writes a chunk itself when it needs that part of its buffer
+// back before anyone took it.
+enum class ChunkState : std::uint8_t { queued, writing, written };
+
+struct HandedChunk {
+    ChunkState state;
+    int descriptor;
+    const unsigned char* data;
+    std::size_t size;
+    std::uint64_t offset;
+    int error;
+};
+
+// More than a round buffer holds: chunks are at least half of
+// kWriteChunkBytes, but for the last one before the buffer starts again.
+constexpr std::uint32_t kHandedChunksPerSlot = 128;
+
+// A decoding slot's chunks, oldest first; the counters only grow. Chunks
+// before `taken` are taken by a writer or written.
+struct HandedChunks {
+    HandedChunk chunks[kHandedChunksPerSlot];
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::uint32_t taken;
+};
+
+HandedChunks handedChunks[kDecoderSlots];
+std::uint32_t chunksQueued;  // written with the lock held, read without it too
+pthread_cond_t chunkWritten = PTHREAD_COND_INITIALIZER;
+// Threads decoding an entry whose chunks they hand over, and threads
+// looking for such chunks without sleeping (with the lock held).
+int decodersRunning;
+int spinningThreads;
+// Counts, with the lock held, every change a waiting thread may wait for, so
+// that a thread that looked for work without the lock knows whether it may
+// sleep.
+std::uint32_t workEvents;
+
+// How long a thread without work looks for a handed-over chunk before it
+// sleeps, while a decoder runs: a few chunks' worth of decoding. A thread
+// that sleeps is woken, on a virtual machine whose other processors are
+// idle, on the processor of the decoder that wakes it, and the two then take
+// turns there instead of running side by side.
+constexpr long kChunkSpinNanoseconds = 1000000;
+
+// The decoding thread's side of its chunks.
+struct ChunkOwner {
+    int slot;
+    int descriptor;
+};
+
 pthread_t threads[kMaxWriterThreads];
 int threadCount;
 bool writersUsed;
@@ -87,6 +141,9 @@ bool stopping() {
            __atomic_load_n(&gStopSignal, __ATOMIC_RELAXED) != 0;
 }
 
+// With the lock held.
+void countEvent() { __atomic_store_n(&workEvents, workEvents + 1, __ATOMIC_RELAXED); }
+
 void recordFailure(WriterFailureKind kind, int error, const FileEntryJob& job) {
     pthread_mutex_lock(&lock);
     if (firstFailure.kind == WriterFailureKind::none || job.sequence < firstFailureSequence) {
@@ -94,6 +151,7 @@ void recordFailure(WriterFailureKind kind, int error, const FileEntryJob& job) {
         firstFailureSequence = job.sequence;
     }
     __atomic_store_n(&stopRequested, 1, __ATOMIC_RELAXED);
+    countEvent();
     pthread_cond_broadcast(&workQueued);
     pthread_cond_broadcast(&workDone);
     pthread_mutex_unlock(&lock);
@@ -118,10 +176,142 @@ void releaseDecoded(void* context, const unsigned char* consumed) {
     progress->releasedUpTo = consumed;
 }
 
+void pauseBriefly() {
+#if defined(__x86_64__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+long nanosecondsSince(const struct timespec& start) {
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec);
+}
+
+// With the lock held, which it gives up meanwhile: while a decoder runs,
+// looks for a change a waiting thread waits for (a chunk handed over, a
+// batch, a stop) for a little while. True when one came, or may have come:
+// the caller looks again instead of sleeping. False when the caller may
+// sleep on its condition now.
+bool spinForWork() {
+    // One looking thread for each decoder is enough to take its chunks.
+    if (spinningThreads >= __atomic_load_n(&decodersRunning, __ATOMIC_RELAXED)) return false;
+    ++spinningThreads;
+    const std::uint32_t seen = workEvents;
+    pthread_mutex_unlock(&lock);
+    struct timespec start;
+    (void)clock_gettime(CLOCK_MONOTONIC, &start);
+    for (unsigned round = 1;; ++round) {
+        if (__atomic_load_n(&workEvents, __ATOMIC_RELAXED) != seen || stopping() ||
+            __atomic_load_n(&decodersRunning, __ATOMIC_RELAXED) == 0) {
+            break;
+        }
+        if (round % 64 == 0 && nanosecondsSince(start) > kChunkSpinNanoseconds) break;
+        pauseBriefly();
+    }
+    pthread_mutex_lock(&lock);
+    --spinningThreads;
+    return workEvents != seen || stopping();
+}
+
+int writeAt(const HandedChunk& chunk) {
+    const unsigned char* data = chunk.data;
+    std::size_t size = chunk.size;
+    std::uint64_t offset = chunk.offset;
+    while (size > 0) {
+        ssize_t written = pwrite(chunk.descriptor, data, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return written < 0 ? errno : EIO;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        offset += static_cast<std::uint64_t>(written);
+    }
+    return 0;
+}
+
+// With the lock held: writes a queued chunk without the lock. After a stop
+// it is dropped instead.
+void writeHandedChunk(HandedChunk& chunk) {
+    chunk.state = ChunkState::writing;
+    __atomic_store_n(&chunksQueued, chunksQueued - 1, __ATOMIC_RELAXED);
+    pthread_mutex_unlock(&lock);
+    int error = stopping() ? 0 : writeAt(chunk);
+    pthread_mutex_lock(&lock);
+    chunk.error = error;
+    chunk.state = ChunkState::written;
+    pthread_cond_broadcast(&chunkWritten);
+}
+
+// With the lock held, on the decoding thread: the oldest chunk, written by
+// now, leaves the slot's queue. Returns its write's errno value, or 0.
+int retireOldestChunk(HandedChunks& queue) {
+    HandedChunk& chunk = queue.chunks[queue.head % kHandedChunksPerSlot];
+    if (chunk.state == ChunkState::queued) writeHandedChunk(chunk);
+    while (chunk.state == ChunkState::writing) pthread_cond_wait(&chunkWritten, &lock);
+    ++queue.head;
+    if (queue.taken < queue.head) queue.taken = queue.head;
+    return chunk.error;
+}
+
+int handOverChunk(void* context, const unsigned char* data, std::size_t size, std::uint64_t offset) {
+    const auto* owner = static_cast<const ChunkOwner*>(context);
+    HandedChunks& queue = handedChunks[owner->slot];
+    pthread_mutex_lock(&lock);
+    int error = queue.tail - queue.head == kHandedChunksPerSlot ? retireOldestChunk(queue) : 0;
+    queue.chunks[queue.tail % kHandedChunksPerSlot] = {ChunkState::queued, owner->descriptor, data, size, offset, 0};
+    ++queue.tail;
+    __atomic_store_n(&chunksQueued, chunksQueued + 1, __ATOMIC_RELAXED);
+    countEvent();
+    // A writer waiting for work, or the main thread waiting for the writers.
+    pthread_cond_signal(&workQueued);
+    pthread_cond_broadcast(&workDone);
+    pthread_mutex_unlock(&lock);
+    return error;
+}
+
+int reclaimChunks(void* context, const unsigned char* from, const unsigned char* to) {
+    const auto* owner = static_cast<const ChunkOwner*>(context);
+    HandedChunks& queue = handedChunks[owner->slot];
+    int firstError = 0;
+    pthread_mutex_lock(&lock);
+    // The chunks lie in the buffer in the order they were handed over,
+    // behind the part to be reclaimed: the oldest ones overlap it first.
+    while (queue.head != queue.tail) {
+        const HandedChunk& oldest = queue.chunks[queue.head % kHandedChunksPerSlot];
+        if (oldest.data >= to || oldest.data + oldest.size <= from) break;
+        int error = retireOldestChunk(queue);
+        if (firstError == 0) firstError = error;
+    }
+    pthread_mutex_unlock(&lock);
+    return firstError;
+}
+
+// With the lock held: writes one chunk a decoding thread handed over;
+// false when none is queued.
+bool writeSomeHandedChunk() {
+    if (chunksQueued == 0) return false;
+    for (HandedChunks& queue : handedChunks) {
+        for (; queue.taken != queue.tail; ++queue.taken) {
+            HandedChunk& chunk = queue.chunks[queue.taken % kHandedChunksPerSlot];
+            if (chunk.state == ChunkState::queued) {
+                ++queue.taken;
+                writeHandedChunk(chunk);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 void decodeJob(int descriptor, const FileEntryJob& job, int slot) {
     ReleaseProgress progress = {job.content};
-    DecodeOutcome outcome = decodeEntryContent(descriptor, job.content, job.size, slot, stopping, releaseDecoded,
-                                               &progress);
+    ChunkOwner owner = {slot, descriptor};
+    const DecodedChunkSink sink = {handOverChunk, reclaimChunks, &owner};
+    __atomic_add_fetch(&decodersRunning, 1, __ATOMIC_RELAXED);
+    DecodeOutcome outcome = decodeEntryChunks(sink, job.content, job.size, slot, stopping, releaseDecoded, &progress);
+    __atomic_sub_fetch(&decodersRunning, 1, __ATOMIC_RELAXED);
     if (outcome.result == DecodeResult::damaged) recordFailure(WriterFailureKind::damaged, 0, job);
     if (outcome.result == DecodeResult::writeFailed) recordFailure(WriterFailureKind::write, outcome.error, job);
 }
@@ -178,6 +368,7 @@ void completeBatch(std::uint32_t index) {
         ++oldestOpenBatch;
     }
     if (oldestOpenBatch == batchesPublished) jobsReclaimed = publishedJobsEnd;
+    countEvent();
     pthread_cond_broadcast(&workDone);
 }
 
@@ -196,21 +387,30 @@ void* runWriter(void* slotNumber) {
     int slot = static_cast<int>(reinterpret_cast<std::intptr_t>(slotNumber));
     pthread_mutex_lock(&lock);
     for (;;) {
-        while (batchesTaken == batchesPublished && !ending && !stopping()) pthread_cond_wait(&workQueued, &lock);
+        while (batchesTaken == batchesPublished && chunksQueued == 0 && !ending && !stopping()) {
+            if (!spinForWork()) pthread_cond_wait(&workQueued, &lock);
+        }
         if (ending || stopping()) break;
-        takeAndWrite(slot);
+        // A file of its own first: more of the block goes on at once.
+        if (batchesTaken != batchesPublished) {
+            takeAndWrite(slot);
+        } else {
+            (void)writeSomeHandedChunk();
+        }
     }
     pthread_mutex_unlock(&lock);
     return nullptr;
 }
 
-// With the lock held, on the main thread: writes a batch while the writers
-// are busy, or waits a little for them.
+// With the lock held, on the main thread: writes a batch, or a chunk a
+// writer decoded, while the writers are busy, or waits a little for them.
 void helpOrWait() {
     if (batchesTaken != batchesPublished && !stopping()) {
         takeAndWrite(kMainDecoderSlot);
         return;
     }
+    if (!stopping() && writeSomeHandedChunk()) return;
+    if (spinForWork()) return;
     struct timespec until;
     (void)clock_gettime(CLOCK_REALTIME, &until);
     until.tv_nsec += kWaitNanoseconds;
@@ -229,6 +429,7 @@ void publishOpenBatch() {
     ++batchesPublished;
     publishedJobsEnd = openFirst + openCount;
     openCount = 0;
+    countEvent();
     pthread_cond_signal(&workQueued);
     // More waiting than the writers can take: the main thread writes one.
     if (batchesPublished - batchesTaken > static_cast<std::uint32_t>(threadCount) && !stopping()) takeAndWrite(kMainDecoderSlot);
@@ -314,6 +515,7 @@ void stopEntryWriters() {
     // follows takes them.
     pthread_mutex_lock(&lock);
     __atomic_store_n(&stopRequested, 1, __ATOMIC_RELAXED);
+    countEvent();
     pthread_cond_broadcast(&workQueued);
     while (batchesCompleted != batchesTaken) pthread_cond_wait(&workDone, &lock);
     pthread_mutex_unlock(&lock);
@@ -325,6 +527,7 @@ void endEntryWriters() {
     if (threadCount == 0) return;
     pthread_mutex_lock(&lock);
     ending = true;
+    countEvent();
     pthread_cond_broadcast(&workQueued);
     pthread_mutex_unlock(&lock);
     for (int i = 0; i < threadCount; ++i) pthread_join(threads[i], nullptr);

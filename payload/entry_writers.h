@@ -5,7 +5,9 @@
 // block order: directories, files (created with their final mode) and links,
 // so that what the tree holds, and which error a faulty block gives, are the
 // same as on one thread. The writers then write each file's content, straight
-// from the mapped block or decoded from its frame, and close it. Writers take
+// from the mapped block or decoded from its frame, and close it. A thread
+// with nothing else to do writes the chunks a decoding thread hands over, so
+// that even one large compressed entry keeps two processors busy. Writers take
 // no signals: every handled signal reaches the main thread, whose handler
 // only records it before the fork. Writers look at that record (and at a
 // failure of another writer) before each file and each write call, and stop

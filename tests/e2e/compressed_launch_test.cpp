@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <random>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,17 @@ std::pair<std::size_t, std::size_t> contentSizeField(const std::string& frame) {
     return {offset, sizeBytes[sizeFlag]};
 }
 
+// The frame with its content size field changed by `change`.
+std::string withContentSize(const std::string& frame, int change) {
+    std::string damaged = frame;
+    const auto [offset, width] = contentSizeField(frame);
+    std::uint64_t size = 0;
+    for (std::size_t i = 0; i < width; ++i) size |= std::uint64_t(std::uint8_t(frame[offset + i])) << (8 * i);
+    size += change;
+    for (std::size_t i = 0; i < width; ++i) damaged[offset + i] = char(size >> (8 * i));
+    return damaged;
+}
+
 struct Damage {
     const char* name;
     std::string (*apply)(const std::string& frame);
@@ -90,18 +103,38 @@ struct Damage {
 
 void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
 
-class DamagedFrameTest : public LauncherTest, public ::testing::WithParamInterface<Damage> {};
+// Four bits to a byte: compresses to about half.
+std::string randomHexDigits(std::size_t size) {
+    std::mt19937_64 generator(7);
+    std::string digits(size, '0');
+    for (char& digit : digits) digit = "0123456789abcdef"[generator() & 0xF];
+    return digits;
+}
+
+// The content of the damaged frame: a small one is decoded on the main
+// thread; a large one makes the block worth several threads (where the
+// machine has more than one processor) and is larger than the decoder's
+// round buffer, so the damage shows after chunks were handed over.
+struct FrameContent {
+    const char* name;
+    std::string (*make)();
+};
+
+void PrintTo(const FrameContent& content, std::ostream* out) { *out << content.name; }
+
+class DamagedFrameTest : public LauncherTest,
+                         public ::testing::WithParamInterface<std::tuple<Damage, FrameContent>> {};
 
 // A hand-made block whose only file holds a damaged frame, attached to the
 // decoder stub: the run ends with the damage report, status 2, nothing left
 // and the application never started.
 TEST_P(DamagedFrameTest, EndsWithTheDamageReportAndLeavesNothing) {
-    const std::string content = textOf(7, 300000);
+    const std::string content = std::get<1>(GetParam()).make();
     writeFile(temp().file("content"), content);
     const onefile::testing::ProcessResult zstd =
         runProcess({"zstd", "-q", "-3", "--check", "-c", temp().file("content")});
     ASSERT_EQ(zstd.exitCode, 0) << zstd.err;
-    const std::string frame = GetParam().apply(zstd.out);
+    const std::string frame = std::get<0>(GetParam()).apply(zstd.out);
 
     BlockBuilder block;
     block.magic().file("main", "#!/bin/sh\ntouch \"$0.ran\"\n", kExecutable).file("data", frame, 0x04);
@@ -114,7 +147,7 @@ TEST_P(DamagedFrameTest, EndsWithTheDamageReportAndLeavesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, DamagedFrameTest,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(
         Damage{"FlippedByte",
                [](const std::string& frame) {
                    std::string damaged = frame;
@@ -124,18 +157,14 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"CutShort", [](const std::string& frame) { return frame.substr(0, frame.size() - 9); }},
         Damage{"TwoFrames", [](const std::string& frame) { return frame + frame; }},
         Damage{"TrailingBytes", [](const std::string& frame) { return frame + "xyz"; }},
-        Damage{"SizeSaysOneMore",
-               [](const std::string& frame) {
-                   std::string damaged = frame;
-                   const auto [offset, width] = contentSizeField(frame);
-                   std::uint64_t size = 0;
-                   for (std::size_t i = 0; i < width; ++i) size |= std::uint64_t(std::uint8_t(frame[offset + i])) << (8 * i);
-                   ++size;
-                   for (std::size_t i = 0; i < width; ++i) damaged[offset + i] = char(size >> (8 * i));
-                   return damaged;
-               }},
+        Damage{"SizeSaysOneMore", [](const std::string& frame) { return withContentSize(frame, +1); }},
+        Damage{"SizeSaysOneLess", [](const std::string& frame) { return withContentSize(frame, -1); }},
         Damage{"NotAFrame", [](const std::string& frame) { return std::string(frame.size(), 'x'); }}),
-    [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
+                       ::testing::Values(FrameContent{"Small", [] { return textOf(7, 300000); }},
+                                         FrameContent{"Large", [] { return randomHexDigits(12u << 20); }})),
+    [](const ::testing::TestParamInfo<std::tuple<Damage, FrameContent>>& info) {
+        return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
+    });
 
 }  // namespace
 }  // namespace onefile::e2e

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ struct Stop {
     const char* name;
     int number;
     bool compressed;  // the entry is one zstd frame, decoded as it is written
+    // Beside it, a megabyte that does not compress: the block is worth
+    // several threads, and the decoder hands its chunks to another one
+    // (where the machine has more than one processor).
+    bool severalThreads;
 };
 
 void PrintTo(const Stop& stop, std::ostream* out) { *out << stop.name; }
@@ -69,6 +74,12 @@ TEST_P(ExtractionStopTest, SignalWhileWritingStopsTheRunAndLeavesNothing) {
         std::ofstream large(appDir() + "/large");
     }
     fs::resize_file(appDir() + "/large", kLargeBytes);
+    if (GetParam().severalThreads) {
+        std::mt19937_64 generator(3);
+        std::string noise(1200u << 10, '\0');
+        for (char& byte : noise) byte = static_cast<char>(generator() & 0xFF);
+        std::ofstream(appDir() + "/noise", std::ios::binary) << noise;
+    }
     std::vector<std::string> options = {"--main", "probe"};
     if (GetParam().compressed) options.push_back("--compress");
     const std::string launcher = pack(options);
@@ -118,9 +129,10 @@ TEST_P(ExtractionStopTest, SignalWhileWritingStopsTheRunAndLeavesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ExtractionStopTest,
-                         ::testing::Values(Stop{"Terminate", SIGTERM, false}, Stop{"Interrupt", SIGINT, false},
-                                           Stop{"Quit", SIGQUIT, false},
-                                           Stop{"TerminateWhileDecoding", SIGTERM, true}),
+                         ::testing::Values(Stop{"Terminate", SIGTERM, false, false},
+                                           Stop{"Interrupt", SIGINT, false, false}, Stop{"Quit", SIGQUIT, false, false},
+                                           Stop{"TerminateWhileDecoding", SIGTERM, true, false},
+                                           Stop{"TerminateWhileDecodingOnSeveralThreads", SIGTERM, true, true}),
                          [](const ::testing::TestParamInfo<Stop>& info) { return info.param.name; });
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,6 +33,14 @@ std::string escapeMessage(const std::string& name) {
     return "Error, entry name '" + name + "' leaves the extraction directory.\n";
 }
 
+// Four bits to a byte: compresses to about half.
+std::string randomHexDigits(std::size_t size) {
+    std::mt19937_64 generator(11);
+    std::string digits(size, '0');
+    for (char& digit : digits) digit = "0123456789abcdef"[generator() & 0xF];
+    return digits;
+}
+
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -49,16 +58,26 @@ class FatalCleanupTest : public LauncherTest {};
 struct FullDisk {
     const char* name;
     const char* tmpfsSize;  // mount -o size=
+    // Packed with --compress: the one large entry compresses to half, so
+    // the block is worth several threads and the write that fails is one of
+    // a chunk its decoder handed over.
+    bool compressed;
 };
 
 class FullDiskTest : public FatalCleanupTest, public ::testing::WithParamInterface<FullDisk> {};
 
 TEST_P(FullDiskTest, FullDiskLeavesNothing) {
     addProbe();
-    // Well beyond either tmpfs; the probe, written first, fits only the
-    // larger one.
-    writeFile(appDir() + "/large", std::string(4u << 20, 'L'));
-    const std::string launcher = pack({"--main", "probe"});
+    std::vector<std::string> options = {"--main", "probe"};
+    if (GetParam().compressed) {
+        writeFile(appDir() + "/large", randomHexDigits(12u << 20));
+        options.push_back("--compress");
+    } else {
+        // Well beyond either tmpfs; the probe, written first, fits only the
+        // larger one.
+        writeFile(appDir() + "/large", std::string(4u << 20, 'L'));
+    }
+    const std::string launcher = pack(options);
     const std::string mountPoint = temp().file("full");
     fs::create_directories(mountPoint);
     const std::string script =
@@ -81,10 +100,11 @@ TEST_P(FullDiskTest, FullDiskLeavesNothing) {
 INSTANTIATE_TEST_SUITE_P(Disks, FullDiskTest,
                          ::testing::Values(
                              // The large entry fails in one of its writes.
-                             FullDisk{"LaterEntryInAWrite", "1m"},
+                             FullDisk{"LaterEntryInAWrite", "1m", false},
                              // The probe is smaller than the entry's stream
                              // buffer: its bytes reach the disk in the close.
-                             FullDisk{"FirstEntryInTheClose", "16k"}),
+                             FullDisk{"FirstEntryInTheClose", "16k", false},
+                             FullDisk{"CompressedEntryOnSeveralThreads", "2m", true}),
                          [](const ::testing::TestParamInfo<FullDisk>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
