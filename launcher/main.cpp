@@ -43,8 +43,8 @@ void completeLaunchEnvironment(const char* argv0) {
     copyStringBounded(launcherDirectory, getProgramPath(), sizeof launcherDirectory,
                       "launcher directory");
     // dirname works on the copy, so the program path keeps its last component.
-    (void)setenv("TAVMIR_ONEFILE_DIRECTORY", dirname(launcherDirectory), 1);
-    (void)setenv("TAVMIR_ORIGINAL_ARGV0", argv0, 1);
+    setLaunchVariable("TAVMIR_ONEFILE_DIRECTORY", dirname(launcherDirectory));
+    setLaunchVariable("TAVMIR_ORIGINAL_ARGV0", argv0);
 }
 
 [[noreturn]] void runChild(char** argv, const sigset_t& originalMask) {

@@ -12,7 +12,7 @@ constexpr std::size_t kNumberTextBytes = 128;
 void setEnvironmentNumber(const char* name, std::int64_t value) {
     char text[kNumberTextBytes];
     snprintf(text, sizeof text, "%ld", static_cast<long>(value));
-    (void)setenv(name, text, 1);
+    setLaunchVariable(name, text);
 }
 
 }  // namespace onefile

@@ -31,6 +31,11 @@ const char* describeError(int errorNumber);
 // Writes "what: <system text for errorNumber>" as one line on standard error.
 void reportSystemError(const char* what, int errorNumber);
 
+// Sets the environment variable `name` to `value`, as setenv does, without
+// the heap: the text and, once the environment grows, the environment are
+// kept in static storage.
+void setLaunchVariable(const char* name, const char* value);
+
 // Sets the environment variable `name` to the decimal text of value.
 void setEnvironmentNumber(const char* name, std::int64_t value);
 

@@ -73,7 +73,7 @@ bool insertTimeMicroseconds(TemplateOutput& output) {
     (void)gettimeofday(&now, nullptr);
     char microseconds[kNumberTextBytes];
     snprintf(microseconds, sizeof microseconds, "%06ld", static_cast<long>(now.tv_usec));
-    (void)setenv("TAVMIR_ONEFILE_TIME_US", microseconds, 1);
+    setLaunchVariable("TAVMIR_ONEFILE_TIME_US", microseconds);
     appendPlaceholderValue(output, microseconds, false);
     return true;
 }
@@ -86,7 +86,7 @@ bool insertRandomToken(TemplateOutput& output) {
     }
     char token[kRandomTokenLength + 1];
     makeRandomToken(token);
-    (void)setenv("TAVMIR_ONEFILE_RANDOM", token, 1);
+    setLaunchVariable("TAVMIR_ONEFILE_RANDOM", token);
     appendPlaceholderValue(output, token, false);
     return true;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "launcher/shared_operations.h"
 #include "templates/placeholder_routines.h"
 
 namespace onefile {
@@ -29,7 +30,7 @@ bool insertStartTime(TemplateOutput& output) {
     char startTime[kStartTimeTextBytes];
     snprintf(startTime, sizeof startTime, "%ld_%ld", static_cast<long>(now.tv_sec),
              static_cast<long>(now.tv_usec));
-    (void)setenv("TAVMIR_ONEFILE_START", startTime, 1);
+    setLaunchVariable("TAVMIR_ONEFILE_START", startTime);
     appendPlaceholderValue(output, startTime, false);
     return true;
 }

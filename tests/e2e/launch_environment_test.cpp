@@ -74,6 +74,30 @@ TEST_F(LaunchEnvironmentTest, ProtocolVariablesDescribeThisRunWhateverWasInherit
     }
 }
 
+// The launcher keeps the environment it adds to in static storage, up to a
+// thousand variables, and beyond that lets the C library grow it: either way
+// every inherited variable reaches the child beside the run's own.
+TEST_F(LaunchEnvironmentTest, InheritedVariablesReachTheChildBesideTheRunsOwn) {
+    for (const int count : {10, 3000}) {
+        SCOPED_TRACE(std::to_string(count) + " inherited variables");
+        onefile::testing::ProcessOptions options;
+        for (int i = 0; i < count; ++i) {
+            options.setEnvironment["ONEFILE_TEST_VARIABLE_" + std::to_string(i)] = "value " + std::to_string(i);
+        }
+        const LauncherRun run = this->run({launcher_}, options);
+        ASSERT_TRUE(run.report.complete) << run.process.err;
+        for (int i = 0; i < count; ++i) {
+            const std::string name = "ONEFILE_TEST_VARIABLE_" + std::to_string(i);
+            ASSERT_EQ(run.report.variable(name), "value " + std::to_string(i)) << name;
+        }
+        EXPECT_EQ(run.report.variable("TAVMIR_ONEFILE_PARENT"), std::to_string(run.report.parentProcessId));
+        EXPECT_EQ(run.report.variable("TAVMIR_ONEFILE_DIRECTORY"), fs::path(canonical(launcher_)).parent_path().string());
+        EXPECT_EQ(run.report.variable("TAVMIR_ORIGINAL_ARGV0"), launcher_);
+        EXPECT_TRUE(run.report.variable("TAVMIR_ONEFILE_RANDOM").has_value());
+        EXPECT_TRUE(run.report.variable("TAVMIR_ONEFILE_TIME_US").has_value());
+    }
+}
+
 TEST_F(LaunchEnvironmentTest, ChildSeesTheLaunchersRealPathWhateverNameStartedIt) {
     fs::create_directories(temp().file("links"));
     fs::create_directories(temp().file("sub"));
