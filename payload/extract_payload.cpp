@@ -66,6 +66,8 @@ bool executableModeNeedsChmod;
 // this size, so the launcher's resident memory stays small however large the
 // payload: the pages stay in the page cache, only our mapping of them goes.
 constexpr std::size_t kReleaseStepBytes = 4u << 20;
+// A block smaller than this keeps its pages until the launcher ends.
+constexpr std::size_t kKeptBlockBytes = 256u << 10;
 const unsigned char* releasedUpTo;
 
 // The kernel's page size less one, read once when the extraction starts: 4 KiB
@@ -88,9 +90,11 @@ void releaseWrittenPayload(const unsigned char* written) {
 }
 
 // Once every entry is written nothing reads the block again: all of its pages
-// go, also those the kernel mapped ahead of the cursor.
+// go, also those the kernel mapped ahead of the cursor. A small block stays:
+// its pages weigh little, and their release costs a start-up a system call
+// and a flush of the address translations.
 void releaseWholePayload(const unsigned char* start) {
-    if (!gPayloadPagesReleasable) return;
+    if (!gPayloadPagesReleasable || gPayloadEnd - start < static_cast<std::ptrdiff_t>(kKeptBlockBytes)) return;
     std::uintptr_t from = reinterpret_cast<std::uintptr_t>(start) & ~pageMask;
     std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(gPayloadEnd) + pageMask) & ~pageMask;
     releasePages(from, to);
