@@ -136,7 +136,7 @@ DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned cha
         pending.end = position;
         // Whole chunks go to the file as they are decoded; the rest before
         // the buffer starts again.
-        const bool wrapNow = wraps && position + header.blockSizeMax > roundEnd;
+        const bool wrapNow = wraps && static_cast<std::size_t>(roundEnd - position) < header.blockSizeMax;
         if (static_cast<std::size_t>(pending.end - pending.start) + header.blockSizeMax > kWriteChunkBytes || wrapNow) {
             if (int error = handOver(sink, pending); error != 0) {
                 outcome = {DecodeResult::writeFailed, error};
@@ -157,6 +157,7 @@ DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned cha
     }
     // Every chunk handed over is written (or dropped after a stop) before
     // the caller closes the file.
+    if (outcome.result != DecodeResult::done && sink.drop != nullptr) sink.drop(sink.context);
     if (sink.reclaim != nullptr) {
         int error = sink.reclaim(sink.context, round, roundEnd);
         if (error != 0 && outcome.result == DecodeResult::done) outcome = {DecodeResult::writeFailed, error};
@@ -167,7 +168,7 @@ DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned cha
 DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slotIndex,
                                  bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
                                  void* context) {
-    const DecodedChunkSink sink = {writeInOrder, nullptr, &descriptor};
+    const DecodedChunkSink sink = {writeInOrder, nullptr, nullptr, &descriptor};
     return decodeEntryChunks(sink, frame, frameSize, slotIndex, shouldStop, released, context);
 }
 

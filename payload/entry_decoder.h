@@ -34,10 +34,13 @@ bool launcherHasDecoder();
 // returns, it calls `reclaim` (when set), which returns once every piece
 // handed over that overlaps [from, to) is written. So the pieces may be
 // written by other threads while the decoder goes on. Both return 0, or the
-// errno value of a failed write.
+// errno value of a failed write. When the decoding fails or stops, `drop`
+// (when set) is called before that last reclaim: what is not written by then
+// need not be.
 struct DecodedChunkSink {
     int (*deliver)(void* context, const unsigned char* data, std::size_t size, std::uint64_t offset);
     int (*reclaim)(void* context, const unsigned char* from, const unsigned char* to);
+    void (*drop)(void* context);
     void* context;
 };
 

@@ -128,6 +128,7 @@ constexpr long kChunkSpinNanoseconds = 1000000;
 struct ChunkOwner {
     int slot;
     int descriptor;
+    bool dropping;  // the decoding failed or stopped: queued chunks go unwritten
 };
 
 pthread_t threads[kMaxWriterThreads];
@@ -246,8 +247,12 @@ void writeHandedChunk(HandedChunk& chunk) {
 
 // With the lock held, on the decoding thread: the oldest chunk, written by
 // now, leaves the slot's queue. Returns its write's errno value, or 0.
-int retireOldestChunk(HandedChunks& queue) {
+int retireOldestChunk(HandedChunks& queue, bool dropping) {
     HandedChunk& chunk = queue.chunks[queue.head % kHandedChunksPerSlot];
+    if (chunk.state == ChunkState::queued && dropping) {
+        chunk.state = ChunkState::written;
+        __atomic_store_n(&chunksQueued, chunksQueued - 1, __ATOMIC_RELAXED);
+    }
     if (chunk.state == ChunkState::queued) writeHandedChunk(chunk);
     while (chunk.state == ChunkState::writing) pthread_cond_wait(&chunkWritten, &lock);
     ++queue.head;
@@ -259,7 +264,7 @@ int handOverChunk(void* context, const unsigned char* data, std::size_t size, st
     const auto* owner = static_cast<const ChunkOwner*>(context);
     HandedChunks& queue = handedChunks[owner->slot];
     pthread_mutex_lock(&lock);
-    int error = queue.tail - queue.head == kHandedChunksPerSlot ? retireOldestChunk(queue) : 0;
+    int error = queue.tail - queue.head == kHandedChunksPerSlot ? retireOldestChunk(queue, owner->dropping) : 0;
     queue.chunks[queue.tail % kHandedChunksPerSlot] = {ChunkState::queued, owner->descriptor, data, size, offset, 0};
     ++queue.tail;
     __atomic_store_n(&chunksQueued, chunksQueued + 1, __ATOMIC_RELAXED);
@@ -281,12 +286,14 @@ int reclaimChunks(void* context, const unsigned char* from, const unsigned char*
     while (queue.head != queue.tail) {
         const HandedChunk& oldest = queue.chunks[queue.head % kHandedChunksPerSlot];
         if (oldest.data >= to || oldest.data + oldest.size <= from) break;
-        int error = retireOldestChunk(queue);
+        int error = retireOldestChunk(queue, owner->dropping);
         if (firstError == 0) firstError = error;
     }
     pthread_mutex_unlock(&lock);
     return firstError;
 }
+
+void dropQueuedChunks(void* context) { static_cast<ChunkOwner*>(context)->dropping = true; }
 
 // With the lock held: writes one chunk a decoding thread handed over;
 // false when none is queued.
@@ -305,22 +312,24 @@ bool writeSomeHandedChunk() {
     return false;
 }
 
-void decodeJob(int descriptor, const FileEntryJob& job, int slot) {
+// True when the whole content is written.
+bool decodeJob(int descriptor, const FileEntryJob& job, int slot) {
     ReleaseProgress progress = {job.content};
-    ChunkOwner owner = {slot, descriptor};
-    const DecodedChunkSink sink = {handOverChunk, reclaimChunks, &owner};
+    ChunkOwner owner = {slot, descriptor, false};
+    const DecodedChunkSink sink = {handOverChunk, reclaimChunks, dropQueuedChunks, &owner};
     __atomic_add_fetch(&decodersRunning, 1, __ATOMIC_RELAXED);
     DecodeOutcome outcome = decodeEntryChunks(sink, job.content, job.size, slot, stopping, releaseDecoded, &progress);
     __atomic_sub_fetch(&decodersRunning, 1, __ATOMIC_RELAXED);
     if (outcome.result == DecodeResult::damaged) recordFailure(WriterFailureKind::damaged, 0, job);
     if (outcome.result == DecodeResult::writeFailed) recordFailure(WriterFailureKind::write, outcome.error, job);
+    return outcome.result == DecodeResult::done;
 }
 
 void writeJob(const FileEntryJob& job, int slot) {
     int descriptor = job.descriptor;
     if (job.compressed) {
-        decodeJob(descriptor, job, slot);
-        (void)close(descriptor);
+        const bool written = decodeJob(descriptor, job, slot);
+        if (close(descriptor) != 0 && written) recordFailure(WriterFailureKind::write, errno, job);
         return;
     }
     const unsigned char* cursor = job.content;
@@ -393,6 +402,8 @@ void* runWriter(void* slotNumber) {
         if (ending || stopping()) break;
         // A file of its own first: more of the block goes on at once.
         if (batchesTaken != batchesPublished) {
+            // Handed-over chunks then wait for another thread.
+            if (chunksQueued != 0) pthread_cond_signal(&workQueued);
             takeAndWrite(slot);
         } else {
             (void)writeSomeHandedChunk();

@@ -35,6 +35,14 @@ std::string textOf(int seed, std::size_t bytes) {
     return text;
 }
 
+// Four bits to a byte: compresses to about half.
+std::string randomHexDigits(std::size_t size) {
+    std::mt19937_64 generator(7);
+    std::string digits(size, '0');
+    for (char& digit : digits) digit = "0123456789abcdef"[generator() & 0xF];
+    return digits;
+}
+
 // Every regular file below `directory`, relative path and content.
 std::vector<std::pair<std::string, std::string>> filesBelow(const std::string& directory) {
     std::vector<std::pair<std::string, std::string>> files;
@@ -73,6 +81,28 @@ TEST_F(CompressedLaunchTest, EveryEntryUnpacksAsItWasOnOneProcessorAndOnSeveral)
     }
 }
 
+// A failed close of a decoded entry (a file system that reports a failed
+// write-back there) ends the run with the report and leaves nothing, on one
+// thread and on several.
+TEST_F(CompressedLaunchTest, AFailedCloseOfADecodedEntryEndsTheRun) {
+    addProbe();
+    // Compresses to half: the block is worth several threads.
+    writeFile(appDir() + "/large", randomHexDigits(12u << 20));
+    const std::string launcher = packWithHooks({"--main", "probe", "--compress", "--template", "{TEMP}/x"});
+    for (const bool pinned : {true, false}) {
+        SCOPED_TRACE(pinned ? "pinned to one processor" : "all processors");
+        const ProcessOptions options =
+            withHooks({{"ONEFILE_HOOK_FAIL_CLOSE", fs::canonical(tmpDir()).string() + "/x/large"}});
+        std::vector<std::string> argv = {launcher};
+        if (pinned) argv = {"taskset", "-c", "0", launcher};
+        const LauncherRun run = this->run(argv, options);
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err, "Error, couldn't unpack file to target path.: Input/output error\n");
+        EXPECT_FALSE(run.report.complete);
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
+    }
+}
+
 // Offset of the frame content size field in a zstd frame header, and its
 // width in bytes.
 std::pair<std::size_t, std::size_t> contentSizeField(const std::string& frame) {
@@ -102,14 +132,6 @@ struct Damage {
 };
 
 void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
-
-// Four bits to a byte: compresses to about half.
-std::string randomHexDigits(std::size_t size) {
-    std::mt19937_64 generator(7);
-    std::string digits(size, '0');
-    for (char& digit : digits) digit = "0123456789abcdef"[generator() & 0xF];
-    return digits;
-}
 
 // The content of the damaged frame: a small one is decoded on the main
 // thread; a large one makes the block worth several threads (where the

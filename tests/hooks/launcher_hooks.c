@@ -26,6 +26,10 @@
                                        fails with EACCES
      ONEFILE_HOOK_FAIL_FSTAT=PREFIX    fstat of a descriptor whose file's path
                                        starts with PREFIX fails with EIO
+     ONEFILE_HOOK_FAIL_CLOSE=PREFIX    close of a descriptor whose file's path
+                                       starts with PREFIX closes it, then
+                                       fails with EIO, as a file system that
+                                       reports a failed write-back there does
      ONEFILE_HOOK_NO_URANDOM=1         opening "/dev/urandom" fails with ENOENT
                                        (logged as "urandom refused")
      ONEFILE_HOOK_FAIL_GETRANDOM=1     getrandom fails with ENOSYS
@@ -103,6 +107,7 @@ int __real_mkdirat(int directory, const char* name, mode_t mode);
 int __real_symlinkat(const char* text, int directory, const char* name);
 ssize_t __real_write(int descriptor, const void* data, size_t size);
 int __real_fstat(int descriptor, struct stat* status);
+int __real_close(int descriptor);
 ssize_t __real_readlink(const char* path, char* buffer, size_t size);
 pid_t __real_fork(void);
 int __real_execv(const char* path, char* const arguments[]);
@@ -356,19 +361,29 @@ ssize_t __wrap_write(int descriptor, const void* data, size_t size) {
     return result;
 }
 
+/* Whether the file open at `descriptor` has a path that starts with the
+   value of the control `name`. */
+static int descriptorMatches(int descriptor, const char* name) {
+    const char* prefix = getenv(name);
+    if (prefix == NULL) return 0;
+    char link[64];
+    char path[4096];
+    (void)snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
+    long length = syscall(SYS_readlinkat, AT_FDCWD, link, path, sizeof path - 1);
+    if (length < 0) return 0;
+    path[length] = '\0';
+    return startsWith(path, prefix);
+}
+
 int __wrap_fstat(int descriptor, struct stat* status) {
-    const char* prefix = getenv("ONEFILE_HOOK_FAIL_FSTAT");
-    if (prefix != NULL) {
-        char link[64];
-        char path[4096];
-        (void)snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
-        long length = syscall(SYS_readlinkat, AT_FDCWD, link, path, sizeof path - 1);
-        if (length >= 0) {
-            path[length] = '\0';
-            if (startsWith(path, prefix)) return failWith(EIO);
-        }
-    }
+    if (descriptorMatches(descriptor, "ONEFILE_HOOK_FAIL_FSTAT")) return failWith(EIO);
     return __real_fstat(descriptor, status);
+}
+
+int __wrap_close(int descriptor) {
+    int failing = descriptorMatches(descriptor, "ONEFILE_HOOK_FAIL_CLOSE");
+    int result = __real_close(descriptor);
+    return failing ? failWith(EIO) : result;
 }
 
 pid_t __wrap_fork(void) {
