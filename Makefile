@@ -52,11 +52,11 @@ BENCH_BUILD = cmake --build $(OUT) --target bench_programs
 
 bench: configure
 	$(BENCH_BUILD)
-	$(BENCH_PYTHON) bench/run_bench.py --out $(OUT) --command "make bench $(BENCH_FLAGS)" $(BENCH_FLAGS)
+	$(BENCH_PYTHON) bench/run_bench.py --out $(OUT) --command "make bench$(if $(BENCH_FLAGS), BENCH_FLAGS='$(BENCH_FLAGS)')" $(BENCH_FLAGS)
 
 bench-quick: configure
 	$(BENCH_BUILD)
-	$(BENCH_PYTHON) bench/run_bench.py --out $(OUT) --quick --command "make bench-quick" $(BENCH_FLAGS)
+	$(BENCH_PYTHON) bench/run_bench.py --out $(OUT) --quick --command "make bench-quick$(if $(BENCH_FLAGS), BENCH_FLAGS='$(BENCH_FLAGS)')" $(BENCH_FLAGS)
 
 # The tool's tests once under valgrind memcheck. The tool that the CLI tests
 # start as a child runs natively; the test binaries themselves are checked.
