@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,12 @@ TEST_F(Aarch64LaunchTest, CompressedLauncherUnpacksTheSameBytes) {
     std::string text;
     for (int line = 0; line < 20000; ++line) text += "line " + std::to_string(line % 91) + " of a text\n";
     writeFile(appDir() + "/share/text", text, 0644);
+    // Four bits to a byte, compressed to half: a block worth several threads
+    // and a frame larger than the decoder's round buffer.
+    std::mt19937_64 generator(5);
+    std::string digits(10u << 20, '0');
+    for (char& digit : digits) digit = "0123456789abcdef"[generator() & 0xF];
+    writeFile(appDir() + "/share/digits", digits, 0644);
     const std::string launcher = packForAarch64({"--compress"});
     onefile::testing::ProcessOptions options;
     options.setEnvironment["PROBE_COPY_TO"] = temp().file("copy");
@@ -93,6 +100,7 @@ TEST_F(Aarch64LaunchTest, CompressedLauncherUnpacksTheSameBytes) {
     ASSERT_TRUE(run.report.complete) << run.process.err;
     EXPECT_EQ(run.process.exitCode, 0);
     EXPECT_EQ(readFile(temp().file("copy/share/text")), text);
+    EXPECT_TRUE(readFile(temp().file("copy/share/digits")) == digits) << "the large entry differs";
     EXPECT_EQ(readFile(temp().file("copy/probe")), probe_);
 }
 
