@@ -1,12 +1,12 @@
 #include "build/tool/launcher_build.h"
 
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <iostream>
 
+#include "build/tool/digest_follower.h"
 #include "build/tool/launcher_digest.h"
 
 #include "build/tool/launcher_writer.h"
@@ -16,22 +16,10 @@
 namespace onefile::tool {
 namespace {
 
-// Computes the digest of the complete launcher open at `fd` and writes it
-// into its field at `fieldOffset`.
-void recordLauncherDigest(int fd, const std::string& outputPath, std::uint64_t fieldOffset) {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) throw ToolError(outputPath, systemErrorText(errno));
-    const auto size = static_cast<std::size_t>(status.st_size);
-    void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED) throw ToolError(outputPath, systemErrorText(errno));
-    LauncherDigest digest;
-    try {
-        digest = computeLauncherDigest({static_cast<const unsigned char*>(address), size}, fieldOffset);
-    } catch (const FormatError& error) {
-        ::munmap(address, size);
-        throw ToolError(outputPath, error.what());
-    }
-    ::munmap(address, size);
+// Writes `digest` into its field at `fieldOffset` of the launcher open at
+// `fd`.
+void recordLauncherDigest(int fd, const std::string& outputPath, std::uint64_t fieldOffset,
+                          const LauncherDigest& digest) {
     const ssize_t written = ::pwrite(fd, digest.data(), digest.size(), static_cast<off_t>(fieldOffset));
     if (written != static_cast<ssize_t>(digest.size()))
         throw ToolError(outputPath, written < 0 ? systemErrorText(errno) : "short write");
@@ -90,11 +78,18 @@ void produceLauncher(const std::string& outputPath, const CheckedStub& stub, con
     }
     TemporaryOutput output(outputPath);
     OutputStream stream(output.fd(), outputPath);
-    writeLauncher(stream, stub.bytes(), stub.layout(), makeConfigArea(settings), blockBytes, writeBlockBytes);
+    const std::uint64_t payloadOffset = stub.layout().sections[stub.layout().payloadSection].sh_offset;
+    const std::uint64_t digestFieldOffset = payloadOffset + kDigestFieldOffset;
+    // The digest follows the writing, on a thread of its own. Only a block
+    // measured beforehand lets every byte be final once written: the ELF
+    // tables that state the block's size come first.
+    std::optional<DigestFollower> follower;
     if (recordsDigest) {
-        const std::uint64_t payloadOffset = stub.layout().sections[stub.layout().payloadSection].sh_offset;
-        recordLauncherDigest(output.fd(), outputPath, payloadOffset + kDigestFieldOffset);
+        follower.emplace(output.fd(), outputPath, digestFieldOffset);
+        if (blockBytes) stream.observeWrittenEnd([&follower](std::uint64_t end) { follower->advance(end); });
     }
+    writeLauncher(stream, stub.bytes(), stub.layout(), makeConfigArea(settings), blockBytes, writeBlockBytes);
+    if (follower) recordLauncherDigest(output.fd(), outputPath, digestFieldOffset, follower->finish(stream.position()));
     output.commit();
 }
 

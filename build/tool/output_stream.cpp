@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 #include "build/tool/tool_error.h"
 
@@ -50,10 +51,12 @@ void OutputStream::write(std::span<const unsigned char> bytes) {
             }
             done += static_cast<std::size_t>(n);
         }
-    } else {
-        std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
-        used_ += bytes.size();
+        position_ += bytes.size();
+        reportWrittenEnd();
+        return;
     }
+    std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
     position_ += bytes.size();
 }
 
@@ -81,11 +84,22 @@ void OutputStream::flush() {
         done += static_cast<std::size_t>(n);
     }
     used_ = 0;
+    reportWrittenEnd();
+}
+
+void OutputStream::reportWrittenEnd() const {
+    if (observer_) observer_(position_ - used_);
+}
+
+void OutputStream::refuseChangeBefore(std::uint64_t offset) const {
+    if (observer_ && offset < position_ - used_)
+        throw std::logic_error("bytes already reported as final were to change");
 }
 
 void OutputStream::overwrite(std::uint64_t offset, std::span<const unsigned char> bytes) {
     if (offset > position_ || bytes.size() > position_ - offset)
         throw ToolError(displayName_, "overwrite beyond the bytes written");
+    refuseChangeBefore(offset);
     // Bytes still in the buffer are changed there; earlier ones in the file.
     const std::uint64_t buffered = position_ - used_;
     std::size_t done = 0;
@@ -106,6 +120,7 @@ void OutputStream::overwrite(std::uint64_t offset, std::span<const unsigned char
 
 void OutputStream::rewindTo(std::uint64_t offset) {
     if (offset > position_) throw ToolError(displayName_, "rewind beyond the bytes written");
+    refuseChangeBefore(offset);
     const std::uint64_t buffered = position_ - used_;
     if (offset >= buffered) {
         used_ -= static_cast<std::size_t>(position_ - offset);
@@ -188,6 +203,7 @@ void OutputStream::copyInKernel(int sourceFd, const std::string& sourcePath, std
         if (n == 0) failShrunk(sourcePath);
         remaining -= static_cast<std::uint64_t>(n);
         position_ += static_cast<std::uint64_t>(n);
+        reportWrittenEnd();
     }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,10 @@ public:
     void rewindTo(std::uint64_t offset);
     // Hands the buffered bytes to the file.
     void flush();
+    // Calls `observer` with the end of the bytes the file holds each time
+    // more have reached it. Bytes reported so are final: overwrite and
+    // rewindTo refuse to change them.
+    void observeWrittenEnd(std::function<void(std::uint64_t)> observer) { observer_ = std::move(observer); }
     // Bytes written so far, buffered ones included.
     std::uint64_t position() const { return position_; }
 
@@ -43,6 +48,8 @@ private:
     void copyInKernel(int sourceFd, const std::string& sourcePath, std::uint64_t size);
     void copyThroughBuffer(int sourceFd, const std::string& sourcePath, std::uint64_t size);
     [[noreturn]] void failWrite(int errorNumber) const;
+    void reportWrittenEnd() const;
+    void refuseChangeBefore(std::uint64_t offset) const;
     [[noreturn]] static void failRead(const std::string& sourcePath, int errorNumber);
     [[noreturn]] static void failShrunk(const std::string& sourcePath);
 
@@ -52,6 +59,7 @@ private:
     std::size_t used_ = 0;
     std::uint64_t position_ = 0;
     CopyMethod copyMethod_ = CopyMethod::copyFileRange;
+    std::function<void(std::uint64_t)> observer_;
 };
 
 }  // namespace onefile::tool
