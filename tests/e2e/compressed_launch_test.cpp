@@ -6,19 +6,20 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <random>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/e2e/supervision_support.h"
 #include "tests/support/file_helpers.h"
+#include "tests/support/sample_contents.h"
 
 namespace onefile::e2e {
 namespace {
 
 namespace fs = std::filesystem;
 using onefile::testing::ProcessOptions;
+using onefile::testing::randomHexDigits;
 using onefile::testing::readFile;
 using onefile::testing::runProcess;
 using onefile::testing::writeFile;
@@ -33,14 +34,6 @@ std::string textOf(int seed, std::size_t bytes) {
     }
     text.resize(bytes);
     return text;
-}
-
-// Four bits to a byte: compresses to about half.
-std::string randomHexDigits(std::size_t size) {
-    std::mt19937_64 generator(7);
-    std::string digits(size, '0');
-    for (char& digit : digits) digit = "0123456789abcdef"[generator() & 0xF];
-    return digits;
 }
 
 // Every regular file below `directory`, relative path and content.
@@ -87,7 +80,7 @@ TEST_F(CompressedLaunchTest, EveryEntryUnpacksAsItWasOnOneProcessorAndOnSeveral)
 TEST_F(CompressedLaunchTest, AFailedCloseOfADecodedEntryEndsTheRun) {
     addProbe();
     // Compresses to half: the block is worth several threads.
-    writeFile(appDir() + "/large", randomHexDigits(12u << 20));
+    writeFile(appDir() + "/large", randomHexDigits(12u << 20, 7));
     const std::string launcher = packWithHooks({"--main", "probe", "--compress", "--template", "{TEMP}/x"});
     for (const bool pinned : {true, false}) {
         SCOPED_TRACE(pinned ? "pinned to one processor" : "all processors");
@@ -183,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"SizeSaysOneLess", [](const std::string& frame) { return withContentSize(frame, -1); }},
         Damage{"NotAFrame", [](const std::string& frame) { return std::string(frame.size(), 'x'); }}),
                        ::testing::Values(FrameContent{"Small", [] { return textOf(7, 300000); }},
-                                         FrameContent{"Large", [] { return randomHexDigits(12u << 20); }})),
+                                         FrameContent{"Large", [] { return randomHexDigits(12u << 20, 7); }})),
     [](const ::testing::TestParamInfo<std::tuple<Damage, FrameContent>>& info) {
         return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
     });

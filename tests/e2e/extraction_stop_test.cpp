@@ -12,12 +12,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/supervision_support.h"
+#include "tests/support/sample_contents.h"
 
 namespace onefile::e2e {
 namespace {
@@ -75,10 +75,7 @@ TEST_P(ExtractionStopTest, SignalWhileWritingStopsTheRunAndLeavesNothing) {
     }
     fs::resize_file(appDir() + "/large", kLargeBytes);
     if (GetParam().severalThreads) {
-        std::mt19937_64 generator(3);
-        std::string noise(1200u << 10, '\0');
-        for (char& byte : noise) byte = static_cast<char>(generator() & 0xFF);
-        std::ofstream(appDir() + "/noise", std::ios::binary) << noise;
+        std::ofstream(appDir() + "/noise", std::ios::binary) << onefile::testing::randomBytes(1200u << 10, 3);
     }
     std::vector<std::string> options = {"--main", "probe"};
     if (GetParam().compressed) options.push_back("--compress");

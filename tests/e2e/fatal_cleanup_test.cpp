@@ -11,18 +11,19 @@
 
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/stops_support.h"
 #include "tests/support/file_helpers.h"
+#include "tests/support/sample_contents.h"
 
 namespace onefile::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using onefile::testing::randomHexDigits;
 using onefile::testing::readFile;
 using onefile::testing::writeFile;
 
@@ -31,14 +32,6 @@ constexpr char kDiskFull[] = "Error, couldn't unpack file to target path.: No sp
 
 std::string escapeMessage(const std::string& name) {
     return "Error, entry name '" + name + "' leaves the extraction directory.\n";
-}
-
-// Four bits to a byte: compresses to about half.
-std::string randomHexDigits(std::size_t size) {
-    std::mt19937_64 generator(11);
-    std::string digits(size, '0');
-    for (char& digit : digits) digit = "0123456789abcdef"[generator() & 0xF];
-    return digits;
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -70,7 +63,7 @@ TEST_P(FullDiskTest, FullDiskLeavesNothing) {
     addProbe();
     std::vector<std::string> options = {"--main", "probe"};
     if (GetParam().compressed) {
-        writeFile(appDir() + "/large", randomHexDigits(12u << 20));
+        writeFile(appDir() + "/large", randomHexDigits(12u << 20, 11));
         options.push_back("--compress");
     } else {
         // Well beyond either tmpfs; the probe, written first, fits only the

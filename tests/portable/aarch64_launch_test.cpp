@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/supervision_support.h"
 #include "tests/support/file_helpers.h"
+#include "tests/support/sample_contents.h"
 
 namespace onefile::e2e {
 namespace {
@@ -89,9 +89,7 @@ TEST_F(Aarch64LaunchTest, CompressedLauncherUnpacksTheSameBytes) {
     writeFile(appDir() + "/share/text", text, 0644);
     // Four bits to a byte, compressed to half: a block worth several threads
     // and a frame larger than the decoder's round buffer.
-    std::mt19937_64 generator(5);
-    std::string digits(10u << 20, '0');
-    for (char& digit : digits) digit = "0123456789abcdef"[generator() & 0xF];
+    const std::string digits = onefile::testing::randomHexDigits(10u << 20, 5);
     writeFile(appDir() + "/share/digits", digits, 0644);
     const std::string launcher = packForAarch64({"--compress"});
     onefile::testing::ProcessOptions options;

@@ -21,6 +21,7 @@
 #include "payload/entry_decoder.h"
 #include "payload/payload_format.h"
 #include "tests/support/file_helpers.h"
+#include "tests/support/sample_contents.h"
 #include "tests/support/temp_dir.h"
 
 namespace onefile::testing {
@@ -31,14 +32,6 @@ using tool::EntryKind;
 using tool::PayloadEntry;
 
 inline constexpr std::uint64_t kDecoderWindowBytes = std::uint64_t{1} << kDecoderWindowLog;
-
-// Bytes no compressor can shrink.
-std::string randomBytes(std::size_t size, std::uint64_t seed) {
-    std::mt19937_64 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(generator() & 0xff);
-    return bytes;
-}
 
 // Numbered lines: shrinks a lot, but not to nothing.
 std::string lines(std::size_t size) {

@@ -10,18 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-namespace onefile::testing {
+#include "tests/support/sample_contents.h"
 
-// Bytes no compressor can shrink, the same for the same seed.
-inline std::string randomBytes(std::size_t size, std::uint64_t seed) {
-    std::mt19937_64 generator(seed);
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; i += 8) {
-        const std::uint64_t word = generator();
-        std::memcpy(bytes.data() + i, &word, std::min<std::size_t>(8, size - i));
-    }
-    return bytes;
-}
+namespace onefile::testing {
 
 // A hundred numbered lines over and over: shrinks to almost nothing.
 inline std::string repeatedText(std::size_t size) {
