@@ -45,7 +45,8 @@ struct DecodedChunkSink {
 };
 
 // Decodes the frame at `frame` (`frameSize` bytes) into `sink` with workspace
-// `slot`; `shouldStop` is asked before each chunk. A frame that is not one
+// `slot`; `shouldStop` is asked before each block (at most 128 KiB of
+// content). A frame that is not one
 // whole valid frame (a flipped byte fails its checksum), that unpacks to
 // another size than its header says, or whose window exceeds the workspace,
 // is damaged. `released` is called with `context` and the end of the input
