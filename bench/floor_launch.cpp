@@ -45,8 +45,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "build/launcher_config.h"
-#include "payload/payload_format.h"
+#include "format/launcher_config.h"
+#include "format/payload_format.h"
 
 using namespace onefile;
 

@@ -35,8 +35,8 @@
 #include <string>
 
 #include "fuzz/coverage_counters.h"
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 #include "payload/extract_payload.h"
 
 // Present only with a sanitizer runtime.

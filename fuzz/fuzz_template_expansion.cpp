@@ -24,10 +24,10 @@
 #include <string>
 #include <string_view>
 
-#include "build/launcher_config.h"
+#include "format/launcher_config.h"
 #include "fuzz/template_model.h"
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 #include "templates/expand_template.h"
 #include "tests/support/fake_launcher_section.h"
 #include "tests/support/fake_program_path.h"

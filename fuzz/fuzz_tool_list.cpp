@@ -26,15 +26,15 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/block_reader.h"
-#include "build/tool/command_line.h"
-#include "build/tool/commands.h"
-#include "build/tool/config_area.h"
-#include "build/tool/content_compressor.h"
-#include "build/tool/launcher_digest.h"
-#include "build/tool/payload_locate.h"
-#include "build/tool/tool_error.h"
-#include "payload/payload_format.h"
+#include "tool/block_reader.h"
+#include "tool/command_line.h"
+#include "tool/commands.h"
+#include "tool/config_area.h"
+#include "tool/content_compressor.h"
+#include "tool/launcher_digest.h"
+#include "tool/payload_locate.h"
+#include "tool/tool_error.h"
+#include "format/payload_format.h"
 
 namespace {
 

@@ -6,9 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
 #include "launcher/supervision.h"
+#include "runtime/directory_removal.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 
 // Everything here may run inside the termination handler, also nested in
 // another run of itself: only async-signal-safe calls, no heap, no stdio.

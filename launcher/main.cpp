@@ -10,13 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "build/launcher_section.h"
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
 #include "launcher/supervision.h"
 #include "payload/entry_writers.h"
 #include "payload/extract_payload.h"
-#include "payload/launcher_file.h"
+#include "runtime/directory_removal.h"
+#include "runtime/launcher_file.h"
+#include "runtime/launcher_section.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 #include "templates/expand_template.h"
 
 using namespace onefile;

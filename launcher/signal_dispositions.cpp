@@ -1,6 +1,6 @@
 #include <csignal>
 
-#include "launcher/launcher_state.h"
+#include "runtime/launcher_state.h"
 #include "launcher/supervision.h"
 
 namespace onefile {

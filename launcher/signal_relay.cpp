@@ -2,7 +2,7 @@
 #include <csignal>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
+#include "runtime/launcher_state.h"
 #include "launcher/supervision.h"
 
 namespace onefile {

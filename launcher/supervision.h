@@ -1,6 +1,6 @@
 // Child supervision and cleanup: the signals the launcher handles, stopping
-// the child, and removing what the run made, at the normal end, on a failed
-// fork and from the termination-signal handler.
+// the child, and removing what the run made (runtime/directory_removal.h), at
+// the normal end, on a failed fork and from the termination-signal handler.
 #pragma once
 
 #include <csignal>
@@ -13,27 +13,6 @@ namespace onefile {
 // directory when the removal flag is set, and the levels above it that this
 // run made. Async-signal-safe.
 void cleanUp(bool forwardInterrupt);
-
-// Removes everything below the directory open at `top`, depth first, never
-// through a symbolic link and never into another mount; closes `top`.
-// Returns 0 when everything went, -1 when something stayed (an entry that
-// could not be removed, a mount point) or the walk could not read a level.
-// Async-signal-safe.
-int removeDirectoryTree(int top);
-
-// Removes the extraction directory this run made, with everything below it,
-// through the descriptors kept when it was made. Async-signal-safe.
-void removeExtractionDirectory();
-
-// The first pass of the removal at the normal end, in the main sequence only:
-// threads remove the tree's files, directory by directory, on every
-// processor; cleanUp's walk then removes the rest. Nothing on a machine with
-// one processor.
-void removeFilesInParallel();
-
-// Removes all this run made: the extraction directory once the removal flag
-// is set, and the levels above it (removeCreatedLevels). Async-signal-safe.
-void removeWhatThisRunMade();
 
 // Sets the launcher's signal dispositions, remembering those it was given:
 //  - SIGINT, SIGQUIT, SIGTERM: handleTerminationSignal, unless inherited as

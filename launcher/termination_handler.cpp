@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "launcher/launcher_state.h"
+#include "runtime/launcher_state.h"
 #include "launcher/supervision.h"
 
 namespace onefile {

@@ -10,8 +10,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 #include "payload/entry_decoder.h"
 #include "payload/extract_payload.h"
 

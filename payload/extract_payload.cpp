@@ -11,14 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 #include "payload/entry_decoder.h"
 #include "payload/entry_directories.h"
-#include "payload/entry_modes.h"
+#include "format/entry_modes.h"
 #include "payload/entry_writers.h"
 #include "payload/extraction_directory.h"
-#include "payload/payload_format.h"
+#include "format/payload_format.h"
 
 namespace onefile {
 

@@ -12,7 +12,7 @@ namespace onefile {
 inline constexpr std::size_t kWriteChunkBytes = 256u << 10;
 
 // Read position inside the attached block; the main sequence places it at
-// getPayloadStart() before extraction.
+// getPayloadStart() (runtime/launcher_file.h) before extraction.
 extern const unsigned char* gPayloadCursor;
 
 // First byte past the mapped block. Extraction never reads at or beyond it,
@@ -24,13 +24,6 @@ extern const unsigned char* gPayloadEnd;
 // the mapping. Never set for a block in ordinary memory, whose pages the
 // drop would clear.
 extern bool gPayloadPagesReleasable;
-
-// Address of the attached block's first byte (its magic).
-const unsigned char* getPayloadStart();
-
-// End of the memory that holds the attached block, taken from the loaded
-// segment that contains it.
-const unsigned char* getPayloadEnd();
 
 // Checks the magic, sets the removal flag and writes every entry below the
 // extraction directory; the first entry's path becomes the launch target.

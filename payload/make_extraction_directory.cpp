@@ -1,4 +1,7 @@
 #include "payload/extraction_directory.h"
+#include "runtime/directory_removal.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,8 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
 
 // Why a walk: a path handed to mkdir or open is resolved again by the kernel
 // on every call, so another user who can write to one of its levels could

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
+#include "runtime/launcher_state.h"
 #include "payload/entry_directories.h"
-#include "payload/entry_modes.h"
-#include "payload/payload_format.h"
+#include "format/entry_modes.h"
+#include "format/payload_format.h"
 
 namespace onefile {
 

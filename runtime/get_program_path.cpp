@@ -3,8 +3,8 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 
 namespace onefile {
 

@@ -6,10 +6,9 @@
 #include <link.h>
 #include <sys/stat.h>
 
-#include "build/launcher_section.h"
-#include "launcher/shared_operations.h"
-#include "payload/extract_payload.h"
-#include "payload/launcher_file.h"
+#include "runtime/launcher_file.h"
+#include "runtime/launcher_section.h"
+#include "runtime/shared_operations.h"
 
 namespace onefile {
 

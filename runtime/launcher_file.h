@@ -1,7 +1,15 @@
-// The launcher's own file, as far as the run depends on it.
+// The launcher's own file, as far as the run depends on it: where the
+// attached block lies in memory, and whether the file holds all of it.
 #pragma once
 
 namespace onefile {
+
+// Address of the attached block's first byte (its magic).
+const unsigned char* getPayloadStart();
+
+// End of the memory that holds the attached block, taken from the loaded
+// segment that contains it.
+const unsigned char* getPayloadEnd();
 
 // Checks that the launcher's file holds the whole loaded segment that
 // carries the block (its p_offset + p_filesz), so that reading the block

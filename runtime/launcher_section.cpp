@@ -1,9 +1,9 @@
-#include "build/launcher_section.h"
+#include "runtime/launcher_section.h"
 
 #include <cstring>
 
-#include "build/launcher_config.h"
-#include "launcher/shared_operations.h"
+#include "format/launcher_config.h"
+#include "runtime/shared_operations.h"
 
 // Start of the payload section, defined by the linker. Its __stop_ symbol and
 // _end describe the stub as linked and are stale once a payload is attached:

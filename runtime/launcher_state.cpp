@@ -1,4 +1,4 @@
-#include "launcher/launcher_state.h"
+#include "runtime/launcher_state.h"
 
 namespace onefile {
 

@@ -1,8 +1,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
+#include "runtime/directory_removal.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
 
 namespace onefile {
 

@@ -9,9 +9,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "launcher/directory_entries.h"
-#include "launcher/launcher_state.h"
-#include "launcher/supervision.h"
+#include "runtime/directory_entries.h"
+#include "runtime/launcher_state.h"
+#include "runtime/directory_removal.h"
 
 // The walk runs inside the termination handler, possibly nested in another
 // walk, so it uses only async-signal-safe calls on directory descriptors and

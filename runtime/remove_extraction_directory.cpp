@@ -2,9 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
-#include "launcher/supervision.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
+#include "runtime/directory_removal.h"
 
 namespace onefile {
 

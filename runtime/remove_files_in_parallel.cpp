@@ -9,10 +9,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "launcher/directory_entries.h"
-#include "launcher/launcher_state.h"
-#include "launcher/shared_operations.h"
-#include "launcher/supervision.h"
+#include "runtime/directory_entries.h"
+#include "runtime/launcher_state.h"
+#include "runtime/shared_operations.h"
+#include "runtime/directory_removal.h"
 
 // The first pass of the removal at the normal end of a run with many files:
 // threads take the tree's directories from a queue, remove the files in

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 
 namespace onefile {
 

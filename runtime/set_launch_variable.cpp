@@ -7,7 +7,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 
 namespace onefile {
 

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 
 namespace onefile {
 

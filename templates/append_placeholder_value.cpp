@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 #include "templates/expand_template.h"
 
 namespace onefile {

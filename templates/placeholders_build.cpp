@@ -1,6 +1,6 @@
 // The build-time strings of the launcher: {COMPANY}, {PRODUCT}, {VERSION},
 // {FILE_VERSION} and {PRODUCT_VERSION}.
-#include "build/launcher_section.h"
+#include "runtime/launcher_section.h"
 #include "templates/placeholder_routines.h"
 
 namespace onefile {

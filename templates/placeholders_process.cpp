@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 #include "templates/placeholder_routines.h"
 #include "templates/random_token.h"
 

@@ -1,5 +1,5 @@
 // The launcher's own path: {PROGRAM}, {PROGRAM_BASE} and {PROGRAM_DIR}.
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 #include "templates/placeholder_routines.h"
 
 namespace onefile {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 #include "templates/placeholder_routines.h"
 
 namespace onefile {

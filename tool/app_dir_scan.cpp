@@ -1,4 +1,4 @@
-#include "build/tool/app_dir_scan.h"
+#include "tool/app_dir_scan.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "build/tool/entry_name.h"
-#include "build/tool/tool_error.h"
+#include "tool/entry_name.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

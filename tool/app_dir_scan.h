@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/exclude_patterns.h"
-#include "build/tool/file_descriptor.h"
-#include "build/tool/payload_entry.h"
+#include "tool/exclude_patterns.h"
+#include "tool/file_descriptor.h"
+#include "tool/payload_entry.h"
 
 namespace onefile::tool {
 

@@ -1,8 +1,8 @@
-#include "build/tool/architecture.h"
+#include "tool/architecture.h"
 
 #include <elf.h>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 

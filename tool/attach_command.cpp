@@ -1,9 +1,9 @@
 #include <sys/stat.h>
 
-#include "build/tool/commands.h"
-#include "build/tool/launcher_build.h"
-#include "build/tool/output_target.h"
-#include "build/tool/tool_error.h"
+#include "tool/commands.h"
+#include "tool/launcher_build.h"
+#include "tool/output_target.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 

@@ -1,4 +1,4 @@
-#include "build/tool/block_extraction.h"
+#include "tool/block_extraction.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <vector>
 
-#include "build/tool/block_reader.h"
-#include "build/tool/file_descriptor.h"
-#include "build/tool/tool_error.h"
+#include "tool/block_reader.h"
+#include "tool/file_descriptor.h"
+#include "tool/tool_error.h"
 #include "payload/entry_decoder.h"
-#include "payload/entry_modes.h"
+#include "format/entry_modes.h"
 #include "payload/extract_payload.h"
 
 namespace onefile::tool {

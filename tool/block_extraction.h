@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "build/tool/elf_reader.h"
+#include "tool/elf_reader.h"
 
 namespace onefile::tool {
 

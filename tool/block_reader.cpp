@@ -1,4 +1,4 @@
-#include "build/tool/block_reader.h"
+#include "tool/block_reader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,9 +6,9 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 #include "payload/entry_decoder.h"
-#include "payload/payload_format.h"
+#include "format/payload_format.h"
 
 namespace onefile::tool {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/payload_entry.h"
+#include "tool/payload_entry.h"
 
 namespace onefile::tool {
 

@@ -1,13 +1,13 @@
-#include "build/tool/block_writer.h"
+#include "tool/block_writer.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <memory>
 
-#include "build/tool/content_compressor.h"
-#include "build/tool/tool_error.h"
-#include "payload/payload_format.h"
+#include "tool/content_compressor.h"
+#include "tool/tool_error.h"
+#include "format/payload_format.h"
 
 namespace onefile::tool {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/output_stream.h"
-#include "build/tool/payload_entry.h"
+#include "tool/output_stream.h"
+#include "tool/payload_entry.h"
 
 namespace onefile::tool {
 

@@ -1,9 +1,9 @@
-#include "build/tool/command_line.h"
+#include "tool/command_line.h"
 
 #include <algorithm>
 
-#include "build/tool/content_compressor.h"
-#include "build/tool/tool_error.h"
+#include "tool/content_compressor.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/architecture.h"
+#include "tool/architecture.h"
 
 namespace onefile::tool {
 

@@ -2,7 +2,7 @@
 // success and throws ToolError for a failure.
 #pragma once
 
-#include "build/tool/command_line.h"
+#include "tool/command_line.h"
 
 namespace onefile::tool {
 

@@ -1,10 +1,10 @@
-#include "build/tool/config_area.h"
+#include "tool/config_area.h"
 
 #include <cstring>
 #include <string>
 
-#include "build/tool/content_compressor.h"
-#include "build/tool/tool_error.h"
+#include "tool/content_compressor.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

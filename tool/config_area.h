@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "build/launcher_config.h"
-#include "build/tool/elf_reader.h"
-#include "build/tool/launcher_strings.h"
+#include "format/launcher_config.h"
+#include "tool/elf_reader.h"
+#include "tool/launcher_strings.h"
 
 namespace onefile::tool {
 

@@ -1,4 +1,4 @@
-#include "build/tool/content_compressor.h"
+#include "tool/content_compressor.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams
 #include <zstd.h>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 #include "payload/entry_decoder.h"
 
 namespace onefile::tool {

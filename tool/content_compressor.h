@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/output_stream.h"
+#include "tool/output_stream.h"
 
 struct ZSTD_CCtx_s;
 

@@ -1,4 +1,4 @@
-#include "build/tool/digest_follower.h"
+#include "tool/digest_follower.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -9,7 +9,7 @@
 #include <csignal>
 #include <utility>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "build/tool/launcher_digest.h"
+#include "tool/launcher_digest.h"
 
 namespace onefile::tool {
 

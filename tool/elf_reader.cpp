@@ -1,8 +1,8 @@
-#include "build/tool/elf_reader.h"
+#include "tool/elf_reader.h"
 
 #include <cstring>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

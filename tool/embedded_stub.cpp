@@ -1,4 +1,4 @@
-#include "build/tool/embedded_stub.h"
+#include "tool/embedded_stub.h"
 
 extern "C" const unsigned char onefileEmbeddedStubX86_64Start[];
 extern "C" const unsigned char onefileEmbeddedStubX86_64End[];

@@ -2,8 +2,8 @@
 // and the decoder stub that compressed launchers are made from.
 #pragma once
 
-#include "build/tool/architecture.h"
-#include "build/tool/elf_reader.h"
+#include "tool/architecture.h"
+#include "tool/elf_reader.h"
 
 namespace onefile::tool {
 

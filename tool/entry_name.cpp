@@ -1,6 +1,6 @@
-#include "build/tool/entry_name.h"
+#include "tool/entry_name.h"
 
-#include "payload/payload_format.h"
+#include "format/payload_format.h"
 
 namespace onefile::tool {
 namespace {

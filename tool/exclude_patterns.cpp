@@ -1,8 +1,8 @@
-#include "build/tool/exclude_patterns.h"
+#include "tool/exclude_patterns.h"
 
 #include <fnmatch.h>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 

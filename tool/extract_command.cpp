@@ -6,13 +6,13 @@
 #include <cerrno>
 #include <csignal>
 
-#include "build/tool/block_extraction.h"
-#include "build/tool/block_reader.h"
-#include "build/tool/commands.h"
-#include "build/tool/file_descriptor.h"
-#include "build/tool/mapped_file.h"
-#include "build/tool/payload_locate.h"
-#include "build/tool/tool_error.h"
+#include "tool/block_extraction.h"
+#include "tool/block_reader.h"
+#include "tool/commands.h"
+#include "tool/file_descriptor.h"
+#include "tool/mapped_file.h"
+#include "tool/payload_locate.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

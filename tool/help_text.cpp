@@ -1,11 +1,11 @@
-#include "build/tool/help_text.h"
+#include "tool/help_text.h"
 
-#include "build/build_defaults.h"
-#include "build/launcher_config.h"
-#include "build/tool/architecture.h"
-#include "build/tool/content_compressor.h"
-#include "build/tool/entry_name.h"
-#include "payload/payload_format.h"
+#include "tool/build_defaults.h"
+#include "format/launcher_config.h"
+#include "tool/architecture.h"
+#include "tool/content_compressor.h"
+#include "tool/entry_name.h"
+#include "format/payload_format.h"
 #include "templates/placeholder_table.h"
 
 namespace onefile::tool {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "build/tool/command_line.h"
+#include "tool/command_line.h"
 
 namespace onefile::tool {
 

@@ -1,4 +1,4 @@
-#include "build/tool/launcher_build.h"
+#include "tool/launcher_build.h"
 
 #include <unistd.h>
 
@@ -6,12 +6,12 @@
 #include <optional>
 #include <iostream>
 
-#include "build/tool/digest_follower.h"
-#include "build/tool/launcher_digest.h"
+#include "tool/digest_follower.h"
+#include "tool/launcher_digest.h"
 
-#include "build/tool/launcher_writer.h"
-#include "build/tool/temporary_output.h"
-#include "build/tool/tool_error.h"
+#include "tool/launcher_writer.h"
+#include "tool/temporary_output.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

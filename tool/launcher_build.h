@@ -8,14 +8,14 @@
 #include <optional>
 #include <string>
 
-#include "build/tool/architecture.h"
-#include "build/tool/command_line.h"
-#include "build/tool/embedded_stub.h"
-#include "build/tool/launcher_strings.h"
-#include "build/tool/mapped_file.h"
-#include "build/tool/output_stream.h"
-#include "build/tool/output_target.h"
-#include "build/tool/stub_layout.h"
+#include "tool/architecture.h"
+#include "tool/command_line.h"
+#include "tool/embedded_stub.h"
+#include "tool/launcher_strings.h"
+#include "tool/mapped_file.h"
+#include "tool/output_stream.h"
+#include "tool/output_target.h"
+#include "tool/stub_layout.h"
 
 namespace onefile::tool {
 

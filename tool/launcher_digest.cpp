@@ -1,10 +1,10 @@
-#include "build/tool/launcher_digest.h"
+#include "tool/launcher_digest.h"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

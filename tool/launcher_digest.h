@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/config_area.h"
-#include "build/tool/elf_reader.h"
+#include "tool/config_area.h"
+#include "tool/elf_reader.h"
 
 namespace onefile::tool {
 

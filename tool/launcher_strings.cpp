@@ -1,11 +1,11 @@
-#include "build/tool/launcher_strings.h"
+#include "tool/launcher_strings.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "build/build_defaults.h"
-#include "build/tool/entry_name.h"
-#include "build/tool/tool_error.h"
+#include "tool/build_defaults.h"
+#include "tool/entry_name.h"
+#include "tool/tool_error.h"
 #include "templates/placeholder_table.h"
 
 namespace onefile::tool {

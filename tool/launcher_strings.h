@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "build/launcher_config.h"
+#include "format/launcher_config.h"
 
 namespace onefile::tool {
 

@@ -1,11 +1,11 @@
-#include "build/tool/launcher_writer.h"
+#include "tool/launcher_writer.h"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <vector>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

@@ -6,9 +6,9 @@
 #include <functional>
 #include <optional>
 
-#include "build/tool/elf_reader.h"
-#include "build/tool/output_stream.h"
-#include "build/tool/stub_layout.h"
+#include "tool/elf_reader.h"
+#include "tool/output_stream.h"
+#include "tool/stub_layout.h"
 
 namespace onefile::tool {
 

@@ -1,11 +1,11 @@
 #include <iostream>
 
-#include "build/tool/block_reader.h"
-#include "build/tool/commands.h"
-#include "build/tool/mapped_file.h"
-#include "build/tool/payload_locate.h"
-#include "build/tool/text_escape.h"
-#include "build/tool/tool_error.h"
+#include "tool/block_reader.h"
+#include "tool/commands.h"
+#include "tool/mapped_file.h"
+#include "tool/payload_locate.h"
+#include "tool/text_escape.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 

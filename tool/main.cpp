@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "build/build_defaults.h"
-#include "build/tool/command_line.h"
-#include "build/tool/commands.h"
-#include "build/tool/help_text.h"
-#include "build/tool/tool_error.h"
+#include "tool/build_defaults.h"
+#include "tool/command_line.h"
+#include "tool/commands.h"
+#include "tool/help_text.h"
+#include "tool/tool_error.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "build/tool/mapped_file.h"
+#include "tool/mapped_file.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 

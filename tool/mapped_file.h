@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "build/tool/elf_reader.h"
-#include "build/tool/file_descriptor.h"
+#include "tool/elf_reader.h"
+#include "tool/file_descriptor.h"
 
 namespace onefile::tool {
 

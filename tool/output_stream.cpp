@@ -1,4 +1,4 @@
-#include "build/tool/output_stream.h"
+#include "tool/output_stream.h"
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

@@ -1,11 +1,11 @@
-#include "build/tool/output_target.h"
+#include "tool/output_target.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

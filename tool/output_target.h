@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/file_descriptor.h"
+#include "tool/file_descriptor.h"
 
 namespace onefile::tool {
 

@@ -2,11 +2,11 @@
 
 #include <iostream>
 
-#include "build/tool/app_dir_scan.h"
-#include "build/tool/block_writer.h"
-#include "build/tool/commands.h"
-#include "build/tool/launcher_build.h"
-#include "build/tool/output_target.h"
+#include "tool/app_dir_scan.h"
+#include "tool/block_writer.h"
+#include "tool/commands.h"
+#include "tool/launcher_build.h"
+#include "tool/output_target.h"
 
 namespace onefile::tool {
 namespace {

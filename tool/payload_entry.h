@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "build/tool/file_descriptor.h"
+#include "tool/file_descriptor.h"
 
 namespace onefile::tool {
 

@@ -1,12 +1,12 @@
-#include "build/tool/payload_locate.h"
+#include "tool/payload_locate.h"
 
 #include <cstring>
 #include <string>
 
-#include "build/launcher_config.h"
-#include "build/tool/architecture.h"
-#include "build/tool/config_area.h"
-#include "build/tool/tool_error.h"
+#include "format/launcher_config.h"
+#include "tool/architecture.h"
+#include "tool/config_area.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

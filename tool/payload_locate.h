@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "build/tool/elf_reader.h"
+#include "tool/elf_reader.h"
 
 namespace onefile::tool {
 

@@ -1,12 +1,12 @@
-#include "build/tool/stub_layout.h"
+#include "tool/stub_layout.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "build/launcher_config.h"
-#include "build/tool/config_area.h"
-#include "build/tool/tool_error.h"
+#include "format/launcher_config.h"
+#include "tool/config_area.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <vector>
 
-#include "build/tool/architecture.h"
-#include "build/tool/config_area.h"
-#include "build/tool/elf_reader.h"
+#include "tool/architecture.h"
+#include "tool/config_area.h"
+#include "tool/elf_reader.h"
 
 namespace onefile::tool {
 

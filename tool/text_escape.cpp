@@ -1,4 +1,4 @@
-#include "build/tool/text_escape.h"
+#include "tool/text_escape.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "build/tool/tool_error.h"
+#include "tool/tool_error.h"
 
 #include <cstring>
 

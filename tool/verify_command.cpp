@@ -1,11 +1,11 @@
 #include <iostream>
 
-#include "build/tool/commands.h"
-#include "build/tool/config_area.h"
-#include "build/tool/launcher_digest.h"
-#include "build/tool/mapped_file.h"
-#include "build/tool/payload_locate.h"
-#include "build/tool/tool_error.h"
+#include "tool/commands.h"
+#include "tool/config_area.h"
+#include "tool/launcher_digest.h"
+#include "tool/mapped_file.h"
+#include "tool/payload_locate.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 

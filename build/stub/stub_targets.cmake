@@ -9,8 +9,6 @@
 # (-Wl,--wrap) by tests/hooks. The shipped stubs have no hooks.
 set(stub_dir ${ONEFILE_SOURCE_DIR}/build/stub)
 configure_file(${stub_dir}/payload_section.S.in ${CMAKE_CURRENT_BINARY_DIR}/payload_section.S @ONLY)
-configure_file(${ONEFILE_SOURCE_DIR}/build/build_defaults.h.in
-               ${CMAKE_BINARY_DIR}/build/build_defaults.h @ONLY)
 set(payload_section_script ${stub_dir}/payload_section.ld)
 
 # onefile_add_stub_executable(NAME DECODER [SOURCES...]): DECODER is the
@@ -18,8 +16,8 @@ set(payload_section_script ${stub_dir}/payload_section.ld)
 function(onefile_add_stub_executable name decoder)
   add_executable(${name}
     ${ONEFILE_SOURCE_DIR}/launcher/main.cpp
-    ${stub_dir}/launcher_section.cpp
-    ${ONEFILE_SOURCE_DIR}/payload/payload_segment.cpp
+    ${ONEFILE_SOURCE_DIR}/runtime/launcher_section.cpp
+    ${ONEFILE_SOURCE_DIR}/runtime/launcher_file.cpp
     ${CMAKE_CURRENT_BINARY_DIR}/payload_section.S
     ${ARGN})
   target_link_libraries(${name} PRIVATE

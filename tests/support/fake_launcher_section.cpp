@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "build/launcher_config.h"
-#include "build/launcher_section.h"
+#include "format/launcher_config.h"
+#include "runtime/launcher_section.h"
 
 namespace onefile {
 

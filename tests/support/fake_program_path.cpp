@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 
 namespace onefile {
 

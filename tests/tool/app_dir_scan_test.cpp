@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "build/tool/app_dir_scan.h"
-#include "build/tool/block_writer.h"
-#include "build/tool/output_stream.h"
-#include "build/tool/tool_error.h"
+#include "tool/app_dir_scan.h"
+#include "tool/block_writer.h"
+#include "tool/output_stream.h"
+#include "tool/tool_error.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 

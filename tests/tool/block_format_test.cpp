@@ -8,11 +8,11 @@
 #include <cstring>
 #include <memory>
 
-#include "build/tool/block_reader.h"
+#include "tool/block_reader.h"
 #include "tests/tool/block_records.h"
-#include "build/tool/block_writer.h"
-#include "build/tool/output_stream.h"
-#include "build/tool/tool_error.h"
+#include "tool/block_writer.h"
+#include "tool/output_stream.h"
+#include "tool/tool_error.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 

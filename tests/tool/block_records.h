@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/block_reader.h"
-#include "build/tool/block_writer.h"
-#include "build/tool/output_stream.h"
-#include "build/tool/payload_entry.h"
+#include "tool/block_reader.h"
+#include "tool/block_writer.h"
+#include "tool/output_stream.h"
+#include "tool/payload_entry.h"
 #include "tests/support/file_helpers.h"
 
 namespace onefile::testing {

@@ -14,10 +14,10 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
-#include "build/launcher_config.h"
-#include "build/tool/payload_locate.h"
-#include "build/tool/stub_layout.h"
-#include "payload/payload_format.h"
+#include "format/launcher_config.h"
+#include "tool/payload_locate.h"
+#include "tool/stub_layout.h"
+#include "format/payload_format.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/block_records.h"

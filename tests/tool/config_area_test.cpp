@@ -7,10 +7,10 @@
 #include <functional>
 #include <optional>
 
-#include "build/tool/config_area.h"
-#include "build/tool/exclude_patterns.h"
-#include "build/tool/text_escape.h"
-#include "build/tool/tool_error.h"
+#include "tool/config_area.h"
+#include "tool/exclude_patterns.h"
+#include "tool/text_escape.h"
+#include "tool/tool_error.h"
 
 namespace onefile::testing {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "build/launcher_config.h"
+#include "format/launcher_config.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/tool_test_helpers.h"

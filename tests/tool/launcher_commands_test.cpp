@@ -24,8 +24,8 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
-#include "build/build_defaults.h"
-#include "payload/payload_format.h"
+#include "tool/build_defaults.h"
+#include "format/payload_format.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/block_records.h"

@@ -11,11 +11,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "build/launcher_config.h"
-#include "build/tool/elf_reader.h"
-#include "build/tool/launcher_digest.h"
-#include "build/tool/output_stream.h"
-#include "build/tool/tool_error.h"
+#include "format/launcher_config.h"
+#include "tool/elf_reader.h"
+#include "tool/launcher_digest.h"
+#include "tool/output_stream.h"
+#include "tool/tool_error.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/tool_test_helpers.h"
 

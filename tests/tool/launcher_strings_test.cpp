@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "build/tool/entry_name.h"
-#include "build/tool/launcher_strings.h"
-#include "build/tool/tool_error.h"
+#include "tool/entry_name.h"
+#include "tool/launcher_strings.h"
+#include "tool/tool_error.h"
 
 namespace onefile::testing {
 namespace {

@@ -14,10 +14,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "build/build_defaults.h"
-#include "build/launcher_config.h"
-#include "build/tool/payload_locate.h"
-#include "build/tool/stub_layout.h"
+#include "tool/build_defaults.h"
+#include "format/launcher_config.h"
+#include "tool/payload_locate.h"
+#include "tool/stub_layout.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/tool_test_helpers.h"

@@ -10,13 +10,13 @@
 #include <cstring>
 #include <functional>
 
-#include "build/launcher_config.h"
-#include "build/tool/block_reader.h"
-#include "build/tool/launcher_strings.h"
-#include "build/tool/launcher_writer.h"
-#include "build/tool/payload_locate.h"
-#include "build/tool/stub_layout.h"
-#include "build/tool/tool_error.h"
+#include "format/launcher_config.h"
+#include "tool/block_reader.h"
+#include "tool/launcher_strings.h"
+#include "tool/launcher_writer.h"
+#include "tool/payload_locate.h"
+#include "tool/stub_layout.h"
+#include "tool/tool_error.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/tool_test_helpers.h"
 

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "build/tool/payload_locate.h"
+#include "tool/payload_locate.h"
 #include "tests/support/file_helpers.h"
 
 namespace onefile::testing {

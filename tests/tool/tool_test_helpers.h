@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "build/tool/architecture.h"
-#include "build/tool/block_reader.h"
+#include "tool/architecture.h"
+#include "tool/block_reader.h"
 #include "tests/support/run_process.h"
 
 namespace onefile::testing {

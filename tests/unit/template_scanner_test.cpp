@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "launcher/shared_operations.h"
+#include "runtime/shared_operations.h"
 #include "templates/expand_template.h"
 #include "templates/placeholder_table.h"
 #include "tests/support/fake_clock.h"
