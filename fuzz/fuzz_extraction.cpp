@@ -35,9 +35,9 @@
 #include <string>
 
 #include "fuzz/coverage_counters.h"
-#include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 #include "payload/extract_payload.h"
+#include "runtime/fatal_stops.h"
+#include "runtime/launcher_state.h"
 
 // Present only with a sanitizer runtime.
 extern "C" {

@@ -26,8 +26,8 @@
 
 #include "format/launcher_config.h"
 #include "fuzz/template_model.h"
+#include "runtime/fatal_stops.h"
 #include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 #include "templates/expand_template.h"
 #include "tests/support/fake_launcher_section.h"
 #include "tests/support/fake_program_path.h"

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "format/payload_format.h"
 #include "tool/block_reader.h"
 #include "tool/command_line.h"
 #include "tool/commands.h"
@@ -34,7 +35,6 @@
 #include "tool/launcher_digest.h"
 #include "tool/payload_locate.h"
 #include "tool/tool_error.h"
-#include "format/payload_format.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "launcher/supervision.h"
 #include "runtime/directory_removal.h"
+#include "runtime/error_text.h"
 #include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 
 // Everything here may run inside the termination handler, also nested in
 // another run of itself: only async-signal-safe calls, no heap, no stdio.

@@ -14,10 +14,13 @@
 #include "payload/entry_writers.h"
 #include "payload/extract_payload.h"
 #include "runtime/directory_removal.h"
+#include "runtime/error_text.h"
+#include "runtime/fatal_stops.h"
+#include "runtime/launch_variables.h"
 #include "runtime/launcher_file.h"
 #include "runtime/launcher_section.h"
 #include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
+#include "runtime/program_path.h"
 #include "templates/expand_template.h"
 
 using namespace onefile;

@@ -1,7 +1,7 @@
 #include <csignal>
 
-#include "runtime/launcher_state.h"
 #include "launcher/supervision.h"
+#include "runtime/launcher_state.h"
 
 namespace onefile {
 

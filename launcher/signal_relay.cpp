@@ -2,8 +2,8 @@
 #include <csignal>
 #include <unistd.h>
 
-#include "runtime/launcher_state.h"
 #include "launcher/supervision.h"
+#include "runtime/launcher_state.h"
 
 namespace onefile {
 

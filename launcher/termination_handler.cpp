@@ -1,8 +1,8 @@
 #include <cerrno>
 #include <csignal>
 
-#include "runtime/launcher_state.h"
 #include "launcher/supervision.h"
+#include "runtime/launcher_state.h"
 
 namespace onefile {
 

@@ -10,10 +10,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 #include "payload/entry_decoder.h"
 #include "payload/extract_payload.h"
+#include "runtime/launcher_state.h"
+#include "runtime/worker_threads.h"
 
 // The entries go to the writers in batches of a few files. Batches and
 // entries live in fixed rings in static storage; the main thread reuses a

@@ -11,14 +11,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
+#include "format/entry_modes.h"
+#include "format/payload_format.h"
 #include "payload/entry_decoder.h"
 #include "payload/entry_directories.h"
-#include "format/entry_modes.h"
 #include "payload/entry_writers.h"
 #include "payload/extraction_directory.h"
-#include "format/payload_format.h"
+#include "runtime/error_text.h"
+#include "runtime/fatal_stops.h"
+#include "runtime/launcher_state.h"
 
 namespace onefile {
 

@@ -1,7 +1,8 @@
 #include "payload/extraction_directory.h"
 #include "runtime/directory_removal.h"
+#include "runtime/error_text.h"
+#include "runtime/fatal_stops.h"
 #include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/launcher_state.h"
-#include "payload/entry_directories.h"
 #include "format/entry_modes.h"
 #include "format/payload_format.h"
+#include "payload/entry_directories.h"
+#include "runtime/launcher_state.h"
 
 namespace onefile {
 

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "runtime/shared_operations.h"
+#include "runtime/fatal_stops.h"
 
 namespace onefile {
 

@@ -1,6 +1,6 @@
 #include <sched.h>
 
-#include "runtime/shared_operations.h"
+#include "runtime/worker_threads.h"
 
 namespace onefile {
 

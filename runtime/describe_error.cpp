@@ -1,6 +1,6 @@
 #include <cstddef>
 
-#include "runtime/shared_operations.h"
+#include "runtime/error_text.h"
 
 namespace onefile {
 

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "runtime/error_text.h"
+#include "runtime/fatal_stops.h"
 #include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
+#include "runtime/program_path.h"
 
 namespace onefile {
 

@@ -6,9 +6,9 @@
 #include <link.h>
 #include <sys/stat.h>
 
+#include "runtime/fatal_stops.h"
 #include "runtime/launcher_file.h"
 #include "runtime/launcher_section.h"
-#include "runtime/shared_operations.h"
 
 namespace onefile {
 

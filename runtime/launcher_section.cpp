@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "format/launcher_config.h"
-#include "runtime/shared_operations.h"
+#include "runtime/fatal_stops.h"
 
 // Start of the payload section, defined by the linker. Its __stop_ symbol and
 // _end describe the stub as linked and are stale once a payload is attached:

@@ -3,7 +3,6 @@
 
 #include "runtime/directory_removal.h"
 #include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 
 namespace onefile {
 

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "runtime/directory_entries.h"
-#include "runtime/launcher_state.h"
 #include "runtime/directory_removal.h"
+#include "runtime/launcher_state.h"
 
 // The walk runs inside the termination handler, possibly nested in another
 // walk, so it uses only async-signal-safe calls on directory descriptors and

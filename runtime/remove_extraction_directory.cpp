@@ -2,9 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 #include "runtime/directory_removal.h"
+#include "runtime/launcher_state.h"
 
 namespace onefile {
 

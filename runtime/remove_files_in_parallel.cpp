@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "runtime/directory_entries.h"
-#include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 #include "runtime/directory_removal.h"
+#include "runtime/launcher_state.h"
+#include "runtime/worker_threads.h"
 
 // The first pass of the removal at the normal end of a run with many files:
 // threads take the tree's directories from a queue, remove the files in

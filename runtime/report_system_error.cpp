@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "runtime/shared_operations.h"
+#include "runtime/error_text.h"
 
 namespace onefile {
 

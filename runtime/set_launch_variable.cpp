@@ -7,7 +7,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "runtime/shared_operations.h"
+#include "runtime/launch_variables.h"
 
 namespace onefile {
 

@@ -1,9 +1,9 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "runtime/launcher_state.h"
-#include "runtime/shared_operations.h"
 #include "runtime/directory_removal.h"
+#include "runtime/fatal_stops.h"
+#include "runtime/launcher_state.h"
 
 namespace onefile {
 

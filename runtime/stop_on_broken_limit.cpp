@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "runtime/shared_operations.h"
+#include "runtime/fatal_stops.h"
 
 namespace onefile {
 

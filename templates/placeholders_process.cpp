@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "runtime/shared_operations.h"
+#include "runtime/fatal_stops.h"
+#include "runtime/launch_variables.h"
 #include "templates/placeholder_routines.h"
 #include "templates/random_token.h"
 

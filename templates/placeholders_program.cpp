@@ -1,5 +1,5 @@
 // The launcher's own path: {PROGRAM}, {PROGRAM_BASE} and {PROGRAM_DIR}.
-#include "runtime/shared_operations.h"
+#include "runtime/program_path.h"
 #include "templates/placeholder_routines.h"
 
 namespace onefile {

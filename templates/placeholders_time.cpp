@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "runtime/shared_operations.h"
+#include "runtime/launch_variables.h"
 #include "templates/placeholder_routines.h"
 
 namespace onefile {

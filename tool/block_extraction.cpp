@@ -8,12 +8,12 @@
 #include <cerrno>
 #include <vector>
 
+#include "format/entry_modes.h"
+#include "payload/entry_decoder.h"
+#include "payload/extract_payload.h"
 #include "tool/block_reader.h"
 #include "tool/file_descriptor.h"
 #include "tool/tool_error.h"
-#include "payload/entry_decoder.h"
-#include "format/entry_modes.h"
-#include "payload/extract_payload.h"
 
 namespace onefile::tool {
 namespace {

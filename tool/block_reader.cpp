@@ -6,9 +6,9 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
-#include "tool/tool_error.h"
-#include "payload/entry_decoder.h"
 #include "format/payload_format.h"
+#include "payload/entry_decoder.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <memory>
 
+#include "format/payload_format.h"
 #include "tool/content_compressor.h"
 #include "tool/tool_error.h"
-#include "format/payload_format.h"
 
 namespace onefile::tool {
 namespace {

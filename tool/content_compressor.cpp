@@ -11,8 +11,8 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams
 #include <zstd.h>
 
-#include "tool/tool_error.h"
 #include "payload/entry_decoder.h"
+#include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {

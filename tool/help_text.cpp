@@ -1,12 +1,12 @@
 #include "tool/help_text.h"
 
-#include "tool/build_defaults.h"
 #include "format/launcher_config.h"
-#include "tool/architecture.h"
-#include "tool/content_compressor.h"
-#include "tool/entry_name.h"
 #include "format/payload_format.h"
 #include "templates/placeholder_table.h"
+#include "tool/architecture.h"
+#include "tool/build_defaults.h"
+#include "tool/content_compressor.h"
+#include "tool/entry_name.h"
 
 namespace onefile::tool {
 namespace {

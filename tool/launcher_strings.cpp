@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "templates/placeholder_table.h"
 #include "tool/build_defaults.h"
 #include "tool/entry_name.h"
 #include "tool/tool_error.h"
-#include "templates/placeholder_table.h"
 
 namespace onefile::tool {
 namespace {

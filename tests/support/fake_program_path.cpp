@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "runtime/shared_operations.h"
+#include "runtime/program_path.h"
 
 namespace onefile {
 

@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <functional>
 
+#include "tests/support/file_helpers.h"
+#include "tests/support/temp_dir.h"
 #include "tool/app_dir_scan.h"
 #include "tool/block_writer.h"
 #include "tool/output_stream.h"
 #include "tool/tool_error.h"
-#include "tests/support/file_helpers.h"
-#include "tests/support/temp_dir.h"
 
 namespace onefile::testing {
 namespace {

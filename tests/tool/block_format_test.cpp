@@ -8,13 +8,13 @@
 #include <cstring>
 #include <memory>
 
-#include "tool/block_reader.h"
+#include "tests/support/file_helpers.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tool/block_records.h"
+#include "tool/block_reader.h"
 #include "tool/block_writer.h"
 #include "tool/output_stream.h"
 #include "tool/tool_error.h"
-#include "tests/support/file_helpers.h"
-#include "tests/support/temp_dir.h"
 
 namespace onefile::testing {
 namespace {

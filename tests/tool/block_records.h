@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/file_helpers.h"
 #include "tool/block_reader.h"
 #include "tool/block_writer.h"
 #include "tool/output_stream.h"
 #include "tool/payload_entry.h"
-#include "tests/support/file_helpers.h"
 
 namespace onefile::testing {
 

@@ -12,17 +12,17 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, ZSTD_getCParams
 #include <zstd.h>
 
-#include "tool/block_reader.h"
+#include "format/payload_format.h"
+#include "payload/entry_decoder.h"
+#include "tests/support/file_helpers.h"
+#include "tests/support/sample_contents.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tool/block_records.h"
+#include "tool/block_reader.h"
 #include "tool/block_writer.h"
 #include "tool/content_compressor.h"
 #include "tool/output_stream.h"
 #include "tool/tool_error.h"
-#include "payload/entry_decoder.h"
-#include "format/payload_format.h"
-#include "tests/support/file_helpers.h"
-#include "tests/support/sample_contents.h"
-#include "tests/support/temp_dir.h"
 
 namespace onefile::testing {
 namespace {

@@ -15,14 +15,14 @@
 #include <zstd.h>
 
 #include "format/launcher_config.h"
-#include "tool/payload_locate.h"
-#include "tool/stub_layout.h"
 #include "format/payload_format.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/block_records.h"
 #include "tests/tool/content_samples.h"
 #include "tests/tool/tool_test_helpers.h"
+#include "tool/payload_locate.h"
+#include "tool/stub_layout.h"
 
 namespace onefile::testing {
 namespace {

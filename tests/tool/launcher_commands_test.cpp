@@ -24,13 +24,13 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
-#include "tool/build_defaults.h"
 #include "format/payload_format.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/block_records.h"
 #include "tests/tool/content_samples.h"
 #include "tests/tool/tool_test_helpers.h"
+#include "tool/build_defaults.h"
 
 namespace onefile::testing {
 namespace {

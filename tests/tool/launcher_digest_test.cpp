@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "format/launcher_config.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tool/tool_test_helpers.h"
 #include "tool/elf_reader.h"
 #include "tool/launcher_digest.h"
 #include "tool/output_stream.h"
 #include "tool/tool_error.h"
-#include "tests/support/temp_dir.h"
-#include "tests/tool/tool_test_helpers.h"
 
 namespace onefile::testing {
 namespace {

@@ -14,13 +14,13 @@
 #include <filesystem>
 #include <functional>
 
-#include "tool/build_defaults.h"
 #include "format/launcher_config.h"
-#include "tool/payload_locate.h"
-#include "tool/stub_layout.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tool/tool_test_helpers.h"
+#include "tool/build_defaults.h"
+#include "tool/payload_locate.h"
+#include "tool/stub_layout.h"
 
 namespace onefile::testing {
 namespace {

@@ -11,14 +11,14 @@
 #include <functional>
 
 #include "format/launcher_config.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tool/tool_test_helpers.h"
 #include "tool/block_reader.h"
 #include "tool/launcher_strings.h"
 #include "tool/launcher_writer.h"
 #include "tool/payload_locate.h"
 #include "tool/stub_layout.h"
 #include "tool/tool_error.h"
-#include "tests/support/temp_dir.h"
-#include "tests/tool/tool_test_helpers.h"
 
 namespace onefile::testing {
 namespace {

@@ -15,8 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tool/payload_locate.h"
 #include "tests/support/file_helpers.h"
+#include "tool/payload_locate.h"
 
 namespace onefile::testing {
 

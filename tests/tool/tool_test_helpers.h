@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/run_process.h"
 #include "tool/architecture.h"
 #include "tool/block_reader.h"
-#include "tests/support/run_process.h"
 
 namespace onefile::testing {
 

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "runtime/shared_operations.h"
 #include "templates/expand_template.h"
 #include "templates/placeholder_table.h"
 #include "tests/support/fake_clock.h"

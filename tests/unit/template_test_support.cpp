@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "runtime/shared_operations.h"
+#include "runtime/fatal_stops.h"
 #include "templates/expand_template.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_launcher_section.h"
