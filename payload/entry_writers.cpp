@@ -1,7 +1,6 @@
 #include "payload/entry_writers.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <pthread.h>
@@ -34,7 +33,6 @@ constexpr std::uint32_t kBatchMostJobs = 16;
 constexpr std::uint64_t kBatchMostBytes = 4u << 20;
 // Below this a block is written faster than threads start.
 constexpr std::uint64_t kParallelBlockBytes = 1u << 20;
-constexpr std::size_t kWriterStackBytes = 64u << 10;
 // Pages of a large file already written are given back in steps of this
 // size, as the single-threaded path does.
 constexpr std::uintptr_t kReleaseStepBytes = 4u << 20;
@@ -464,22 +462,8 @@ bool startEntryWriters(std::uint64_t blockBytes) {
         if (jobsInFlight < 2 * kBatchMostJobs) return false;
     }
     int wanted = processors - 1 < kMaxWriterThreads ? processors - 1 : kMaxWriterThreads;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kWriterStackBytes);
-    // Writers start with every signal blocked, so each one reaches the main
-    // thread.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    for (int i = 0; i < wanted; ++i) {
-        void* slot = reinterpret_cast<void*>(static_cast<std::intptr_t>(threadCount + 1));
-        if (pthread_create(&threads[threadCount], &attributes, runWriter, slot) != 0) break;
-        ++threadCount;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_attr_destroy(&attributes);
+    // Each writer's number is its decoder slot; the main thread has slot 0.
+    threadCount = startWorkerThreads(threads, wanted, runWriter);
     if (threadCount == 0) return false;
     gStopWriters = stopEntryWriters;
     writersUsed = true;

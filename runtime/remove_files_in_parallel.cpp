@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <dirent.h>
@@ -26,7 +25,6 @@ namespace {
 
 constexpr int kMostThreads = 8;
 constexpr std::uint32_t kQueueCapacity = 1024;
-constexpr std::size_t kThreadStackBytes = 64u << 10;
 constexpr std::size_t kDirectoryEntryBufferBytes = 8192;
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -109,22 +107,8 @@ void removeFilesInParallel() {
     outstanding = 1;
 
     pthread_t threads[kMostThreads];
-    int threadCount = 0;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kThreadStackBytes);
-    // The threads take no signals: every one reaches the main thread.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
     int wanted = processors - 1 < kMostThreads ? processors - 1 : kMostThreads;
-    for (int i = 0; i < wanted; ++i) {
-        if (pthread_create(&threads[threadCount], &attributes, removeFiles, nullptr) != 0) break;
-        ++threadCount;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_attr_destroy(&attributes);
+    int threadCount = startWorkerThreads(threads, wanted, removeFiles);
     (void)removeFiles(nullptr);
     for (int i = 0; i < threadCount; ++i) pthread_join(threads[i], nullptr);
 }
