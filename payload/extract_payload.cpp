@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "format/entry_modes.h"
+#include "format/entry_rules.h"
 #include "format/payload_format.h"
 #include "payload/entry_decoder.h"
 #include "payload/entry_directories.h"
@@ -133,20 +134,6 @@ std::uint64_t readContentSize() {
     return size;
 }
 
-// A name stays below the extraction directory when it is relative and has no
-// ".." component.
-bool isContainedName(const char* name) {
-    if (name[0] == '/') return false;
-    for (const char* component = name; *component != '\0';) {
-        const char* slash = strchr(component, '/');
-        std::size_t length = slash ? static_cast<std::size_t>(slash - component) : strlen(component);
-        if (length == 2 && component[0] == '.' && component[1] == '.') return false;
-        if (slash == nullptr) break;
-        component = slash + 1;
-    }
-    return true;
-}
-
 [[noreturn]] void refuseEscapingEntry() {
     failExtraction("Error, entry name '%s' leaves the extraction directory.\n", nameBuffer);
 }
@@ -154,7 +141,7 @@ bool isContainedName(const char* name) {
 // Composes extraction directory, "/" and the entry name into targetPath,
 // stopping before anything is written when it would not fit.
 void composeTargetPath() {
-    if (!isContainedName(nameBuffer)) refuseEscapingEntry();
+    if (!isContainedName(nameBuffer, strlen(nameBuffer))) refuseEscapingEntry();
     std::size_t directoryLength = strlen(gExtractionDirectory);
     std::size_t nameLength = strlen(nameBuffer);
     if (directoryLength + 1 + nameLength > kPathBufferBytes - 1) stopOnBrokenLimit("target path");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "format/entry_modes.h"
+#include "format/entry_rules.h"
 #include "format/payload_format.h"
 #include "payload/entry_directories.h"
 #include "runtime/launcher_state.h"
@@ -69,17 +70,12 @@ int openRest(const char* path, std::size_t length) {
     int current = held[heldCount - 1];
     bool holding = true;
     char component[kNameBufferBytes];
-    for (std::size_t start = heldEnd[heldCount - 1]; start < length;) {
-        while (start < length && path[start] == '/') ++start;
-        std::size_t end = start;
-        while (end < length && path[end] != '/') ++end;
-        std::size_t componentLength = end - start;
-        if (componentLength == 0 || (componentLength == 1 && path[start] == '.')) {
-            start = end;
-            continue;
-        }
-        memcpy(component, path + start, componentLength);
-        component[componentLength] = '\0';
+    std::size_t cursor = heldEnd[heldCount - 1];
+    NameLevel level{0, 0};
+    while (nextNameLevel(path, length, &cursor, &level)) {
+        std::size_t end = level.start + level.length;
+        memcpy(component, path + level.start, level.length);
+        component[level.length] = '\0';
         int next = openLevel(current, component);
         if (next < 0) {
             int error = errno;
@@ -96,7 +92,6 @@ int openRest(const char* path, std::size_t length) {
             holding = false;
         }
         current = next;
-        start = end;
     }
     memcpy(heldPath, path, length);
     heldPathLength = length;

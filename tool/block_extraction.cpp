@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
+#include <string>
 
 #include "format/entry_modes.h"
+#include "format/entry_rules.h"
 #include "payload/entry_decoder.h"
 #include "payload/extract_payload.h"
 #include "tool/block_reader.h"
@@ -20,16 +21,6 @@ namespace {
 
 inline constexpr int kLevelOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 inline constexpr int kFileOpenFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-
-std::vector<std::string> splitLevels(const std::string& name) {
-    std::vector<std::string> levels;
-    for (std::size_t start = 0;;) {
-        const std::size_t end = name.find('/', start);
-        levels.push_back(name.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return levels;
-        start = end + 1;
-    }
-}
 
 bool isLinkAt(int parent, const std::string& name) {
     struct stat status {};
@@ -83,13 +74,15 @@ private:
     // and never reached through a link; empty and "." levels are passed
     // over, as the launcher does. `leaf` gets the last component.
     FileDescriptor openEntryDirectory(const BlockEntryInfo& entry, std::string& leaf) const {
-        std::vector<std::string> levels = splitLevels(entry.name);
-        leaf = levels.back();
-        levels.pop_back();
+        const std::size_t slash = entry.name.rfind('/');
+        const std::size_t directoryLength = slash == std::string::npos ? 0 : slash;
+        leaf = slash == std::string::npos ? entry.name : entry.name.substr(slash + 1);
         FileDescriptor current(::fcntl(directoryFd_, F_DUPFD_CLOEXEC, 0));
         if (!current.valid()) failEntry(entry, "cannot be created", errno);
-        for (const std::string& level : levels) {
-            if (level.empty() || level == ".") continue;
+        std::size_t cursor = 0;
+        NameLevel nameLevel{0, 0};
+        while (nextNameLevel(entry.name.data(), directoryLength, &cursor, &nameLevel)) {
+            const std::string level = entry.name.substr(nameLevel.start, nameLevel.length);
             if (::mkdirat(current.get(), level.c_str(), kEntryDirectoryMode) != 0 && errno != EEXIST)
                 failEntry(entry, "cannot be created", errno);
             FileDescriptor next(::openat(current.get(), level.c_str(), kLevelOpenFlags));
@@ -175,9 +168,7 @@ private:
 }  // namespace
 
 bool isContainedEntryName(const std::string& name) {
-    if (name.empty() || name.front() == '/') return false;
-    const std::vector<std::string> levels = splitLevels(name);
-    return std::none_of(levels.begin(), levels.end(), [](const std::string& level) { return level == ".."; });
+    return !name.empty() && isContainedName(name.data(), name.size());
 }
 
 bool extractBlock(ByteSpan block, int directoryFd, const std::string& directoryName,
