@@ -1,6 +1,4 @@
-// The pieces behind info, verify and pack --exclude: the configuration area
-// in both layouts, the exclude patterns and how names and strings are
-// printed.
+// The configuration area that info and verify read, in both layouts.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,8 +6,6 @@
 #include <optional>
 
 #include "tool/config_area.h"
-#include "tool/exclude_patterns.h"
-#include "tool/text_escape.h"
 #include "tool/tool_error.h"
 
 namespace onefile::testing {
@@ -184,126 +180,6 @@ TEST(ConfigAreaTest, MalformedAreasAreRefusedAsFormatErrors) {
             EXPECT_EQ(std::string(error.what()), c.message);
         }
     }
-}
-
-struct ExcludeCase {
-    std::vector<std::string> patterns;
-    std::string path;
-    bool directory;
-    const char* match;  // the pattern as given that leaves the path out, or nullptr
-};
-
-TEST(ExcludePatternsTest, FindMatch) {
-    const std::vector<ExcludeCase> cases = {
-        // A name pattern at any depth, for files, links and directories.
-        {{".git"}, ".git", true, ".git"},
-        {{".git"}, "src/vendor/.git", true, ".git"},
-        {{".git"}, ".github", true, nullptr},
-        {{".git"}, "git", false, nullptr},
-        {{"*.pyc"}, "a.pyc", false, "*.pyc"},
-        {{"*.pyc"}, "lib/x/y.pyc", false, "*.pyc"},
-        {{"*.pyc"}, "odd.pyc", true, "*.pyc"},
-        {{"*.pyc"}, "a.pyc.txt", false, nullptr},
-        {{"*.pyc"}, "x.pyc/inside", false, nullptr},
-        {{"?.o"}, "dir/a.o", false, "?.o"},
-        {{"?.o"}, "ab.o", false, nullptr},
-        {{"[ab].txt"}, "b.txt", false, "[ab].txt"},
-        {{"[ab].txt"}, "c.txt", false, nullptr},
-        {{"*"}, ".hidden", false, "*"},
-        // A pattern with a slash is matched against the whole path; "*"
-        // stays within one level.
-        {{"lib/*.so"}, "lib/a.so", false, "lib/*.so"},
-        {{"lib/*.so"}, "lib/sub/a.so", false, nullptr},
-        {{"lib/*.so"}, "x/lib/a.so", false, nullptr},
-        {{"*/cache"}, "a/cache", true, "*/cache"},
-        {{"*/cache"}, "a/b/cache", true, nullptr},
-        {{"docs/?"}, "docs/a", false, "docs/?"},
-        // A leading slash only anchors.
-        {{"/build"}, "build", true, "/build"},
-        {{"/build"}, "build", false, "/build"},
-        {{"/build"}, "src/build", true, nullptr},
-        {{"/a/b"}, "a/b", false, "/a/b"},
-        {{"/a/b"}, "x/a/b", false, nullptr},
-        // A trailing slash: directories only.
-        {{"cache/"}, "cache", true, "cache/"},
-        {{"cache/"}, "deep/down/cache", true, "cache/"},
-        {{"cache/"}, "cache", false, nullptr},
-        {{"/out//"}, "out", true, "/out//"},
-        {{"/out//"}, "out", false, nullptr},
-        {{"docs/*/"}, "docs/api", true, "docs/*/"},
-        {{"docs/*/"}, "docs/api", false, nullptr},
-        // The first pattern that matches, as given.
-        {{"*.log", "tmp/", "*"}, "tmp", true, "tmp/"},
-        {{"*.log", "tmp/"}, "x.log", false, "*.log"},
-        {{"*.log", "tmp/"}, "tmp", false, nullptr},
-        {{}, "anything", false, nullptr},
-    };
-    for (const ExcludeCase& c : cases) {
-        SCOPED_TRACE(c.path + (c.directory ? " (directory) " : " ") + ::testing::PrintToString(c.patterns));
-        const tool::ExcludePatterns patterns(c.patterns);
-        EXPECT_EQ(patterns.empty(), c.patterns.empty());
-        const std::string* found = patterns.findMatch(c.path, c.directory);
-        if (c.match == nullptr) {
-            EXPECT_EQ(found, nullptr) << *found;
-        } else {
-            ASSERT_NE(found, nullptr);
-            EXPECT_EQ(*found, c.match);
-        }
-    }
-}
-
-TEST(ExcludePatternsTest, PatternsThatMatchNothingAreUsageErrors) {
-    for (const std::vector<std::string>& patterns : std::vector<std::vector<std::string>>{
-             {""}, {"/"}, {"///"}, {"*.pyc", "/"}}) {
-        SCOPED_TRACE(::testing::PrintToString(patterns));
-        try {
-            (void)tool::ExcludePatterns(patterns);
-            ADD_FAILURE() << "accepted";
-        } catch (const tool::UsageError& error) {
-            EXPECT_EQ(std::string(error.what()), "pack: --exclude '" + patterns.back() + "' matches nothing");
-        }
-    }
-}
-
-TEST(TextEscapeTest, EscapeFieldKeepsALineOneLine) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"plain name.txt", "plain name.txt"},
-        {"a\tb\nc\\d", "a\\tb\\nc\\\\d"},
-        {std::string("nul\0x", 5), "nul\\x00x"},
-        {"\x01\x1f\x7f\r", "\\x01\\x1f\\x7f\\x0d"},
-        {"quote\"'", "quote\"'"},
-        {"\xc3\xa9t\xc3\xa9 \xff\xfe", "\xc3\xa9t\xc3\xa9 \xff\xfe"},  // other bytes as they are
-        {"", ""},
-    };
-    for (const auto& [text, escaped] : cases) EXPECT_EQ(tool::escapeField(text), escaped) << text;
-}
-
-TEST(TextEscapeTest, JsonStringIsAlwaysValidJson) {
-    const std::string replacement = "\\ufffd";
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "\"\""},
-        {"plain", "\"plain\""},
-        {"say \"hi\" \\ /", "\"say \\\"hi\\\" \\\\ /\""},
-        {"a\tb\nc", "\"a\\tb\\nc\""},
-        {std::string("\0\x01\x1f\x7f\r", 5), "\"\\u0000\\u0001\\u001f\\u007f\\u000d\""},
-        // Valid UTF-8 of two, three and four bytes, and the highest code
-        // point, as it is.
-        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf",
-         "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf\""},
-        // Each byte that is not part of valid UTF-8 becomes U+FFFD.
-        {"a\xff" "b", "\"a" + replacement + "b\""},
-        {"\x80", "\"" + replacement + "\""},
-        {"cut \xc3", "\"cut " + replacement + "\""},
-        {"\xe2\x82", "\"" + replacement + replacement + "\""},
-        {"\xc3(", "\"" + replacement + "(\""},
-        {"\xc0\xaf", "\"" + replacement + replacement + "\""},                                // overlong
-        {"\xe0\x80\xaf", "\"" + replacement + replacement + replacement + "\""},              // overlong
-        {"\xed\xa0\x80", "\"" + replacement + replacement + replacement + "\""},              // a surrogate
-        {"\xf4\x90\x80\x80", "\"" + replacement + replacement + replacement + replacement + "\""},  // past U+10FFFF
-        {"\xf5\x80\x80\x80", "\"" + replacement + replacement + replacement + replacement + "\""},
-        {"\xc3\xa9\xa9", "\"\xc3\xa9" + replacement + "\""},
-    };
-    for (const auto& [text, json] : cases) EXPECT_EQ(tool::jsonString(text), json) << tool::escapeField(text);
 }
 
 }  // namespace
