@@ -102,6 +102,57 @@ int waitForChild() {
     return gChildStatusKnown ? exitStatusOf(gChildStatus) : kFatalExitStatus;
 }
 
+// The attached block: where it starts and ends in the launcher's image, whose
+// pages extraction may give back once written out.
+void placePayload() {
+    gPayloadCursor = getPayloadStart();
+    gPayloadEnd = getPayloadEnd();
+    gPayloadPagesReleasable = true;
+}
+
+// Expands the directory template into the extraction directory; a template
+// that does not expand ends the run before anything is made.
+void nameExtractionDirectory() {
+    const char* directoryTemplate = getDirectoryTemplate();
+    if (!expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes)) {
+        fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", directoryTemplate);
+        abort();
+    }
+}
+
+// Forks the child. The handled signals are held back from the last look for
+// a stop until the parent has stored the child's id: one that comes in that
+// window then reaches a handler that knows the child. False when the fork
+// failed: what the run made is removed and the failure reported.
+bool startChild(char** argv) {
+    sigset_t heldSignals = handledSignals();
+    sigset_t originalMask;
+    sigprocmask(SIG_BLOCK, &heldSignals, &originalMask);
+    stopIfSignalled();
+    pid_t child = fork();
+    if (child == 0) runChild(argv, originalMask);
+    if (child < 0) {
+        int forkError = errno;
+        gCleanupRunning = 1;
+        sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+        cleanUp(false);
+        reportSystemError("Error, couldn't launch child (fork)", forkError);
+        return false;
+    }
+    gChildProcessId = child;
+    passHeldSignals();
+    sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+    return true;
+}
+
+// The end of a run whose child has ended: a termination signal from here on
+// leaves the removal to this cleanup.
+void finishRun() {
+    gCleanupRunning = 1;
+    if (extractedInParallel()) removeFilesInParallel();
+    cleanUp(false);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,44 +166,13 @@ int main(int argc, char** argv) {
     (void)getProgramPath();
     checkLauncherComplete();
     prepareLaunchEnvironment();
-    const char* directoryTemplate = getDirectoryTemplate();
-    bool expanded = expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes);
-    gPayloadCursor = getPayloadStart();
-    gPayloadEnd = getPayloadEnd();
-    gPayloadPagesReleasable = true;
-    if (!expanded) {
-        fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", directoryTemplate);
-        abort();
-    }
+    nameExtractionDirectory();
+    placePayload();
     installSignalHandling();
     extractPayload();
     completeLaunchEnvironment(argv[0]);
-
-    // The handled signals are held back from the last look for a stop until
-    // the parent has stored the child's id: one that comes in that window
-    // then reaches a handler that knows the child.
-    sigset_t heldSignals = handledSignals();
-    sigset_t originalMask;
-    sigprocmask(SIG_BLOCK, &heldSignals, &originalMask);
-    stopIfSignalled();
-    pid_t child = fork();
-    if (child == 0) runChild(argv, originalMask);
-    if (child < 0) {
-        int forkError = errno;
-        gCleanupRunning = 1;
-        sigprocmask(SIG_SETMASK, &originalMask, nullptr);
-        cleanUp(false);
-        reportSystemError("Error, couldn't launch child (fork)", forkError);
-        return kFatalExitStatus;
-    }
-    gChildProcessId = child;
-    passHeldSignals();
-    sigprocmask(SIG_SETMASK, &originalMask, nullptr);
-
+    if (!startChild(argv)) return kFatalExitStatus;
     int exitStatus = waitForChild();
-    // A termination signal from here on leaves the removal to this cleanup.
-    gCleanupRunning = 1;
-    if (extractedInParallel()) removeFilesInParallel();
-    cleanUp(false);
+    finishRun();
     return exitStatus;
 }
