@@ -23,9 +23,10 @@
 # taken at configure time: after each pack, a depfile names every file and
 # directory below APPDIR (onefile_launcher_depfile.cmake), and the build tool
 # compares their times with the pack's stamp. A file added or removed changes
-# the time of its directory; symbolic links are left out of the depfile,
-# since a dangling one would look missing and make every build pack again,
-# and replacing a link changes the time of its directory too.
+# the time of its directory. Symbolic links are neither entered nor named in
+# the depfile: what lies behind one is not packed, a dangling one would look
+# missing and make every build pack again, and making, replacing or removing
+# a link changes the time of its directory too.
 #
 # The stamp, not the launcher, is the custom command's output: a custom
 # target and a file of the same name in the top binary directory would be

@@ -1,9 +1,22 @@
 # Run by onefile_add_launcher()'s build rule after `onefile pack`:
 #   cmake -DAPPDIR=dir -DLAUNCHER=file -DSTAMP=file -DDEPFILE=file -P onefile_launcher_depfile.cmake
 # Writes DEPFILE, which makes STAMP depend on APPDIR, every file and
-# directory below it and the launcher itself, then touches STAMP. Symbolic
-# links below APPDIR are left out: the build tool would follow them, and one
-# that leads nowhere would count as missing on every build.
+# directory below it and the launcher itself, then touches STAMP.
+#
+# Symbolic links below APPDIR are never walked through: a link to a
+# directory outside would put its files in the depfile, a link to / would
+# make this step walk the whole machine. Nor are links named in the depfile:
+# the build tool would follow them, take the time of whatever they lead to,
+# and count one that leads nowhere (or in a loop) as missing on every build.
+# A link is carried with its own text, and that text only changes when the
+# link is made again, which changes the time of its directory.
+#
+# A script run with -P has no policies set, and GLOB_RECURSE then keeps its
+# old behaviour of following links to directories (CMP0009). With the
+# policies of the versions that onefile_add_launcher() needs, it lists such
+# a link as an entry of its directory and does not enter it.
+cmake_minimum_required(VERSION 3.20...3.25)
+
 foreach(variable APPDIR LAUNCHER STAMP DEPFILE)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "onefile_launcher_depfile.cmake: -D${variable}=... missing")

@@ -16,6 +16,7 @@ import platform
 import re
 import shlex
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -67,6 +68,23 @@ def run_ok(args, **options):
         raise Failure(f"exit status {result.returncode} from: {shlex.join(str(a) for a in args)}\n"
                       f"{result.stdout}{result.stderr}")
     return result
+
+
+def run_bounded(args, seconds):
+    """run_ok for a command that could run away: after SECONDS it is stopped
+    together with every process it started."""
+    process = subprocess.Popen([str(a) for a in args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, start_new_session=True)
+    try:
+        stdout, stderr = process.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise Failure(f"stopped after {seconds} s: {shlex.join(str(a) for a in args)}")
+    if process.returncode != 0:
+        raise Failure(f"exit status {process.returncode} from: {shlex.join(str(a) for a in args)}\n"
+                      f"{stdout}{stderr}")
+    return stdout
 
 
 def install(workspace, name="prefix"):
@@ -514,6 +532,94 @@ add_subdirectory(sub)
           f"onefile info: {info}")
     names = [line.split("\t")[3] for line in run_ok([tool_path, "list", everything]).stdout.splitlines()]
     check(names == ["run", "data.txt"], f"everything.bin carries {names}")
+
+
+def test_appdir_links(workspace):
+    # Links below APPDIR are carried as links. Working out what the launcher
+    # depends on enters none of them and names none of them: nothing outside
+    # APPDIR becomes a dependency, and a link that leads nowhere does not make
+    # every build pack again. A link made, replaced or removed changes the
+    # time of its directory, which is a dependency.
+    prefix = install(workspace)
+    project = os.path.join(workspace, "project")
+    app = os.path.join(project, "app")
+    outside = os.path.join(workspace, "outside")
+    write(os.path.join(app, "run"), "#!/bin/sh\necho ran\n", 0o755)
+    write(os.path.join(app, "sub", "data.txt"), "data\n")
+    write(os.path.join(outside, "deep", "file.txt"), "outside\n")
+    links = {
+        "outside": outside,  # a directory outside APPDIR
+        "root": "/",  # the whole machine
+        "sub/self": ".",  # a loop through a directory
+        "loop1": "loop2",  # a loop that leads nowhere
+        "loop2": "loop1",
+        "dangling": "nowhere",
+    }
+    for name, target in links.items():
+        os.symlink(target, os.path.join(app, name))
+    consumer_project(project, "find_package(onefile REQUIRED)\nonefile_add_launcher(linked APPDIR app MAIN run)\n")
+    build = os.path.join(workspace, "build")
+    result = configure(project, build, prefix)
+    check(result.returncode == 0, f"configuring failed:\n{result.stdout}{result.stderr}")
+    launcher = os.path.join(build, "linked")
+    depfile = os.path.join(build, "CMakeFiles", "onefile_add_launcher", "linked.d")
+
+    def build_it():
+        # Packing this directory takes well under a second; a build that
+        # walks through the link to / would go on for many minutes.
+        output = run_bounded([CMAKE, "--build", build], 60)
+        return "Packing the launcher linked" in output, output
+
+    def carried_links():
+        listing = run_ok([tool(prefix), "list", launcher]).stdout
+        fields = [line.split("\t") for line in listing.splitlines()]
+        return {name: text for kind, _, text, name in fields if kind == "link"}
+
+    def dependencies():
+        with open(depfile) as file:
+            text = file.read().replace("\\\n", " ")
+        words = [word.replace("\\ ", " ") for word in re.split(r"(?<!\\)\s+", text) if word]
+        check(words and words[0].endswith(".stamp:"), f"the depfile starts with {words[:1]}")
+        # Paths that the depfile cannot hold as they are, the launcher among
+        # them, are named through links beside the stamp.
+        return {os.readlink(path) if os.path.dirname(path).endswith(".stamp.links") else path
+                for path in words[1:]}
+
+    check(build_it()[0], "the first build did not pack the launcher")
+    check(carried_links() == links, f"the launcher carries the links {carried_links()}, expected {links}")
+    expected = {app, *(os.path.join(app, name) for name in ("run", "sub", "sub/data.txt")), launcher}
+    check(dependencies() == expected,
+          f"the launcher depends on {sorted(dependencies())}, expected {sorted(expected)}")
+
+    def relink(name, target):
+        # As `ln -sfn` does it: a new link renamed over the old one.
+        path = os.path.join(app, name)
+        os.symlink(target, path + ".new")
+        os.replace(path + ".new", path)
+        links[name] = target
+
+    def unlink(name):
+        os.remove(os.path.join(app, name))
+        del links[name]
+
+    changes = [
+        ("a file behind the outside link modified",
+         lambda: write(os.path.join(outside, "deep", "file.txt"), "changed\n"), False),
+        ("a file added behind the outside link",
+         lambda: write(os.path.join(outside, "deep", "new.txt"), "new\n"), False),
+        ("nothing", lambda: None, False),
+        ("the outside link pointed elsewhere", lambda: relink("outside", os.path.join(outside, "deep")), True),
+        ("the dangling link pointed elsewhere", lambda: relink("dangling", "elsewhere"), True),
+        ("a link in the looping subdirectory added", lambda: relink("sub/up", ".."), True),
+        ("a link removed", lambda: unlink("loop2"), True),
+    ]
+    for what, change, repack in changes:
+        time.sleep(0.05)  # past the stamp's time, as in test_example_project
+        change()
+        packed, output = build_it()
+        check(packed == repack, f"{what}: the launcher was {'' if packed else 'not '}packed again:\n{output}")
+        check(carried_links() == links, f"{what}: the launcher carries {carried_links()}, expected {links}")
+        check(dependencies() == expected, f"{what}: the launcher depends on {sorted(dependencies())}")
 
 
 def test_argument_errors(workspace):
