@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher/explain_exec_failure.h"
 #include "launcher/supervision.h"
 #include "payload/entry_writers.h"
 #include "payload/extract_payload.h"
@@ -69,6 +70,7 @@ void completeLaunchEnvironment(const char* argv0) {
         usleep(kExecBusyPauseMicroseconds);
     }
     reportSystemError("Error, couldn't launch child (exec)", error);
+    explainExecFailure(gLaunchTarget, error);
     exit(kFatalExitStatus);
 }
 

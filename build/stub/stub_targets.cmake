@@ -16,6 +16,7 @@ set(payload_section_script ${stub_dir}/payload_section.ld)
 function(onefile_add_stub_executable name decoder)
   add_executable(${name}
     ${ONEFILE_SOURCE_DIR}/launcher/main.cpp
+    ${ONEFILE_SOURCE_DIR}/launcher/explain_exec_failure.cpp
     ${ONEFILE_SOURCE_DIR}/runtime/launcher_section.cpp
     ${ONEFILE_SOURCE_DIR}/runtime/launcher_file.cpp
     ${CMAKE_CURRENT_BINARY_DIR}/payload_section.S

@@ -69,29 +69,59 @@ TEST_F(ExitStatusTest, PassesOnTheChildsExitCodeOrItsSignalAs128PlusN) {
     }
 }
 
+// A dynamic program of this machine whose loader was renamed to one that no
+// machine has (a name of the same length), or "" when /bin/true is not one.
+std::string programWithMissingLoader() {
+    const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+    std::string program = onefile::testing::readFile("/bin/true");
+    const std::size_t at = program.find(loader + '\0');
+    if (at == std::string::npos) return "";
+    program.replace(at, loader.size(), "/nonexistent/onefile/ld.so2");
+    return program;
+}
+
 TEST_F(ExitStatusTest, ExecFailureIsReportedOnStandardErrorWithStatus2AndCleanedUp) {
     struct Case {
         const char* what;
         std::string block;
-        const char* message;
+        const char* message;  // <DIR> stands for the extraction directory
     };
-    const Case cases[] = {
+    const std::string missingLoader = programWithMissingLoader();
+    std::vector<Case> cases = {
         // No entry, so no launch target: exec of the empty path.
         {"no entries", BlockBuilder().magic().endMark().trailer().bytes(),
          "Error, couldn't launch child (exec): No such file or directory\n"},
         // Not even root may run a file without any execute bit.
         {"first entry not executable",
          BlockBuilder().magic().file("data", "plain text\n").endMark().trailer().bytes(),
-         "Error, couldn't launch child (exec): Permission denied\n"},
+         "Error, couldn't launch child (exec): Permission denied\n"
+         "'<DIR>/data' has no execute permission.\n"},
         {"first entry no program",
          BlockBuilder().magic().file("data", "not a program\n", kExecutable).endMark().trailer().bytes(),
-         "Error, couldn't launch child (exec): Exec format error\n"},
+         "Error, couldn't launch child (exec): Exec format error\n"
+         "'<DIR>/data' is neither a program for this machine nor a script that starts with '#!'.\n"},
+        {"script whose interpreter is missing",
+         BlockBuilder().magic().file("run", "#! /nonexistent/onefile-interpreter -x\necho\n", kExecutable)
+             .endMark().trailer().bytes(),
+         "Error, couldn't launch child (exec): No such file or directory\n"
+         "'<DIR>/run' has no interpreter here: its first line asks for '/nonexistent/onefile-interpreter', which "
+         "this machine lacks.\n"},
     };
+    if (!missingLoader.empty()) {
+        cases.push_back({"program whose loader is missing",
+                         BlockBuilder().magic().file("prog", missingLoader, kExecutable).endMark().trailer().bytes(),
+                         "Error, couldn't launch child (exec): No such file or directory\n"
+                         "'<DIR>/prog' has no interpreter here: it needs the program loader "
+                         "'/nonexistent/onefile/ld.so2', which this machine lacks.\n"});
+    } else {
+        ADD_FAILURE() << "/bin/true is no dynamic x86-64 program: the missing loader is not tried";
+    }
+    const std::regex extractionDirectory("'" + tmpDir() + "/onefile_[^/']+/");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const LauncherRun run = this->run({attach(c.block)});
         EXPECT_EQ(run.process.exitCode, 2);
-        EXPECT_EQ(run.process.err, c.message);
+        EXPECT_EQ(std::regex_replace(run.process.err, extractionDirectory, "'<DIR>/"), c.message);
         EXPECT_EQ(run.process.out, "");
         EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
     }

@@ -122,14 +122,20 @@ TEST_F(MountedTmpDirTest, FullDiskEndsExtractionWithTheWriteReport) {
 }
 
 // On a TMPDIR mounted noexec the extraction succeeds and the exec fails:
-// the child reports it and exits 2, the launcher passes that on, and its
-// cleanup removes the extraction directory.
+// the child reports it, names the mount as the cause and exits 2, the
+// launcher passes that on, and its cleanup removes the extraction directory.
 TEST_F(MountedTmpDirTest, NoexecTmpDirEndsInTheExecReportAndRemovesTheDirectory) {
     const std::string launcher = makeLauncher("launcher", false);
     const MountedRun run = runLauncher(launcher, "size=8m,noexec");
     SKIP_UNLESS_MOUNTED(run);
     EXPECT_EQ(run.process.exitCode, 2);
-    EXPECT_EQ(run.process.err, "Error, couldn't launch child (exec): Permission denied\n");
+    const std::string line = "Error, couldn't launch child (exec): Permission denied\n'" + mountPoint() + "/";
+    const std::string reason = "' is on a file system mounted noexec, where programs cannot run; set TMPDIR to a "
+                               "directory that allows them.\n";
+    EXPECT_EQ(run.process.err.substr(0, line.size()), line);
+    EXPECT_TRUE(run.process.err.size() > reason.size() &&
+                run.process.err.compare(run.process.err.size() - reason.size(), reason.size(), reason) == 0)
+        << run.process.err;
     EXPECT_EQ(run.process.out, "");
     EXPECT_FALSE(exists(marker()));
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
