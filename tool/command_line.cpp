@@ -47,6 +47,10 @@ Command parseCommand(const std::string& word) {
     throw UsageError("unknown command '" + word + "'");
 }
 
+bool isNumber(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 class CommandArgumentParser {
 public:
     explicit CommandArgumentParser(CommandLine& line) : line_(line), options_(optionsOf(line.command)) {}
@@ -129,6 +133,11 @@ private:
                 break;
             case OptionKind::compression:
                 if (line_.compressionLevel) throw usageError("option '" + spelling + "' given twice");
+                // The level is never the next argument: a number there would
+                // be a level to one reader and an APPDIR to another.
+                if (equals == std::string::npos && index + 1 < arguments.size() && isNumber(arguments[index + 1]))
+                    throw usageError("'" + arguments[index + 1] + "' after " + spelling + ": did you mean " + spelling +
+                                     "=" + arguments[index + 1] + "?");
                 line_.compressionLevel =
                     equals == std::string::npos ? kDefaultCompressionLevel : parseCompressionLevel(spelling, value);
                 break;
