@@ -25,7 +25,7 @@ extern volatile sig_atomic_t gChildProcessId;
 
 // Set in the child, before its signal mask opens: from then on a signal that
 // reaches one of the launcher's handlers acts as it would on the application
-// (supervision.h, actAsInherited).
+// (launcher/supervision.h, actAsInherited).
 extern volatile sig_atomic_t gInChild;
 
 // Set once this run has made the extraction directory itself, before

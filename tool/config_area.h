@@ -1,5 +1,5 @@
 // The configuration area of a launcher or stub, in either layout
-// (build/launcher_config.h): recognised by its signature, read into the
+// (format/launcher_config.h): recognised by its signature, read into the
 // settings it records, and made from them.
 #pragma once
 
