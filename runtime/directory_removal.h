@@ -18,8 +18,9 @@ void removeExtractionDirectory();
 
 // The first pass of the removal at the normal end, in the main sequence only:
 // threads remove the tree's files, directory by directory, on every
-// processor; cleanUp's walk then removes the rest. Nothing on a machine with
-// one processor.
+// processor; cleanUp's walk then removes the rest. Like the walk, never
+// enters another mount. Nothing on a machine with one processor, nor once a
+// walk has run (gTreeWalked).
 void removeFilesInParallel();
 
 // Removes all this run made: the extraction directory once the removal flag

@@ -7,6 +7,7 @@ char gLaunchTarget[kPathBufferBytes];
 volatile sig_atomic_t gChildProcessId;
 volatile sig_atomic_t gInChild;
 volatile sig_atomic_t gRemovalFlag;
+volatile sig_atomic_t gTreeWalked;
 DirectoryLevel gExtractionLevel = {-1, {}};
 volatile sig_atomic_t gExtractionDescriptor = -1;
 DirectoryLevel gCreatedLevels[kMaxCreatedLevels];

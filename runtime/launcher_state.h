@@ -33,6 +33,11 @@ extern volatile sig_atomic_t gInChild;
 // it. A directory that already existed is never ours to remove.
 extern volatile sig_atomic_t gRemovalFlag;
 
+// Set when a removal walk of the extraction directory starts (the cleanup
+// of a termination signal, of a fatal error); never cleared. The threads'
+// first pass of the removal then does not run.
+extern volatile sig_atomic_t gTreeWalked;
+
 // The longest name of one directory level.
 inline constexpr std::size_t kLevelNameBytes = 256;
 

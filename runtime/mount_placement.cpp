@@ -66,4 +66,16 @@ bool examine(int directory, const char* name, int flags, Placement* placement) {
     return true;
 }
 
+int openInPlace(int parent, const char* name, int flags, const Placement& home) {
+    int directory = openat(parent, name, flags);
+    if (directory < 0) return -1;
+    Placement opened;
+    if (examine(directory, "", AT_EMPTY_PATH, &opened) && opened.isDirectory && samePlace(opened, home)) {
+        return directory;
+    }
+    (void)close(directory);
+    errno = EXDEV;
+    return -1;
+}
+
 }  // namespace onefile

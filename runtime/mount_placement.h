@@ -27,4 +27,11 @@ bool examine(int directory, const char* name, int flags, Placement* placement);
 // Whether two entries lie in the same mount.
 bool samePlace(const Placement& a, const Placement& b);
 
+// Opens the subdirectory `name` of `parent` with `flags` (which hold
+// O_DIRECTORY|O_NOFOLLOW, so never through a link) when what opens is a
+// directory in the mount `home`; otherwise -1 with errno set, EXDEV for
+// another mount. The look at the open descriptor catches a mount put on
+// the name after an earlier look at it. Async-signal-safe.
+int openInPlace(int parent, const char* name, int flags, const Placement& home);
+
 }  // namespace onefile

@@ -94,13 +94,14 @@ bool hoistDirectory(int top, int parent, const char* name, unsigned* hoistCount)
     return false;
 }
 
-// Opens the subdirectory `name`; a directory the application made unreadable
-// gets its owner's access back first.
-int openSubdirectory(int parent, const char* name) {
-    int child = openat(parent, name, kDirectoryOpenFlags);
+// Opens the subdirectory `name` when it lies in the mount `home`; a
+// directory the application made unreadable gets its owner's access back
+// first.
+int openSubdirectory(int parent, const char* name, const Placement& home) {
+    int child = openInPlace(parent, name, kDirectoryOpenFlags, home);
     if (child >= 0 || errno != EACCES) return child;
     if (fchmodat(parent, name, kOwnerAccess, 0) != 0) return -1;
-    return openat(parent, name, kDirectoryOpenFlags);
+    return openInPlace(parent, name, kDirectoryOpenFlags, home);
 }
 
 // Removes the entry `name` of a level (an emptied directory with
@@ -209,7 +210,7 @@ int removeDirectoryTree(int top) {
                 }
                 continue;
             }
-            int child = openSubdirectory(level.descriptor, name);
+            int child = openSubdirectory(level.descriptor, name, home);
             if (child < 0) {
                 somethingStayed = true;
                 continue;

@@ -13,6 +13,7 @@ void removeExtractionDirectory() {
     // directory is ours even if its name now leads elsewhere.
     int top = openat(gExtractionDescriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (top < 0) return;
+    gTreeWalked = 1;
     (void)removeDirectoryTree(top);
     // The name goes only while it still names our directory.
     struct stat ours;

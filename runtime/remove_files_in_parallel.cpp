@@ -11,11 +11,13 @@
 #include "runtime/directory_entries.h"
 #include "runtime/directory_removal.h"
 #include "runtime/launcher_state.h"
+#include "runtime/mount_placement.h"
 #include "runtime/worker_threads.h"
 
 // The first pass of the removal at the normal end of a run with many files:
 // threads take the tree's directories from a queue, remove the files in
-// each, and queue its subdirectories. What they pass over (directories,
+// each, and queue its subdirectories. They never enter another mount, by the
+// walk's own test (mount_placement.h). What they pass over (directories,
 // other mounts, entries of unknown type, anything that fails) is left to the
 // walk that follows, with all its rules. Never called from a signal handler.
 
@@ -33,21 +35,22 @@ std::uint32_t queueHead;
 std::uint32_t queueTail;
 // Directories queued or being emptied; the pass ends when none is left.
 std::uint32_t outstanding;
-dev_t homeDevice;
+// The mount of the extraction directory.
+Placement home;
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
 
 // Queues the subdirectory, unless the queue is full: the walk gets it then.
 void queueSubdirectory(int parent, const char* name) {
-    struct stat status;
-    // Another file system is not ours to empty; a bind mount of this one
-    // the walk tells apart by its mount id.
-    if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || status.st_dev != homeDevice) return;
+    // The look before the open passes a mount point over without opening
+    // it, which would trigger an automount.
+    Placement placement;
+    if (!examine(parent, name, 0, &placement) || !placement.isDirectory || !samePlace(placement, home)) return;
     pthread_mutex_lock(&lock);
     bool room = queueTail - queueHead < kQueueCapacity;
     pthread_mutex_unlock(&lock);
     if (!room) return;
-    int directory = openat(parent, name, kDirectoryOpenFlags);
+    int directory = openInPlace(parent, name, kDirectoryOpenFlags, home);
     if (directory < 0) return;
     pthread_mutex_lock(&lock);
     queue[queueTail++ % kQueueCapacity] = directory;
@@ -93,16 +96,17 @@ void* removeFiles(void*) {
 }  // namespace
 
 void removeFilesInParallel() {
+    // After a walk (a termination signal's cleanup) only what stays is
+    // left, and the walk that follows sees to anything new.
+    if (!gRemovalFlag || gTreeWalked) return;
     int processors = countUsableProcessors();
-    if (!gRemovalFlag || processors < 2) return;
+    if (processors < 2) return;
     int top = openat(gExtractionDescriptor, ".", kDirectoryOpenFlags);
-    struct stat status;
     if (top < 0) return;
-    if (fstat(top, &status) != 0) {
+    if (!examine(top, "", AT_EMPTY_PATH, &home)) {
         (void)close(top);
         return;
     }
-    homeDevice = status.st_dev;
     queue[queueTail++ % kQueueCapacity] = top;
     outstanding = 1;
 

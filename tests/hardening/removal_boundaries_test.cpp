@@ -1,15 +1,19 @@
 // What the removal of the extraction directory meets that the application
-// left there: a mount (the walk never enters another mount, so the files
-// seen through it stay, even when it shows the same file system), directories
+// left there: a mount (neither the walk nor the threads that remove files
+// before it enter another mount, so the files seen through it stay, even
+// when it shows the same file system), directories
 // the application made unreadable or unwritable for their owner (removed
 // all the same), and the names under which the walk moves deep directories up
 // already taken by the application (the tree still goes completely).
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,9 @@ constexpr char kSteppingMain[] =
     "eval \"$ONEFILE_TEST_STEPS\" || exit 91\n"
     "exit 6\n";
 constexpr int kApplicationStatus = 6;
+// A block this large is written by threads when two processors are usable,
+// and threads then start the removal too.
+constexpr std::size_t kLargeBlockBytes = 2u << 20;
 
 class RemovalBoundariesTest : public ::testing::Test {
 protected:
@@ -41,17 +48,38 @@ protected:
     TempDir temp_;
 };
 
+// How a run removes its tree: the walk alone (a small block), or first the
+// threads that remove the files directory by directory (a block of 1 MiB or
+// more on at least two usable processors); at the normal end, or after a
+// termination signal whose handler walked the tree while the application
+// still ran.
+struct RemovalPath {
+    const char* name;
+    bool threadsFirst;
+    bool terminationSignal;
+};
+
+void PrintTo(const RemovalPath& path, std::ostream* out) { *out << path.name; }
+
+class RemovalMountTest : public RemovalBoundariesTest, public ::testing::WithParamInterface<RemovalPath> {};
+
 // The application mounts something inside its extraction directory (the
 // launcher runs as root of a private mount namespace): a bind mount of a
 // directory of TMPDIR's own file system, which only the mount's identity
-// tells apart, the same deeper down, and a tmpfs. The walk removes
+// tells apart, the same deeper down, and a tmpfs. The removal takes
 // everything else but does not enter the mount: the files seen through it
 // stay, the mount point and the levels above it stay silently, and the exit
-// status is the application's. What is left is listed inside the namespace,
-// before the mounts go with it.
-TEST_F(RemovalBoundariesTest, TheWalkDoesNotEnterAnotherMount) {
+// status is the application's (or 128 + SIGINT, the signal the launcher
+// passed on). What is left is listed inside the namespace, before the
+// mounts go with it.
+TEST_P(RemovalMountTest, TheRemovalDoesNotEnterAnotherMount) {
     const ProcessResult probe = runProcess({"unshare", "--mount", "--propagation", "private", "true"});
     if (probe.exitCode != 0) GTEST_SKIP() << "no private mount namespace for the launcher: " << probe.err;
+    cpu_set_t processors;
+    if (GetParam().threadsFirst &&
+        (sched_getaffinity(0, sizeof processors, &processors) != 0 || CPU_COUNT(&processors) < 2)) {
+        GTEST_SKIP() << "one usable processor: the launcher removes the tree with the walk alone";
+    }
 
     const struct {
         const char* name;
@@ -64,18 +92,22 @@ TEST_F(RemovalBoundariesTest, TheWalkDoesNotEnterAnotherMount) {
          "mount -t tmpfs onefile-test \"$m\" && echo kept > \"$m/kept\" && mkdir \"$m/dir\" && "
          "echo kept > \"$m/dir/kept\""},
     };
+    if (GetParam().threadsFirst) writeFile(temp_.file("app/data/large"), std::string(kLargeBlockBytes, 'x'));
     const std::string launcher = makeLauncher({"--template", "{TEMP}/app"});
-    // The bind mount's source, beside TMPDIR on the same file system.
-    const std::string source = temp_.file("source");
-    writeFile(source + "/kept", "kept\n");
-    writeFile(source + "/dir/kept", "kept\n");
+    // The application asks its launcher to stop, which passes SIGINT on.
+    const std::string ending = GetParam().terminationSignal ? " && kill -TERM $PPID && exec sleep 30" : "";
+    const int expectedStatus = GetParam().terminationSignal ? 128 + SIGINT : kApplicationStatus;
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string tmpDir = temp_.file("tmp" + std::to_string(index));
         const std::string listing = temp_.file("listing" + std::to_string(index));
+        // The bind mount's source, beside TMPDIR on the same file system.
+        const std::string source = temp_.file("source" + std::to_string(index));
         ++index;
         makeDirectories(tmpDir);
+        writeFile(source + "/kept", "kept\n");
+        writeFile(source + "/dir/kept", "kept\n");
         const std::vector<std::string> sourceBefore = describeTree(source);
 
         ProcessOptions options = launcherOptions(tmpDir);
@@ -83,14 +115,14 @@ TEST_F(RemovalBoundariesTest, TheWalkDoesNotEnterAnotherMount) {
         options.setEnvironment["ONEFILE_TEST_SOURCE"] = source;
         options.setEnvironment["ONEFILE_TEST_STEPS"] =
             std::string("m=\"$PWD/") + c.mountPoint + "\" && mkdir -p \"$m\" && echo beside > beside && " +
-            "echo beside > \"${m%/*}/beside\" && " + c.mount;
+            "echo beside > \"${m%/*}/beside\" && " + c.mount + ending;
         const ProcessResult result = runProcess(
             {"unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
              "\"$1\"\nstatus=$?\n(cd \"$TMPDIR\" && find . | sort) > \"$2\"\nexit $status\n", "sh", launcher,
              listing},
             options);
 
-        EXPECT_EQ(result.exitCode, kApplicationStatus) << result.err;
+        EXPECT_EQ(result.exitCode, expectedStatus) << result.err;
         EXPECT_EQ(result.err, "");
         // Left: the extraction directory, the levels down to the mount
         // point, and what the mount shows.
@@ -105,9 +137,16 @@ TEST_F(RemovalBoundariesTest, TheWalkDoesNotEnterAnotherMount) {
         }
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(linesOf(listing), expected);
-        EXPECT_EQ(describeTree(source), sourceBefore) << "the walk removed files through the bind mount";
+        EXPECT_EQ(describeTree(source), sourceBefore) << "the removal took files through the bind mount";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RemovalMountTest,
+    ::testing::Values(RemovalPath{"WalkAlone", false, false}, RemovalPath{"ThreadsFirst", true, false},
+                      RemovalPath{"WalkAloneAfterATerminationSignal", false, true},
+                      RemovalPath{"ThreadsFirstAfterATerminationSignal", true, true}),
+    [](const ::testing::TestParamInfo<RemovalPath>& info) { return std::string(info.param.name); });
 
 // The launcher runs as an ordinary user (65534, owning its TMPDIR), so that
 // permission bits apply to it. The application takes permissions away from
