@@ -29,8 +29,9 @@ namespace {
 
 // Deepest level of directories the walk holds open at once; bounds the stack
 // and the descriptors the walk needs inside a signal handler. A subdirectory
-// below that depth is first moved up to the top directory (see
-// hoistDirectory), so a tree of any depth is removed.
+// below that depth, or one that finds the process out of descriptors, is
+// first moved up to the top directory (see hoistDirectory), so a tree of any
+// depth is removed under any limit that lets the walk hold two levels.
 constexpr int kMaxRemovalDepth = 128;
 constexpr char kHoistedNamePrefix[] = ".onefile-deep-";
 constexpr std::size_t kDirectoryEntryBufferBytes = 4096;
@@ -212,7 +213,18 @@ int removeDirectoryTree(int top) {
             }
             int child = openSubdirectory(level.descriptor, name, home);
             if (child < 0) {
-                somethingStayed = true;
+                // Out of descriptors (a low limit, those the extraction still
+                // holds): the subdirectory goes up to the top like one below
+                // the deepest level, and is opened from there with the
+                // descriptors of the levels between given back. Each move
+                // brings a directory closer to the top, so the moves end; one
+                // that cannot be opened from the top either stays.
+                if ((errno == EMFILE || errno == ENFILE) && depth > 0 &&
+                    hoistDirectory(levels[0].descriptor, level.descriptor, name, &hoistCount)) {
+                    hoistedSinceTopScan = true;
+                } else {
+                    somethingStayed = true;
+                }
                 continue;
             }
             memcpy(names + namesLength, name, nameLength + 1);

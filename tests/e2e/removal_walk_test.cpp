@@ -1,9 +1,10 @@
 // The removal of the extraction directory at the end of a run: links are
 // removed as links and never followed, every name but "." and ".." goes,
-// deep and wide trees go completely, an entry that cannot be removed stays
-// silently with the directories above it while the walk goes on with
-// everything else, and a directory the application made read-only gets its
-// owner's access back and goes; the exit status stays the child's.
+// deep and wide trees go completely (also under a tight limit on open
+// descriptors), an entry that cannot be removed stays silently with the
+// directories above it while the walk goes on with everything else, and a
+// directory the application made read-only gets its owner's access back and
+// goes; the exit status stays the child's.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -169,6 +170,47 @@ TEST_F(RemovalWalkTest, DeepPackedTreeIsRemoved) {
         return line.find(" " + name + "/leaf") != std::string::npos;
     }));
     // TearDown checks that TMPDIR is empty.
+}
+
+class DescriptorLimitTest : public LauncherTest {};
+
+// Packed chains of directories under a limit on open descriptors that the
+// walk's stack of open levels does not fit in: the walk moves what it cannot
+// open up to the top and goes on, so the whole tree goes, whatever the
+// limit.
+TEST_F(DescriptorLimitTest, ATreeDeeperThanTheLimitAllowsIsRemoved) {
+    const struct {
+        int levels;
+        int descriptorLimit;
+    } cases[] = {
+        {100, 100},
+        {40, 60},
+        {510, 100},
+        {510, 60},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.levels) + " levels, ulimit -n " + std::to_string(c.descriptorLimit));
+        std::string leaf;
+        for (int i = 0; i < c.levels; ++i) leaf += "d/";
+        leaf += "f";
+        fs::remove_all(appDir());
+        writeFile(appDir() + "/" + leaf, "leaf\n");
+        // The application sees the whole tree before it ends.
+        writeFile(appDir() + "/main", "#!/bin/sh\n[ -f \"${0%/*}/" + leaf + "\" ] || exit 9\nexit " +
+                                          std::to_string(kProbeExitCode) + "\n",
+                  0755);
+        const std::string launcher = pack({"--main", "main"}, "launcher-" + std::to_string(c.levels) + "-" +
+                                                                 std::to_string(c.descriptorLimit));
+
+        const LauncherRun run = this->run(
+            {"/bin/sh", "-c", "ulimit -n \"$1\" && exec \"$0\"", launcher, std::to_string(c.descriptorLimit)});
+
+        EXPECT_EQ(run.process.exitCode, kProbeExitCode) << run.process.err;
+        EXPECT_EQ(run.process.err, "");
+        const std::vector<std::string> left = tmpDirContents();
+        EXPECT_EQ(left, std::vector<std::string>{}) << "the run left its tree";
+        for (const std::string& entry : left) fs::remove_all(tmpDir() + "/" + entry);
+    }
 }
 
 // Makes `levels` nested directories named "d" below `directory`, with a file
