@@ -12,4 +12,10 @@ namespace onefile {
 // until the next call; the caller does not close it.
 int openEntryDirectory(const char* name, const char** leaf);
 
+// Closes the levels that openEntryDirectory holds open (never the extraction
+// directory itself). A failed extraction gives them back before the removal,
+// which needs descriptors of its own even when the failure was running out
+// of them.
+void closeEntryDirectories();
+
 }  // namespace onefile

@@ -48,17 +48,20 @@ mode_t executableFileMode;
 bool executableModeNeedsChmod;
 
 [[noreturn]] void failExtraction(const char* format, const char* path) {
+    closeEntryDirectories();
     stopIfSignalled();
     fprintf(stderr, format, path);
     exitFatally();
 }
 
 [[noreturn]] void stopOnDamagedBlock() {
+    closeEntryDirectories();
     fprintf(stderr, "Error, attached data is damaged.\n");
     exitFatally();
 }
 
 [[noreturn]] void failToUnpack(int error) {
+    closeEntryDirectories();
     stopIfSignalled();
     reportSystemError(kUnpackFailure, error);
     exitFatally();

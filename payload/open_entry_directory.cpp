@@ -116,4 +116,10 @@ int openEntryDirectory(const char* name, const char** leaf) {
     return openRest(name, length);
 }
 
+void closeEntryDirectories() {
+    closeDeepDirectory();
+    for (int i = 1; i < heldCount; ++i) (void)close(held[i]);
+    heldCount = 0;
+}
+
 }  // namespace onefile
