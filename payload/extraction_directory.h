@@ -11,7 +11,8 @@ namespace onefile {
 // levels above the last are made (mode 0700 less the umask) and recorded in
 // gCreatedLevels; the last level is made exclusively. Then gExtractionLevel,
 // gExtractionDescriptor and the removal flag are set. Any failure ends the
-// run with exit status 2 after the levels this run made are gone again.
+// run with exit status 2 after the levels this run made, the last one too,
+// are gone again.
 void makeExtractionDirectory();
 
 }  // namespace onefile

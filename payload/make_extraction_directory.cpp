@@ -158,7 +158,14 @@ WalkEnd makeLastLevel(const char* name) {
         failCreation(errno);
     }
     int directory = openat(walk.current, name, kDirectoryOpenFlags);
-    if (directory < 0) failCreation(errno);
+    if (directory < 0) {
+        // Made, but it cannot be opened (a umask that takes the owner's
+        // read bit away, for a user to whom permission bits apply): it goes
+        // again, before the levels above it.
+        int error = errno;
+        (void)unlinkat(walk.current, name, AT_REMOVEDIR);
+        failCreation(error);
+    }
     gExtractionLevel.parentDescriptor = walk.current;
     memcpy(gExtractionLevel.name, name, strlen(name) + 1);
     gExtractionDescriptor = directory;

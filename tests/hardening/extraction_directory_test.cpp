@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -159,6 +160,46 @@ TEST_F(ExtractionDirectoryTest, LevelsAboveAreMadeWithMode0700AndRemovedAgain) {
         EXPECT_EQ(lines[3], expected) << "the extraction directory";
         EXPECT_EQ(pathsBelow(tmpDir), std::vector<std::string>{})
             << "levels of the run were left behind";
+    }
+}
+
+// A umask that takes the owner's own bits, for an ordinary user (65534, who
+// owns TMPDIR), to whom permission bits apply: the directories the run makes
+// cannot be opened. The run fails as it always did, and nothing it made is
+// left: not the extraction directory, whatever its mode, nor the levels
+// above it.
+TEST_F(ExtractionDirectoryTest, AUmaskThatLocksOutTheOwnerLeavesNothing) {
+    const struct {
+        mode_t mask;
+        const char* templateText;
+    } cases[] = {
+        {0777, "{TEMP}/app"},      // mode 000
+        {0477, "{TEMP}/app"},      // 0300: searchable, not readable
+        {0777, "{TEMP}/a/b/app"},  // a level of mode 000 above
+        {0477, "{TEMP}/a/b/app"},  // two levels made above it
+        {0377, "{TEMP}/a/b/app"},  // 0400 above
+    };
+    ASSERT_EQ(chmod(temp_.path().c_str(), 0755), 0);
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("umask ") + octal(c.mask) + ", " + c.templateText);
+        const std::string launcher =
+            makeLauncher(kRecordingMain, {"--template", c.templateText}, "launcher" + std::to_string(index));
+        const std::string tmpDir = temp_.file("tmp" + std::to_string(index++));
+        makeDirectories(tmpDir);
+        setOwnerAndMode(tmpDir, kOtherUser, kOtherGroup, 0700);
+        ProcessOptions options = optionsFor(tmpDir);
+        options.umask = c.mask;
+        options.userId = kOtherUser;
+        options.groupId = kOtherGroup;
+
+        const ProcessResult result = runProcess({launcher}, options);
+
+        const std::string directory = tmpDir + std::string(c.templateText).substr(strlen("{TEMP}"));
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_EQ(result.err, createFailure(directory, "Permission denied"));
+        EXPECT_EQ(runs(), std::vector<std::string>{}) << "the application started";
+        EXPECT_EQ(pathsBelow(tmpDir), std::vector<std::string>{}) << "the run left what it made";
     }
 }
 
