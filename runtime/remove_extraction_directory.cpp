@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,15 +8,29 @@
 
 namespace onefile {
 
+namespace {
+
+constexpr int kTopOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+}  // namespace
+
 void removeExtractionDirectory() {
     // A fresh open of the directory we hold, not of its path: the walk gets
     // a read position of its own (a nested run must not share it), and the
     // directory is ours even if its name now leads elsewhere.
-    int top = openat(gExtractionDescriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (top < 0) return;
-    gTreeWalked = 1;
-    (void)removeDirectoryTree(top);
-    // The name goes only while it still names our directory.
+    int top = openat(gExtractionDescriptor, ".", kTopOpenFlags);
+    // A directory its owner cannot search (the umask or the application took
+    // the bits) gets its owner's access back, as the walk gives it to every
+    // directory below.
+    if (top < 0 && errno == EACCES && fchmod(gExtractionDescriptor, S_IRWXU) == 0) {
+        top = openat(gExtractionDescriptor, ".", kTopOpenFlags);
+    }
+    if (top >= 0) {
+        gTreeWalked = 1;
+        (void)removeDirectoryTree(top);
+    }
+    // The name goes only while it still names our directory, and only
+    // when the directory is empty.
     struct stat ours;
     struct stat named;
     if (fstat(gExtractionDescriptor, &ours) != 0 ||

@@ -170,6 +170,9 @@ TEST_F(RemovalBoundariesTest, DirectoriesTheApplicationLockedAreRemoved) {
          "mkdir -p a/b && echo x > a/f && echo y > a/b/f && chmod 000 a/b && chmod 0500 a"},
         {"a file without permissions in a directory of mode 0500",
          "mkdir c && echo x > c/f && chmod 000 c/f && chmod 0500 c"},
+        {"the extraction directory itself at mode 000", "mkdir -p inner && echo a > inner/file && chmod 000 ."},
+        {"the extraction directory itself at mode 0600, not searchable",
+         "mkdir -p inner && echo a > inner/file && chmod 0600 ."},
         {"mode 000 and 0500 at a depth of 150 levels",
          "p=deep; i=0; while [ $i -lt 150 ]; do p=$p/d; i=$((i + 1)); done && mkdir -p \"$p/locked\" && "
          "echo x > \"$p/locked/f\" && echo y > \"$p/f\" && chmod 000 \"$p/locked\" && chmod 0500 \"$p\""},
