@@ -38,6 +38,12 @@ constexpr std::size_t kDirectoryEntryBufferBytes = 4096;
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // What the owner needs to list and empty a directory.
 constexpr mode_t kOwnerAccess = S_IRWXU;
+// A directory held without any access to it, to change its mode.
+constexpr int kPinOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// fchmodat2, by number (the same on every architecture): the C library
+// need not know the call.
+constexpr long kFchmodat2 = 452;
+constexpr char kDescriptorDirectory[] = "/proc/self/fd/";
 
 // A resume offset that needs no seek: the level's read position is already
 // behind the subdirectory.
@@ -68,10 +74,12 @@ int renameNoReplace(int fromDirectory, const char* from, int toDirectory, const 
     return renameat(fromDirectory, from, toDirectory, to);
 }
 
-// Writes prefix and the decimal number into name (at least 32 bytes).
-void composeHoistedName(char* name, unsigned number) {
-    memcpy(name, kHoistedNamePrefix, sizeof kHoistedNamePrefix - 1);
-    char* cursor = name + sizeof kHoistedNamePrefix - 1;
+// Writes `prefix` (at most 20 bytes) and the decimal number into name (at
+// least 32 bytes).
+void composeNumberedName(char* name, const char* prefix, unsigned number) {
+    std::size_t prefixLength = strlen(prefix);
+    memcpy(name, prefix, prefixLength);
+    char* cursor = name + prefixLength;
     char digits[16];
     int count = 0;
     do {
@@ -89,10 +97,36 @@ void composeHoistedName(char* name, unsigned number) {
 bool hoistDirectory(int top, int parent, const char* name, unsigned* hoistCount) {
     char hoistedName[32];
     do {
-        composeHoistedName(hoistedName, (*hoistCount)++);
+        composeNumberedName(hoistedName, kHoistedNamePrefix, (*hoistCount)++);
         if (renameNoReplace(parent, name, top, hoistedName) == 0) return true;
     } while (errno == EEXIST && *hoistCount != 0);
     return false;
+}
+
+// Gives the owner's access back to the subdirectory `name`, which the walk
+// could not open. By name, fchmodat follows a link: an entry swapped for a
+// link (or covered by a mount) since it was examined would have the
+// target's mode changed, anywhere, and as root that is any file of the
+// system. So the directory is pinned first (O_PATH, which needs no
+// permission on the directory itself, with O_NOFOLLOW and the mount check)
+// and its mode changed through that descriptor, which fchmod refuses for
+// O_PATH: with fchmodat2 (Linux 6.6) and an empty path, or, when that fails
+// for any reason (no such call, a filter), through the descriptor's own name
+// in /proc/self/fd, which leads to that directory alone. Both are plain
+// system calls, as a signal handler needs.
+bool restoreOwnerAccess(int parent, const char* name, const Placement& home) {
+    int pinned = openInPlace(parent, name, kPinOpenFlags, home);
+    if (pinned < 0) return false;
+    bool restored = syscall(kFchmodat2, pinned, "", kOwnerAccess, AT_EMPTY_PATH) == 0;
+    if (!restored) {
+        char path[32];
+        composeNumberedName(path, kDescriptorDirectory, static_cast<unsigned>(pinned));
+        restored = chmod(path, kOwnerAccess) == 0;
+    }
+    int error = errno;
+    (void)close(pinned);
+    errno = error;
+    return restored;
 }
 
 // Opens the subdirectory `name` when it lies in the mount `home`; a
@@ -101,7 +135,7 @@ bool hoistDirectory(int top, int parent, const char* name, unsigned* hoistCount)
 int openSubdirectory(int parent, const char* name, const Placement& home) {
     int child = openInPlace(parent, name, kDirectoryOpenFlags, home);
     if (child >= 0 || errno != EACCES) return child;
-    if (fchmodat(parent, name, kOwnerAccess, 0) != 0) return -1;
+    if (!restoreOwnerAccess(parent, name, home)) return -1;
     return openInPlace(parent, name, kDirectoryOpenFlags, home);
 }
 

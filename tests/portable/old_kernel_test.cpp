@@ -2,8 +2,11 @@
 // oldest kernel they are meant for: everything newer fails with ENOSYS, and
 // the launcher takes its fallbacks. The removal of a tree deeper than the
 // walk's descriptor stack moves directories with renameat2, which such a
-// kernel lacks.
+// kernel lacks, and the walk changes the mode of a locked directory without
+// fchmodat2.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -17,6 +20,8 @@ namespace {
 using onefile::testing::writeFile;
 
 constexpr int kProbeExitCode = 5;
+// The ordinary user (and group) of the machine.
+constexpr uid_t kOtherUser = 65534;
 
 class OldKernelTest : public LauncherTest {
 protected:
@@ -42,6 +47,31 @@ TEST_F(OldKernelTest, DeepTreeIsUnpackedRunAndRemoved) {
     EXPECT_EQ(run.report.arguments, (std::vector<std::string>{launcher, "argument"}));
     EXPECT_TRUE(isExtractionDirectory(run.report.directory, tmpDir())) << run.report.directory;
     // TearDown checks that TMPDIR is empty: the whole tree went.
+}
+
+// As an ordinary user, to whom permission bits apply, the walk gives a
+// directory the application locked its owner's access back without
+// fchmodat2 (Linux 6.6): through the name of the descriptor that pins the
+// directory in /proc/self/fd.
+TEST_F(OldKernelTest, LockedDirectoriesGetTheirOwnersAccessBack) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the launcher as user " << kOtherUser;
+    writeFile(appDir() + "/main",
+              "#!/bin/sh\n"
+              "cd \"${0%/*}\" || exit 90\n"
+              "mkdir -p a/b c/d && echo x > a/b/f && echo y > c/d/f && chmod 000 a/b c || exit 91\n"
+              "exit 6\n",
+              0755);
+    const std::string launcher = pack({"--main", "main"});
+    ASSERT_EQ(chmod(temp().path().c_str(), 0755), 0);
+    ASSERT_EQ(chown(tmpDir().c_str(), kOtherUser, kOtherUser), 0);
+
+    onefile::testing::ProcessOptions options;
+    options.userId = kOtherUser;
+    options.groupId = kOtherUser;
+    const LauncherRun run = this->run({ONEFILE_OLD_KERNEL_PATH, launcher}, options);
+    EXPECT_EQ(run.process.exitCode, 6) << run.process.err;
+    EXPECT_EQ(run.process.err, "");
+    // TearDown checks that TMPDIR is empty: the locked directories went.
 }
 
 }  // namespace
