@@ -150,6 +150,16 @@ bool removeEntry(RemovalLevel& level, const char* name, int flags) {
     return unlinkat(level.descriptor, name, flags) == 0;
 }
 
+// Examines the entry `name` of a level; a level the application made
+// unsearchable gets its owner's access back once.
+bool examineEntry(RemovalLevel& level, const char* name, Placement* placement) {
+    if (examine(level.descriptor, name, 0, placement)) return true;
+    if (errno != EACCES || level.accessRestored) return false;
+    level.accessRestored = true;
+    if (fchmod(level.descriptor, kOwnerAccess) != 0) return false;
+    return examine(level.descriptor, name, 0, placement);
+}
+
 void closeLevels(const RemovalLevel* levels, int depth) {
     for (int i = 0; i <= depth; ++i) (void)close(levels[i].descriptor);
 }
@@ -222,7 +232,7 @@ int removeDirectoryTree(int top) {
             // only directories (and the unknown) are examined further.
             Placement placement = {false, false, 0, 0};
             if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
-                if (!examine(level.descriptor, name, 0, &placement)) {
+                if (!examineEntry(level, name, &placement)) {
                     somethingStayed = true;
                     continue;
                 }

@@ -166,6 +166,7 @@ TEST_F(RemovalBoundariesTest, DirectoriesTheApplicationLockedAreRemoved) {
         {"mode 0300, not readable", "mkdir -p locked/inner && echo a > locked/file && chmod 0300 locked"},
         {"mode 0600, not searchable", "mkdir -p locked/inner && echo a > locked/file && chmod 0600 locked"},
         {"mode 0500 holding nothing but a directory", "mkdir -p only/inner && echo a > only/inner/file && chmod 0500 only"},
+        {"mode 0600 holding nothing but a directory", "mkdir -p only/inner && echo a > only/inner/file && chmod 0600 only"},
         {"mode 000 below mode 0500",
          "mkdir -p a/b && echo x > a/f && echo y > a/b/f && chmod 000 a/b && chmod 0500 a"},
         {"a file without permissions in a directory of mode 0500",
