@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 
 #include "tool/block_extraction.h"
 #include "tool/block_reader.h"
@@ -18,6 +19,8 @@ namespace onefile::tool {
 namespace {
 
 inline constexpr mode_t kDirectoryMode = 0700;
+inline constexpr mode_t kPermissionBits = 0777;
+inline constexpr const char* kReplaced = "was replaced by another directory right after it was created";
 
 // The signals that end the tool, held back while DIR is being filled: the
 // extraction looks for one between entries and write calls, removes DIR and
@@ -80,14 +83,23 @@ public:
             throw ToolError(path_, "cannot be created: " + systemErrorText(errno));
         }
         fd_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat status {};
-        // Another user could swap the name for their own directory before
-        // it is opened, where DIR lies in a directory others can write.
-        if (!fd_.valid() || ::fstat(fd_.get(), &status) != 0 || status.st_uid != ::geteuid() ||
-            (status.st_mode & 07777) != (kDirectoryMode & ~currentUmask())) {
-            fd_.reset();
-            throw ToolError(path_, "was replaced by another directory right after it was created");
+        // Another user could swap the name for a link, a file or a directory
+        // of their own before it is opened, where DIR lies in a directory
+        // others can write.
+        if (!fd_.valid()) {
+            const int errorNumber = errno;
+            if (errorNumber == ELOOP || errorNumber == ENOTDIR) failAfterCreation(kReplaced);
+            failAfterCreation("cannot be opened: " + systemErrorText(errorNumber));
         }
+        struct stat status {};
+        if (::fstat(fd_.get(), &status) != 0) failAfterCreation("cannot be examined: " + systemErrorText(errno));
+        if (status.st_uid != ::geteuid()) failAfterCreation(kReplaced);
+        // Of the mode, only the permission bits are ours to expect: a parent
+        // with the set-group-ID bit passes that bit on.
+        const mode_t expected = kDirectoryMode & ~currentUmask();
+        if ((status.st_mode & kPermissionBits) != expected)
+            failAfterCreation("was created with mode " + octal(status.st_mode & kPermissionBits) + ", not " +
+                              octal(expected));
     }
     NewDirectory(const NewDirectory&) = delete;
     NewDirectory& operator=(const NewDirectory&) = delete;
@@ -102,6 +114,22 @@ public:
     void keep() { kept_ = true; }
 
 private:
+    // A failure once DIR was made: what the name holds now is removed when
+    // it is a directory of this user, still empty, as nothing was written.
+    [[noreturn]] void failAfterCreation(const std::string& what) {
+        fd_.reset();
+        struct stat status {};
+        if (::lstat(path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid())
+            (void)::rmdir(path_.c_str());
+        throw ToolError(path_, what);
+    }
+
+    static std::string octal(mode_t mode) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+        return text;
+    }
+
     static mode_t currentUmask() {
         const mode_t mask = ::umask(0);
         (void)::umask(mask);

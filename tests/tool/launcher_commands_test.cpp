@@ -37,6 +37,7 @@ namespace {
 
 inline constexpr int kFailureStatus = 1;
 inline constexpr int kUsageStatus = 2;
+inline constexpr uid_t kNobody = 65534;
 // The second configuration layout: signature and strings in the first page,
 // the records in the second; the digest field is at byte 32 of the records.
 inline constexpr std::size_t kRecordsAt = 4096;
@@ -654,6 +655,51 @@ TEST_F(LauncherCommandsTest, ExtractMakesANewDirectoryInAnExistingParent) {
     EXPECT_EQ(readFile(existing + "/mine"), "keep me");
     EXPECT_EQ(listDirectory(dir_.file("target")), std::vector<std::string>{});
     EXPECT_FALSE(std::filesystem::exists(dir_.file("missing")));
+}
+
+// A parent with the set-group-ID bit passes it on to DIR and the levels
+// below it: DIR is still the tool's own, made by this run.
+TEST_F(LauncherCommandsTest, ExtractBelowASetgidDirectory) {
+    const std::string parent = dir_.file("setgid");
+    makeDirectories(parent);
+    ASSERT_EQ(::chmod(parent.c_str(), 02755), 0);
+    const std::string out = parent + "/out";
+    const ProcessResult extracted = extract(stored_, out);
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.err;
+    EXPECT_EQ(extracted.err, "");
+    EXPECT_EQ(modeOf(out), "2700");
+    EXPECT_EQ(modeOf(out + "/data"), "2700");
+    for (const AppFile& file : appFiles())
+        EXPECT_TRUE(readFile(out + "/" + file.name) == readFile(appDir() + "/" + file.name)) << file.name;
+}
+
+// A failure right after DIR was made removes it again: here DIR cannot be
+// opened, as the umask took the owner's read permission. Permission bits do
+// not stop root, so as root the tool runs as nobody, from a copy that nobody
+// can reach.
+TEST_F(LauncherCommandsTest, ExtractRemovesItsNewDirectoryWhenItCannotBeOpened) {
+    const std::string parent = dir_.file("parent");
+    makeDirectories(parent);
+    const std::string launcher = dir_.file("launcher");
+    copyFile(stored_, launcher);
+    std::string tool = ONEFILE_TOOL_PATH;
+    ProcessOptions options;
+    options.umask = 0477;
+    if (::geteuid() == 0) {
+        options.userId = kNobody;
+        options.groupId = kNobody;
+        ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+        ASSERT_EQ(::chown(parent.c_str(), kNobody, kNobody), 0);
+        tool = dir_.file("onefile");
+        std::filesystem::copy_file(ONEFILE_TOOL_PATH, tool);
+        ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
+    }
+    const std::string out = parent + "/out";
+    const ProcessResult extracted = runProcess({tool, "extract", launcher, out}, options);
+    EXPECT_EQ(extracted.exitCode, kFailureStatus);
+    EXPECT_EQ(extracted.out, "");
+    EXPECT_EQ(extracted.err, "onefile: " + out + ": cannot be opened: Permission denied\n");
+    EXPECT_EQ(listDirectory(parent), std::vector<std::string>{});
 }
 
 // The names created in a directory while the watch is kept.
