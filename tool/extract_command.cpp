@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "runtime/directory_removal.h"
 #include "tool/block_extraction.h"
 #include "tool/block_reader.h"
 #include "tool/commands.h"
@@ -51,29 +51,6 @@ private:
     sigset_t previous_;
 };
 
-// Removes everything below the directory open at `fd`, never following a
-// link: only what this run made is there.
-void removeContents(int fd) {
-    const int listFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (listFd < 0) return;
-    DIR* directory = ::fdopendir(listFd);
-    if (directory == nullptr) {
-        (void)::close(listFd);
-        return;
-    }
-    while (const dirent* item = ::readdir(directory)) {
-        const std::string name = item->d_name;
-        if (name == "." || name == "..") continue;
-        if (::unlinkat(fd, name.c_str(), 0) == 0 || errno != EISDIR) continue;
-        const FileDescriptor child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (child.valid()) removeContents(child.get());
-        (void)::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
-        // Entries removed while reading may make readdir skip others.
-        ::rewinddir(directory);
-    }
-    (void)::closedir(directory);
-}
-
 // DIR, made by this run: removed again unless the extraction completes.
 class NewDirectory {
 public:
@@ -103,10 +80,12 @@ public:
     }
     NewDirectory(const NewDirectory&) = delete;
     NewDirectory& operator=(const NewDirectory&) = delete;
+    // The launcher's own walk empties DIR: it holds a bounded number of
+    // descriptors however deep the tree, and passes over what it cannot
+    // remove instead of trying it again.
     ~NewDirectory() {
         if (kept_ || !fd_.valid()) return;
-        removeContents(fd_.get());
-        fd_.reset();
+        (void)removeDirectoryTree(fd_.release());
         (void)::rmdir(path_.c_str());
     }
 

@@ -795,6 +795,37 @@ TEST_F(LauncherCommandsTest, ExtractRefusesBadBlocksAndLeavesNoDirectory) {
     }
 }
 
+// An entry hundreds of levels deep, then damage: DIR is removed again with
+// the few descriptors the tool may open, and the tool ends instead of trying
+// a level it cannot remove again and again.
+TEST_F(LauncherCommandsTest, ExtractRemovesADeepDirectoryWithFewDescriptors) {
+    std::string damaged = frameOf(repeatedText(300000));
+    damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x20);
+    const std::string launcher = dir_.file("launcher");
+    const std::string out = dir_.file("out");
+    // (levels, descriptors): fewer descriptors than two for each level.
+    const std::vector<std::pair<int, rlim_t>> cases = {{511, 1024}, {300, 160}};
+    for (const auto& [levels, openFiles] : cases) {
+        SCOPED_TRACE(std::to_string(levels) + " levels, " + std::to_string(openFiles) + " descriptors");
+        std::string deep;
+        for (int level = 0; level < levels; ++level) deep += "d/";
+        writeFile(dir_.file("block"), wholeBlock(fileRecord("main", kEntryFlagExecutable, "#!/bin/sh\n") +
+                                                 fileRecord(deep + "f", 0, "deep") +
+                                                 fileRecord("text", kEntryFlagCompressed, damaged)));
+        (void)runOk({"attach", dir_.file("block"), "--decoder", "-o", launcher});
+        // timeout sends SIGKILL (status 137): the tool holds the termination
+        // signals back while DIR exists.
+        const ProcessResult extracted =
+            runProcess({"timeout", "--signal=KILL", "60", "/bin/sh", "-c",
+                        "ulimit -n " + std::to_string(openFiles) + " && exec \"$0\" extract \"$1\" \"$2\"",
+                        ONEFILE_TOOL_PATH, launcher, out});
+        EXPECT_EQ(extracted.exitCode, kFailureStatus);
+        EXPECT_EQ(extracted.err, "onefile: " + launcher + ": entry 'text': compressed content is damaged\n");
+        EXPECT_FALSE(std::filesystem::exists(out));
+        std::filesystem::remove_all(out);
+    }
+}
+
 // SIGTERM in the middle of a large entry: the tool removes DIR and ends by
 // the signal. The tool is stopped while it writes the entry, so that the
 // signal surely arrives before the end.
