@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "tool/tool_error.h"
 
@@ -23,18 +24,23 @@ FileDescriptor openRegularFile(const std::string& path, struct stat& status) {
 
 MappedFile::MappedFile(const std::string& path) {
     struct stat status {};
-    const FileDescriptor fd = openRegularFile(path, status);
+    fd_ = openRegularFile(path, status);
     identity_ = FileIdentity::of(status);
     size_ = static_cast<std::size_t>(status.st_size);
     // An empty file cannot be mapped; its empty span says all there is.
     if (size_ > 0) {
-        address_ = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+        address_ = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_.get(), 0);
         if (address_ == MAP_FAILED) {
             const int errorNumber = errno;
             address_ = nullptr;
             throw ToolError(path, "cannot be read: " + systemErrorText(errorNumber));
         }
     }
+}
+
+bool MappedFile::cutShort() const {
+    struct stat status {};
+    return ::fstat(fd_.get(), &status) == 0 && static_cast<std::uint64_t>(status.st_size) < size_;
 }
 
 MappedFile::~MappedFile() {

@@ -21,8 +21,12 @@ public:
     ByteSpan bytes() const { return {static_cast<const unsigned char*>(address_), size_}; }
     // The file that was mapped.
     const FileIdentity& identity() const { return identity_; }
+    // Whether the file is shorter now than what was mapped: another process
+    // cut it, and the mapping's pages past its new end are gone.
+    bool cutShort() const;
 
 private:
+    FileDescriptor fd_;
     void* address_ = nullptr;
     std::size_t size_ = 0;
     FileIdentity identity_;

@@ -31,6 +31,8 @@
 #include "tests/tool/content_samples.h"
 #include "tests/tool/tool_test_helpers.h"
 #include "tool/build_defaults.h"
+#include "tool/mapped_file.h"
+#include "tool/payload_locate.h"
 
 namespace onefile::testing {
 namespace {
@@ -826,6 +828,36 @@ TEST_F(LauncherCommandsTest, ExtractRemovesADeepDirectoryWithFewDescriptors) {
     }
 }
 
+// Stops the tool `pid` (SIGSTOP) as soon as it has created `file`: success
+// when it stopped there with the file still short of `fullBytes`, so that it
+// has more of it to write. Otherwise the tool is killed and reaped.
+::testing::AssertionResult stopWhileItWrites(pid_t pid, const std::string& file, std::uint64_t fullBytes) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    struct stat status {};
+    bool started = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::lstat(file.c_str(), &status) == 0) {
+            started = true;
+            break;
+        }
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+            break;
+    }
+    if (::kill(pid, SIGSTOP) != 0) return ::testing::AssertionFailure() << "cannot stop the tool";
+    int waitStatus = 0;
+    if (::waitpid(pid, &waitStatus, WUNTRACED) != pid) return ::testing::AssertionFailure() << "cannot wait for it";
+    if (!WIFSTOPPED(waitStatus)) return ::testing::AssertionFailure() << "the tool ended before " << file;
+    const auto failure = [pid] {
+        (void)waitWithin(pid, 0);  // kills and reaps it
+        return ::testing::AssertionFailure();
+    };
+    if (!started) return failure() << "the tool never reached " << file;
+    if (::lstat(file.c_str(), &status) != 0) return failure() << file << " is gone";
+    if (static_cast<std::uint64_t>(status.st_size) >= fullBytes) return failure() << file << " was complete already";
+    return ::testing::AssertionSuccess();
+}
+
 // SIGTERM in the middle of a large entry: the tool removes DIR and ends by
 // the signal. The tool is stopped while it writes the entry, so that the
 // signal surely arrives before the end.
@@ -841,27 +873,7 @@ TEST_F(LauncherCommandsTest, ExtractStoppedBySigtermRemovesTheDirectory) {
 
     const std::string out = dir_.file("out");
     const pid_t pid = startTool({"extract", launcher, out});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    struct stat status {};
-    bool started = false;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (::lstat((out + "/large").c_str(), &status) == 0) {
-            started = true;
-            break;
-        }
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
-            break;
-    }
-    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
-    int waitStatus = 0;
-    ASSERT_EQ(::waitpid(pid, &waitStatus, WUNTRACED), pid);
-    if (!started || !WIFSTOPPED(waitStatus)) {
-        if (WIFSTOPPED(waitStatus)) (void)waitWithin(pid, 0);  // kills and reaps it
-        FAIL() << "the tool ended or never reached the large entry";
-    }
-    ASSERT_EQ(::lstat((out + "/large").c_str(), &status), 0);
-    EXPECT_LT(static_cast<std::uint64_t>(status.st_size), kLargeBytes) << "the entry was complete already";
+    ASSERT_TRUE(stopWhileItWrites(pid, out + "/large", kLargeBytes));
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     ASSERT_EQ(::kill(pid, SIGCONT), 0);
     const Ending ending = waitWithin(pid, 60);
@@ -869,6 +881,57 @@ TEST_F(LauncherCommandsTest, ExtractStoppedBySigtermRemovesTheDirectory) {
     EXPECT_EQ(ending.signal, SIGTERM);
     EXPECT_FALSE(std::filesystem::exists(out));
     EXPECT_EQ(listDirectory(dir_.path()), (std::vector<std::string>{"app", "launcher"}));
+}
+
+// Another process cuts the launcher short while extract reads it, inside
+// the large entry: the tool neither crashes on the pages that are gone nor
+// keeps what it wrote, and says why. The tool is stopped while it writes the
+// entry and the file is cut right before the entry's content, so that what
+// the tool still has to read is gone.
+TEST_F(LauncherCommandsTest, ExtractOfALauncherCutShortMeanwhileRemovesTheDirectory) {
+    constexpr std::uint64_t kLargeBytes = std::uint64_t{256} << 20;
+    const std::string app = dir_.file("app");
+    writeFile(app + "/main", "#!/bin/sh\n", 0755);
+    writeFile(app + "/large", "", 0644);
+    std::filesystem::resize_file(app + "/large", kLargeBytes);
+    writeFile(app + "/z-after", "after", 0644);
+    const std::string launcher = dir_.file("launcher");
+    const std::string out = dir_.file("out");
+    const std::string err = dir_.file("err");
+    for (const std::vector<std::string>& packing : {std::vector<std::string>{}, std::vector<std::string>{"--compress"}}) {
+        SCOPED_TRACE(packing.empty() ? "stored" : "compressed");
+        std::vector<std::string> pack = {"pack", app, "--main", "main", "-o", launcher};
+        pack.insert(pack.end(), packing.begin(), packing.end());
+        (void)runOk(pack);
+        std::uint64_t cut = 0;
+        bool compressed = false;
+        {
+            const tool::MappedFile mapped(launcher);
+            const tool::ByteSpan block = tool::findAttachedBlock(mapped.bytes());
+            (void)tool::visitBlock(block, [&](const tool::BlockEntryInfo& entry) {
+                if (entry.name != "large") return;
+                cut = static_cast<std::uint64_t>(block.data() - mapped.bytes().data()) + entry.contentOffset;
+                compressed = entry.compressed;
+            });
+        }
+        ASSERT_GT(cut, 0u);
+        ASSERT_EQ(compressed, !packing.empty());
+
+        StartOptions options;
+        options.stderrPath = err;
+        const pid_t pid = startTool({"extract", launcher, out}, options);
+        ASSERT_TRUE(stopWhileItWrites(pid, out + "/large", kLargeBytes));
+        ASSERT_EQ(::truncate(launcher.c_str(), static_cast<off_t>(cut)), 0);
+        ASSERT_EQ(::kill(pid, SIGCONT), 0);
+        const Ending ending = waitWithin(pid, 60);
+        EXPECT_TRUE(ending.inTime);
+        EXPECT_EQ(ending.signal, 0);
+        EXPECT_EQ(ending.exitCode, kFailureStatus);
+        EXPECT_EQ(readFile(err), "onefile: " + launcher + ": became shorter while being extracted\n");
+        EXPECT_FALSE(std::filesystem::exists(out));
+        EXPECT_EQ(listDirectory(dir_.path()), (std::vector<std::string>{"app", "err", "launcher"}));
+        std::filesystem::remove_all(out);
+    }
 }
 
 TEST_F(LauncherCommandsTest, PackExcludeLeavesOutWhatItsPatternsMatch) {
