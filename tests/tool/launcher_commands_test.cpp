@@ -805,8 +805,10 @@ TEST_F(LauncherCommandsTest, ExtractRemovesADeepDirectoryWithFewDescriptors) {
     damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x20);
     const std::string launcher = dir_.file("launcher");
     const std::string out = dir_.file("out");
-    // (levels, descriptors): fewer descriptors than two for each level.
-    const std::vector<std::pair<int, rlim_t>> cases = {{511, 1024}, {300, 160}};
+    // (levels, descriptors): fewer descriptors than two for each level; the
+    // last, fewer than the 128 the walk may hold, so that it must move the
+    // levels it cannot open up to DIR.
+    const std::vector<std::pair<int, rlim_t>> cases = {{511, 1024}, {300, 160}, {300, 64}};
     for (const auto& [levels, openFiles] : cases) {
         SCOPED_TRACE(std::to_string(levels) + " levels, " + std::to_string(openFiles) + " descriptors");
         std::string deep;
