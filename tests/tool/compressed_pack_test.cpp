@@ -409,7 +409,9 @@ TEST(CompressCommandLineTest, BadLevelsAndMisplacedOptionsAreUsageErrors) {
         {{"pack", "app", "-o", out, "--compress=03"}, "pack: unknown compression level '03'" + levels},
         {{"pack", "app", "-o", out, "--compress=4294967299"},
          "pack: unknown compression level '4294967299'" + levels},
-        {{"pack", "app", "-o", out, "--compress", "3"}, "pack: unexpected argument '3'"},
+        // A number after a bare --compress is refused, wherever APPDIR is.
+        {{"pack", "app", "-o", out, "--compress", "3"}, "pack: '3' after --compress: did you mean --compress=3?"},
+        {{"pack", "--compress", "19", "app", "-o", out}, "pack: '19' after --compress: did you mean --compress=19?"},
         {{"pack", "app", "-o", out, "--compress", "-1"}, "pack: unknown option '-1'"},
         {{"pack", "app", "-o", out, "--compress", "--compress=3"}, "pack: option '--compress' given twice"},
         {{"pack", "app", "-o", out, "--decoder"}, "pack: unknown option '--decoder'"},
