@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,8 +38,8 @@ void closeIfOpen(int& fd) {
 }
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] void startChild(const ProcessOptions& options, const Pipe& input, const Pipe& output,
-                             const Pipe& error, char* const* argv, char* const* envp) {
+[[noreturn]] void startChild(const ProcessOptions& options, const cpu_set_t* processors, const Pipe& input,
+                             const Pipe& output, const Pipe& error, char* const* argv, char* const* envp) {
     auto failStep = [](const char* step) {
         const char* reason = std::strerror(errno);
         (void)!::write(STDERR_FILENO, step, std::strlen(step));
@@ -58,6 +59,12 @@ void closeIfOpen(int& fd) {
         if (::setgroups(0, nullptr) != 0) failStep("setgroups");
         if (options.groupId && ::setgid(*options.groupId) != 0) failStep("setgid");
         if (options.userId && ::setuid(*options.userId) != 0) failStep("setuid");
+    }
+    if (processors != nullptr && ::sched_setaffinity(0, sizeof *processors, processors) != 0)
+        failStep("sched_setaffinity");
+    if (options.addressSpaceBytes) {
+        const rlimit limit{*options.addressSpaceBytes, *options.addressSpaceBytes};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) failStep("setrlimit");
     }
     ::execvpe(argv[0], argv, envp);
     failStep(argv[0]);
@@ -90,6 +97,21 @@ void exchangeWithChild(const std::string& stdinText, int stdinFd, int stdoutFd, 
     }
 }
 
+// The first `count` of the processors this process may use.
+cpu_set_t firstProcessors(int count) {
+    cpu_set_t available;
+    if (::sched_getaffinity(0, sizeof available, &available) != 0)
+        throw std::runtime_error(std::string("sched_getaffinity: ") + std::strerror(errno));
+    cpu_set_t chosen;
+    CPU_ZERO(&chosen);
+    for (int cpu = 0, kept = 0; cpu < CPU_SETSIZE && kept < count; ++cpu) {
+        if (!CPU_ISSET(cpu, &available)) continue;
+        CPU_SET(cpu, &chosen);
+        ++kept;
+    }
+    return chosen;
+}
+
 }  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
@@ -99,13 +121,17 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     const std::vector<char*> argumentPointers = pointersTo(arguments);
     const std::vector<char*> environmentPointers = pointersTo(environment);
     (void)::signal(SIGPIPE, SIG_IGN);
+    const cpu_set_t processors = options.processors > 0 ? firstProcessors(options.processors) : cpu_set_t{};
 
     Pipe input = makePipe();
     Pipe output = makePipe();
     Pipe error = makePipe();
     const pid_t child = ::fork();
     if (child < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-    if (child == 0) startChild(options, input, output, error, argumentPointers.data(), environmentPointers.data());
+    if (child == 0) {
+        startChild(options, options.processors > 0 ? &processors : nullptr, input, output, error,
+                   argumentPointers.data(), environmentPointers.data());
+    }
 
     closeIfOpen(input.read);
     closeIfOpen(output.write);

@@ -2,6 +2,7 @@
 // ended.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <map>
@@ -21,6 +22,12 @@ struct ProcessOptions {
     // groups are dropped.
     std::optional<uid_t> userId;
     std::optional<gid_t> groupId;
+    // The child's address-space limit (RLIMIT_AS, soft and hard), in bytes
+    // where `ulimit -v` counts KiB.
+    std::optional<rlim_t> addressSpaceBytes;
+    // When above 0, the child runs on at most this many of the processors
+    // the caller may use (sched_setaffinity).
+    int processors = 0;
 };
 
 struct ProcessResult {
