@@ -1,9 +1,18 @@
 // The plain stubs carry no decoder: a compressed entry is damage there.
+#include <cerrno>
+
 #include "payload/entry_decoder.h"
 
 namespace onefile {
 
 bool launcherHasDecoder() { return false; }
+
+std::size_t decoderWorkspaceBytes() { return 0; }
+
+bool reserveDecoderWorkspace(int) {
+    errno = ENOSYS;
+    return false;
+}
 
 DecodeOutcome decodeEntryContent(int, const unsigned char*, std::uint64_t, int, bool (*)(),
                                  void (*)(void*, const unsigned char*), void*) {

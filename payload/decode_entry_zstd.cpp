@@ -1,12 +1,13 @@
 // The decoder of the decoder stubs: zstd's block-by-block decoder (its
-// buffer-less API) on a fixed workspace in static storage per thread, so no
-// heap is ever used. Each slot holds the decoding context and a round buffer
-// that is the frame's window: blocks are decoded into it, and the file is
-// written straight from it, without a copy into another buffer.
+// buffer-less API) on a fixed workspace per thread, mapped on its own when
+// the thread decodes its first frame, so no heap is ever used and a launcher
+// needs the address space of only the workspaces its threads use. Each
+// workspace holds the decoding context and a round buffer that is the
+// frame's window: blocks are decoded into it, and the file is written
+// straight from it, without a copy into another buffer.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -28,13 +29,13 @@ constexpr std::size_t kContextBytes = 160u << 10;
 // room) with the library of this build; checked per frame.
 constexpr std::size_t kRoundBufferBytes = (8u << 20) + (512u << 10);
 
-struct alignas(64) Slot {
+struct Workspace {
     unsigned char context[kContextBytes];
     unsigned char round[kRoundBufferBytes];
-    bool used;
 };
 
-Slot slots[kDecoderSlots];
+// Mapped by reserveDecoderWorkspace, unmapped by releaseDecoderWorkspaces.
+Workspace* workspaces[kDecoderSlots];
 
 int writeInOrder(void* context, const unsigned char* data, std::size_t size, std::uint64_t) {
     const int descriptor = *static_cast<const int*>(context);
@@ -78,23 +79,36 @@ int handOver(const DecodedChunkSink& sink, Pending& pending) {
 
 bool launcherHasDecoder() { return true; }
 
+std::size_t decoderWorkspaceBytes() { return sizeof(Workspace); }
+
+bool reserveDecoderWorkspace(int slot) {
+    if (workspaces[slot] != nullptr) return true;
+    // Address space only: the pages come as the decoder touches them, and a
+    // small frame touches few.
+    void* mapped = mmap(nullptr, sizeof(Workspace), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapped == MAP_FAILED) return false;
+    workspaces[slot] = static_cast<Workspace*>(mapped);
+    return true;
+}
+
 DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* frame, std::uint64_t frameSize,
-                                int slotIndex, bool (*shouldStop)(),
+                                int slot, bool (*shouldStop)(),
                                 void (*released)(void* context, const unsigned char* consumed), void* context) {
-    Slot& slot = slots[slotIndex];
-    slot.used = true;
-    ZSTD_DCtx* decoder = ZSTD_initStaticDCtx(slot.context, sizeof slot.context);
+    if (!reserveDecoderWorkspace(slot)) return {DecodeResult::noWorkspace, errno};
+    Workspace& workspace = *workspaces[slot];
+    ZSTD_DCtx* decoder = ZSTD_initStaticDCtx(workspace.context, sizeof workspace.context);
     ZSTD_frameHeader header;
     if (decoder == nullptr || !readFrameHeader(frame, frameSize, &header) ||
         ZSTD_isError(ZSTD_decompressBegin(decoder))) {
         return {DecodeResult::damaged, 0};
     }
     const std::size_t roundBytes = ZSTD_decodingBufferSize_min(header.windowSize, header.frameContentSize);
-    if (ZSTD_isError(roundBytes) || roundBytes > sizeof slot.round) return {DecodeResult::damaged, 0};
+    if (ZSTD_isError(roundBytes) || roundBytes > sizeof workspace.round) return {DecodeResult::damaged, 0};
     // A frame larger than the round buffer starts again at its beginning
     // once a whole block no longer fits behind the last one.
     const bool wraps = roundBytes < header.frameContentSize;
-    unsigned char* const round = slot.round;
+    unsigned char* const round = workspace.round;
     unsigned char* const roundEnd = round + roundBytes;
     const std::uint64_t expected = header.frameContentSize;
     const unsigned char* input = frame;
@@ -165,23 +179,18 @@ DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned cha
     return outcome;
 }
 
-DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slotIndex,
+DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slot,
                                  bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
                                  void* context) {
     const DecodedChunkSink sink = {writeInOrder, nullptr, nullptr, &descriptor};
-    return decodeEntryChunks(sink, frame, frameSize, slotIndex, shouldStop, released, context);
+    return decodeEntryChunks(sink, frame, frameSize, slot, shouldStop, released, context);
 }
 
 void releaseDecoderWorkspaces() {
-    const std::uintptr_t pageMask = getauxval(AT_PAGESZ) - 1;
-    for (Slot& slot : slots) {
-        if (!slot.used) continue;
-        // The whole pages inside the slot; a page it shares with its
-        // neighbour stays.
-        std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(&slot) + pageMask) & ~pageMask;
-        std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(&slot + 1)) & ~pageMask;
-        if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-        slot.used = false;
+    for (Workspace*& workspace : workspaces) {
+        if (workspace == nullptr) continue;
+        (void)munmap(workspace, sizeof(Workspace));
+        workspace = nullptr;
     }
 }
 

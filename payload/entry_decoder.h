@@ -9,19 +9,21 @@
 
 namespace onefile {
 
-// Decoding workspaces in static storage: one for the main thread and one for
-// each writer thread that decodes.
+// Decoding workspaces: one for the main thread and one for each writer thread
+// that decodes. Each takes about 9 MB of address space, mapped only when its
+// thread decodes a first frame, so a launcher that decodes nothing, or on one
+// thread, does not need the room for the others.
 inline constexpr int kDecoderSlots = 4;
 inline constexpr int kMainDecoderSlot = 0;
 
 // The largest window a frame may ask for (8 MiB); each workspace holds one.
 inline constexpr unsigned kDecoderWindowLog = 23;
 
-enum class DecodeResult { done, damaged, writeFailed, stopped };
+enum class DecodeResult { done, damaged, writeFailed, stopped, noWorkspace };
 
 struct DecodeOutcome {
     DecodeResult result;
-    int error;  // for writeFailed
+    int error;  // for writeFailed and noWorkspace
 };
 
 // Whether this launcher carries the decoder.
@@ -44,9 +46,20 @@ struct DecodedChunkSink {
     void* context;
 };
 
+// The address space one workspace takes.
+std::size_t decoderWorkspaceBytes();
+
+// Maps the workspace of `slot` unless it is mapped already: once per slot and
+// run, not per entry. False, with errno set, when the system gives no room
+// for it (an address-space limit); the slot then decodes nothing. Each slot
+// belongs to one thread; another thread may reserve it only before handing
+// that thread work under a lock.
+bool reserveDecoderWorkspace(int slot);
+
 // Decodes the frame at `frame` (`frameSize` bytes) into `sink` with workspace
-// `slot`; `shouldStop` is asked before each block (at most 128 KiB of
-// content). A frame that is not one
+// `slot`, which it reserves first when that was not done (noWorkspace when
+// that fails, before anything is written); `shouldStop` is asked before
+// each block (at most 128 KiB of content). A frame that is not one
 // whole valid frame (a flipped byte fails its checksum), that unpacks to
 // another size than its header says, or whose window exceeds the workspace,
 // is damaged. `released` is called with `context` and the end of the input
@@ -61,7 +74,8 @@ DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std
                                  bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
                                  void* context);
 
-// Gives the pages of the workspaces back once the extraction is over.
+// Unmaps the workspaces once the extraction is over: no thread decodes any
+// more.
 void releaseDecoderWorkspaces();
 
 }  // namespace onefile

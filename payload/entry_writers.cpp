@@ -24,8 +24,8 @@ namespace onefile {
 
 namespace {
 
-// Threads besides the main thread, at most: each has a decoding workspace
-// (the main thread uses the first).
+// Threads besides the main thread, at most: each has a decoding slot (the
+// main thread uses the first).
 constexpr int kMaxWriterThreads = kDecoderSlots - 1;
 constexpr std::uint32_t kJobCapacity = 512;
 constexpr std::uint32_t kBatchCapacity = 512;
@@ -132,6 +132,10 @@ struct ChunkOwner {
 pthread_t threads[kMaxWriterThreads];
 int threadCount;
 bool writersUsed;
+// Writers that take files: those numbered up to this one. All of them until
+// the workspaces are reserved, then those that got one.
+int fileTakers;
+bool writerWorkspacesReserved;
 
 std::uintptr_t pageMask;
 
@@ -320,6 +324,7 @@ bool decodeJob(int descriptor, const FileEntryJob& job, int slot) {
     __atomic_sub_fetch(&decodersRunning, 1, __ATOMIC_RELAXED);
     if (outcome.result == DecodeResult::damaged) recordFailure(WriterFailureKind::damaged, 0, job);
     if (outcome.result == DecodeResult::writeFailed) recordFailure(WriterFailureKind::write, outcome.error, job);
+    if (outcome.result == DecodeResult::noWorkspace) recordFailure(WriterFailureKind::noWorkspace, outcome.error, job);
     return outcome.result == DecodeResult::done;
 }
 
@@ -390,16 +395,19 @@ void takeAndWrite(int slot) {
     completeBatch(index);
 }
 
+// With the lock held: whether writer `slot` may take the next batch.
+bool batchFor(int slot) { return batchesTaken != batchesPublished && slot <= fileTakers; }
+
 void* runWriter(void* slotNumber) {
     int slot = static_cast<int>(reinterpret_cast<std::intptr_t>(slotNumber));
     pthread_mutex_lock(&lock);
     for (;;) {
-        while (batchesTaken == batchesPublished && chunksQueued == 0 && !ending && !stopping()) {
+        while (!batchFor(slot) && chunksQueued == 0 && !ending && !stopping()) {
             if (!spinForWork()) pthread_cond_wait(&workQueued, &lock);
         }
         if (ending || stopping()) break;
         // A file of its own first: more of the block goes on at once.
-        if (batchesTaken != batchesPublished) {
+        if (batchFor(slot)) {
             // Handed-over chunks then wait for another thread.
             if (chunksQueued != 0) pthread_cond_signal(&workQueued);
             takeAndWrite(slot);
@@ -439,9 +447,16 @@ void publishOpenBatch() {
     publishedJobsEnd = openFirst + openCount;
     openCount = 0;
     countEvent();
-    pthread_cond_signal(&workQueued);
+    // The one woken might be a writer that takes no files.
+    if (fileTakers < threadCount) {
+        pthread_cond_broadcast(&workQueued);
+    } else {
+        pthread_cond_signal(&workQueued);
+    }
     // More waiting than the writers can take: the main thread writes one.
-    if (batchesPublished - batchesTaken > static_cast<std::uint32_t>(threadCount) && !stopping()) takeAndWrite(kMainDecoderSlot);
+    if (batchesPublished - batchesTaken > static_cast<std::uint32_t>(fileTakers) && !stopping()) {
+        takeAndWrite(kMainDecoderSlot);
+    }
     pthread_mutex_unlock(&lock);
 }
 
@@ -465,9 +480,22 @@ bool startEntryWriters(std::uint64_t blockBytes) {
     // Each writer's number is its decoder slot; the main thread has slot 0.
     threadCount = startWorkerThreads(threads, wanted, runWriter);
     if (threadCount == 0) return false;
+    fileTakers = threadCount;
     gStopWriters = stopEntryWriters;
     writersUsed = true;
     return true;
+}
+
+void reserveWriterWorkspaces() {
+    if (writerWorkspacesReserved) return;
+    writerWorkspacesReserved = true;
+    // In the order of the writers' numbers, so that those that decode are
+    // the first ones.
+    int reserved = 0;
+    while (reserved < threadCount && reserveDecoderWorkspace(reserved + 1)) ++reserved;
+    pthread_mutex_lock(&lock);
+    fileTakers = reserved;
+    pthread_mutex_unlock(&lock);
 }
 
 bool queueFileEntry(const FileEntryJob& job) {

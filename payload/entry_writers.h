@@ -31,7 +31,7 @@ struct FileEntryJob {
     std::uint32_t sequence;  // position among the block's entries
 };
 
-enum class WriterFailureKind { none, write, damaged };
+enum class WriterFailureKind { none, write, damaged, noWorkspace };
 
 // The first failure of a writer, by position in the block.
 struct WriterFailure {
@@ -44,6 +44,14 @@ struct WriterFailure {
 // process (sched_getaffinity) and the block is large enough to gain from
 // them; false when the extraction stays on the main thread.
 bool startEntryWriters(std::uint64_t blockBytes);
+
+// Reserves the decoding workspaces of the writers, once, before the first
+// compressed entry is handed over; the main thread's must be reserved
+// already. A writer that gets none (an address-space limit) takes no more
+// files, whose content it might have to decode: it writes the chunks a
+// decoding thread hands over, and the others, the main thread among them,
+// write the files.
+void reserveWriterWorkspaces();
 
 // Hands one file entry to the writers; false when the writers stopped (a
 // failure, a termination signal), and the entry's file was closed.

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +65,25 @@ bool executableModeNeedsChmod;
     closeEntryDirectories();
     stopIfSignalled();
     reportSystemError(kUnpackFailure, error);
+    exitFatally();
+}
+
+// Without the main thread's decoding workspace nothing can be decoded. An
+// address-space limit is the usual cause: the report names it in the unit of
+// ulimit -v (KiB), beside the room a workspace needs.
+[[noreturn]] void stopWithoutDecoderWorkspace(int error) {
+    stopIfSignalled();
+    const unsigned long long neededKiB = (decoderWorkspaceBytes() + 1023) / 1024;
+    struct rlimit addressSpace;
+    if (error == ENOMEM && getrlimit(RLIMIT_AS, &addressSpace) == 0 && addressSpace.rlim_cur != RLIM_INFINITY) {
+        fprintf(stderr,
+                "Error, couldn't reserve %llu KiB for decoding (address space limit %llu KiB); raise ulimit -v.\n",
+                neededKiB, static_cast<unsigned long long>(addressSpace.rlim_cur / 1024));
+    } else {
+        char what[64];
+        snprintf(what, sizeof what, "Error, couldn't reserve %llu KiB for decoding", neededKiB);
+        reportSystemError(what, error);
+    }
     exitFatally();
 }
 
@@ -259,6 +279,7 @@ void decodeContent(int descriptor, const unsigned char* frame, std::uint64_t siz
     if (outcome.result == DecodeResult::stopped) stopIfSignalled();
     if (outcome.result == DecodeResult::writeFailed) failToUnpack(outcome.error);
     if (outcome.result == DecodeResult::damaged) stopOnDamagedBlock();
+    if (outcome.result == DecodeResult::noWorkspace) stopWithoutDecoderWorkspace(outcome.error);
 }
 
 // A compressed entry in a launcher without the decoder is damage.
@@ -292,6 +313,7 @@ std::uint32_t entrySequence;
 [[noreturn]] void reportWriterFailure(const WriterFailure& failure) {
     stopIfSignalled();
     if (failure.kind == WriterFailureKind::damaged) stopOnDamagedBlock();
+    if (failure.kind == WriterFailureKind::noWorkspace) stopWithoutDecoderWorkspace(failure.error);
     failToUnpack(failure.error);
 }
 
@@ -304,6 +326,12 @@ void waitForWriters() {
 
 void queueFile(const char* nameInBlock, std::uint8_t flags) {
     bool compressed = isCompressed(flags);
+    // The main thread's workspace first: it decodes whatever the writers
+    // cannot.
+    if (compressed) {
+        if (!reserveDecoderWorkspace(kMainDecoderSlot)) stopWithoutDecoderWorkspace(errno);
+        reserveWriterWorkspaces();
+    }
     int descriptor = openEntryFile((flags & kEntryFlagExecutable) != 0);
     std::uint64_t size = readContentSize();
     if (size > bytesLeft()) stopOnDamagedBlock();

@@ -141,6 +141,8 @@ private:
             if (outcome.result == DecodeResult::damaged)
                 throw FormatError("entry '" + entry.name + "': compressed content is damaged");
             if (outcome.result == DecodeResult::writeFailed) failEntry(entry, "cannot be written", outcome.error);
+            if (outcome.result == DecodeResult::noWorkspace)
+                failEntry(entry, "cannot be decoded (no room for the decoder)", outcome.error);
         } else {
             for (std::uint64_t remaining = entry.size; remaining > 0;) {
                 if (shouldStop_()) return false;

@@ -1,7 +1,11 @@
 // Compressed launchers (onefile pack --compress) unpack every entry as it
-// was, on one processor and on several; damaged frames end the run with the
-// damage report and leave nothing.
+// was, on one processor and on several, and under an address-space limit
+// that leaves room for fewer decoding workspaces than threads, or for none;
+// damaged frames end the run with the damage report and leave nothing.
 #include <gtest/gtest.h>
+
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -95,6 +99,92 @@ TEST_F(CompressedLaunchTest, AFailedCloseOfADecodedEntryEndsTheRun) {
         EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
     }
 }
+
+// A decoding workspace (the round buffer of an 8 MiB window and the
+// decoder's context) in KiB, the unit of ulimit -v.
+constexpr rlim_t kWorkspaceKiB = 8864;
+
+enum class LimitedPayload { tinyStored, tinyCompressed, largeCompressed };
+
+// A launcher under an address-space limit, in KiB as ulimit -v sets it. The
+// limit comes from the launcher's size (its image takes that much address
+// space); besides the image and the workspaces a run takes well under half
+// a workspace.
+struct AddressSpaceCase {
+    const char* name;
+    LimitedPayload payload;
+    rlim_t (*limitKiB)(rlim_t launcherKiB);
+    bool unpacks;  // else it stops with the report
+};
+
+void PrintTo(const AddressSpaceCase& limitCase, std::ostream* out) { *out << limitCase.name; }
+
+class AddressSpaceLimitTest : public LauncherTest, public ::testing::WithParamInterface<AddressSpaceCase> {};
+
+// Each workspace is mapped when its thread decodes a first frame, and only
+// for the threads that run: a tiny compressed launcher runs under the limit
+// a stored one runs under; a large one on two processors whose limit leaves
+// room for one workspace decodes on the main thread alone, the writer only
+// writing; with no room for the main thread's workspace the run stops with
+// the report naming the limit, status 2, and leaves nothing.
+TEST_P(AddressSpaceLimitTest, UnpacksWithTheWorkspacesThereIsRoomForOrStops) {
+    if (ONEFILE_SANITIZED_BUILD)
+        GTEST_SKIP() << "the sanitizers reserve terabytes of address space: a launcher of this build cannot run "
+                        "under a limit on it";
+    const AddressSpaceCase& limitCase = GetParam();
+    const bool large = limitCase.payload == LimitedPayload::largeCompressed;
+    cpu_set_t available;
+    ASSERT_EQ(sched_getaffinity(0, sizeof available, &available), 0);
+    if (large && CPU_COUNT(&available) < 2) GTEST_SKIP() << "one processor: the launcher starts no writer threads";
+
+    addProbe();
+    if (large) {
+        // Compresses to half: the block is worth a writer thread, and both
+        // threads have frames to decode.
+        for (int i = 0; i < 8; ++i) {
+            writeFile(appDir() + "/data/part" + std::to_string(i), randomHexDigits(512u << 10, i));
+        }
+    } else {
+        writeFile(appDir() + "/notes", textOf(3, 100000));
+    }
+    std::vector<std::string> toolOptions = {"--main", "probe"};
+    if (limitCase.payload != LimitedPayload::tinyStored) toolOptions.push_back("--compress");
+    const std::string launcher = pack(toolOptions);
+    const rlim_t limitKiB = limitCase.limitKiB((fs::file_size(launcher) + 1023) / 1024);
+
+    ProcessOptions options;
+    options.addressSpaceBytes = limitKiB * 1024;
+    options.processors = 2;
+    const std::string copy = temp().file("copy");
+    options.setEnvironment["PROBE_COPY_TO"] = copy;
+    const LauncherRun run = this->run({launcher}, options);
+    if (limitCase.unpacks) {
+        ASSERT_EQ(run.process.exitCode, 0) << "signal " << run.process.signal << ": " << run.process.err;
+        ASSERT_TRUE(run.report.complete);
+        EXPECT_EQ(filesBelow(copy), filesBelow(appDir()));
+    } else {
+        EXPECT_EQ(run.process.exitCode, 2) << "signal " << run.process.signal;
+        EXPECT_EQ(run.process.err, "Error, couldn't reserve 8864 KiB for decoding (address space limit " +
+                                       std::to_string(limitKiB) + " KiB); raise ulimit -v.\n");
+        EXPECT_FALSE(run.report.complete);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, AddressSpaceLimitTest,
+    ::testing::Values(
+        AddressSpaceCase{"TinyStored", LimitedPayload::tinyStored, [](rlim_t) -> rlim_t { return 20000; }, true},
+        AddressSpaceCase{"TinyCompressed", LimitedPayload::tinyCompressed, [](rlim_t) -> rlim_t { return 20000; },
+                         true},
+        AddressSpaceCase{"LargeRoomForOneWorkspace", LimitedPayload::largeCompressed,
+                         [](rlim_t launcher) { return launcher + kWorkspaceKiB * 3 / 2; }, true},
+        AddressSpaceCase{"LargeRoomForTwoWorkspaces", LimitedPayload::largeCompressed,
+                         [](rlim_t launcher) { return launcher + kWorkspaceKiB * 5 / 2; }, true},
+        AddressSpaceCase{"TinyRoomForNoWorkspace", LimitedPayload::tinyCompressed,
+                         [](rlim_t launcher) { return launcher + kWorkspaceKiB / 2; }, false},
+        AddressSpaceCase{"LargeRoomForNoWorkspace", LimitedPayload::largeCompressed,
+                         [](rlim_t launcher) { return launcher + kWorkspaceKiB / 2; }, false}),
+    [](const ::testing::TestParamInfo<AddressSpaceCase>& info) { return std::string(info.param.name); });
 
 // Offset of the frame content size field in a zstd frame header, and its
 // width in bytes.

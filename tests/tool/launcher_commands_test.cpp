@@ -860,6 +860,37 @@ TEST_F(LauncherCommandsTest, ExtractRemovesADeepDirectoryWithFewDescriptors) {
     return ::testing::AssertionSuccess();
 }
 
+// extract maps a decoding workspace (8864 KiB) only for a compressed entry:
+// under a limit on its address space that leaves room to extract the stored
+// launcher and half a workspace, the compressed one fails at its first
+// compressed entry, the probe, with the report, and DIR goes; with room for
+// one and a half workspaces it is extracted.
+TEST_F(LauncherCommandsTest, ExtractWithoutRoomForTheDecoderReportsItAndRemovesTheDirectory) {
+    if (ONEFILE_SANITIZED_BUILD)
+        GTEST_SKIP() << "the sanitizers reserve terabytes of address space: a limit on it cannot run the tool";
+    constexpr rlim_t kWorkspaceBytes = rlim_t{8864} << 10;
+    const auto extractUnder = [this](const std::string& launcher, rlim_t limit) {
+        ProcessOptions options;
+        options.addressSpaceBytes = limit;
+        const std::string out = dir_.file("out-" + std::to_string(runs_++));
+        return std::make_pair(out, runTool({"extract", launcher, out}, options));
+    };
+    // The smallest limit, in MiB steps, under which the stored launcher is
+    // extracted: what the tool needs, the mapped launcher included.
+    rlim_t storedLimit = 0;
+    for (rlim_t mebibytes = 1; mebibytes <= 256 && storedLimit == 0; ++mebibytes) {
+        if (extractUnder(stored_, mebibytes << 20).second.exitCode == 0) storedLimit = mebibytes << 20;
+    }
+    ASSERT_NE(storedLimit, 0u) << "the tool does not extract " << stored_ << " in 256 MiB";
+
+    const auto [out, failed] = extractUnder(compressed_, storedLimit + kWorkspaceBytes / 2);
+    EXPECT_EQ(failed.exitCode, kFailureStatus);
+    EXPECT_EQ(failed.err,
+              "onefile: " + out + "/probe: cannot be decoded (no room for the decoder): Cannot allocate memory\n");
+    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_EQ(extractUnder(compressed_, storedLimit + kWorkspaceBytes * 3 / 2).second.exitCode, 0);
+}
+
 // SIGTERM in the middle of a large entry: the tool removes DIR and ends by
 // the signal. The tool is stopped while it writes the entry, so that the
 // signal surely arrives before the end.
