@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "tool/entry_name.h"
+#include "tool/script_interpreter.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
@@ -223,7 +224,9 @@ std::size_t findNamedMain(const std::string& root, const std::vector<PayloadEntr
     // carried file by a relative path; naming that file is simpler and sure.
     if (found->kind == EntryKind::link)
         throw ToolError(displayPath, "main executable is a symbolic link; name the file it leads to with --main");
-    if (!found->executable) throw ToolError(displayPath, "main executable has no execute permission");
+    if (!found->executable)
+        throw ToolError(displayPath, "main executable has no execute permission; " +
+                                         hintForNonExecutableMain(displayPath));
     return static_cast<std::size_t>(found - entries.begin());
 }
 
@@ -254,7 +257,8 @@ PayloadEntry describeSingleFile(const std::string& path, const struct stat& stat
     // and the content is read from the file it leads to.
     const std::string name = trimmed.substr(trimmed.find_last_of('/') + 1);
     if (const std::string fault = findEntryNameFault(name); !fault.empty()) throw ToolError(path, fault);
-    if ((status.st_mode & kAnyExecuteBits) == 0) throw ToolError(path, "main executable has no execute permission");
+    if ((status.st_mode & kAnyExecuteBits) == 0)
+        throw ToolError(path, "main executable has no execute permission; " + hintForNonExecutableMain(path));
     PayloadEntry entry;
     entry.name = name;
     entry.executable = true;

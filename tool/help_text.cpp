@@ -86,6 +86,11 @@ std::string helpText(Command command) {
                    "                  when the top level of APPDIR holds exactly one executable\n"
                    "                  regular file. It must be an executable regular file, not\n"
                    "                  a symbolic link: name the file a link leads to instead.\n"
+                   "                  A script whose \"#!\" line asks for a program other than\n"
+                   "                  /bin/sh (\"#!/usr/bin/env node\") is packed with a warning:\n"
+                   "                  the launcher does not carry that program, so the machine\n"
+                   "                  that runs it must have it. The recipes of onefile's\n"
+                   "                  examples/recipes carry an interpreter instead.\n"
                    "  --compress[=LEVEL]  store each regular file's content as one zstd frame\n"
                    "                  made at LEVEL, " + std::to_string(kLowestCompressionLevel) + " to " +
                    std::to_string(kHighestCompressionLevel) + " (" + std::to_string(kDefaultCompressionLevel) +

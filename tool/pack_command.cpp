@@ -7,6 +7,7 @@
 #include "tool/commands.h"
 #include "tool/launcher_build.h"
 #include "tool/output_target.h"
+#include "tool/script_interpreter.h"
 
 namespace onefile::tool {
 namespace {
@@ -48,6 +49,8 @@ int runPack(const CommandLine& line) {
     refuseOutputAmongInputs(target, contents, line.input);
     for (const std::string& directory : contents.emptyDirectories)
         std::cerr << "onefile: " << directory << ": empty directory, not carried\n";
+    if (const std::string warning = describeMainInterpreter(contents); !warning.empty())
+        std::cerr << "onefile: " << warning << "\n";
     // A compressed block's size is known only once it is written.
     const std::optional<std::uint64_t> blockBytes =
         line.compressionLevel ? std::nullopt : std::optional(measureBlock(contents.entries));

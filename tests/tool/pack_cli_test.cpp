@@ -159,7 +159,14 @@ TEST_F(PackTest, ChoosesOrRefusesTheMainExecutable) {
         {"--main missing", {{"tool", 0755}}, {"--main", "tool2"}, kFailureStatus,
          "app/tool2: main executable not found: No such file or directory"},
         {"--main not executable", {{"tool", 0755}, {"data", 0644}}, {"--main", "data"}, kFailureStatus,
-         "app/data: main executable has no execute permission"},
+         "app/data: main executable has no execute permission; chmod +x it, or let a wrapper start it with an "
+         "interpreter the launcher carries (see examples/recipes)"},
+        {"--main a JavaScript file not executable", {{"index.js", 0644}}, {"--main", "index.js"}, kFailureStatus,
+         "app/index.js: main executable has no execute permission; chmod +x it, or let a wrapper start it with "
+         "an interpreter the launcher carries (examples/recipes/node)"},
+        {"--main a Python file not executable", {{"cli.py", 0600}}, {"--main", "cli.py"}, kFailureStatus,
+         "app/cli.py: main executable has no execute permission; chmod +x it, or let a wrapper start it with an "
+         "interpreter the launcher carries (examples/recipes/python)"},
         {"--main a directory", {{"bin/tool", 0755}}, {"--main", "bin"}, kFailureStatus,
          "app/bin: main executable is a directory"},
         {"--main a link", {{"target", 0755}, {"alias", 0}}, {"--main", "alias"}, kFailureStatus,
@@ -190,6 +197,65 @@ TEST_F(PackTest, ChoosesOrRefusesTheMainExecutable) {
             EXPECT_NE(result.err.find(c.firstLineOrMessage), std::string::npos) << result.err;
             EXPECT_EQ(result.err.rfind("onefile: ", 0), 0u) << result.err;
             EXPECT_EQ(listDirectory(caseDir.path()), std::vector<std::string>{"app"});
+        }
+    }
+}
+
+struct InterpreterCase {
+    const char* what;
+    std::string content;  // of the main executable, "main.js"
+    std::string asked;    // the '#!' line's text the warning quotes; empty: no warning
+    std::string program;  // the program the warning names
+    std::string recipe;   // what the warning points to
+};
+
+// A script main whose '#!' line asks for a program from outside the
+// application directory is packed with a warning that names the program, for
+// a directory and for a single file alike; /bin/sh and anything but a '#!'
+// line get none.
+TEST_F(PackTest, WarnsOfAScriptMainThatNeedsAProgramFromOutside) {
+    const std::string node = "examples/recipes/node carries one";
+    const std::string python = "examples/recipes/python carries one";
+    const std::string other = "the recipes in examples/recipes show how to carry an interpreter";
+    const std::vector<InterpreterCase> cases = {
+        {"env node", "#!/usr/bin/env node\nconsole.log(1)\n", "/usr/bin/env node", "node", node},
+        {"env node, no line end", "#!/usr/bin/env node", "/usr/bin/env node", "node", node},
+        {"python by path, with an option", "#!/usr/bin/python3.11 -u\n", "/usr/bin/python3.11 -u",
+         "/usr/bin/python3.11", python},
+        {"env -S with a setting", "#!/usr/bin/env -S LANG=C python3 -u\n", "/usr/bin/env -S LANG=C python3 -u",
+         "python3", python},
+        {"nodejs", "#!/usr/bin/nodejs\n", "/usr/bin/nodejs", "/usr/bin/nodejs", node},
+        {"bash, blanks around", "#! \t/bin/bash \t\nexit 0\n", "/bin/bash", "/bin/bash", other},
+        {"a relative path", "#!bin/node\n", "bin/node", "bin/node", node},
+        {"env alone", "#!/usr/bin/env\n", "/usr/bin/env", "/usr/bin/env", other},
+        {"a control character", "#!/opt/a\x01" "b\n", "/opt/a\\x01b", "/opt/a\\x01b", other},
+        {"/bin/sh", "#!/bin/sh\nexit 0\n", "", "", ""},
+        {"/bin/sh with an option", "#! /bin/sh -e\n", "", "", ""},
+        {"env sh", "#!/usr/bin/env sh\n", "", "", ""},
+        {"sh by a relative path", "#!sh\n", "sh", "sh", other},
+        {"nothing after #!", "#!\n/usr/bin/env node\n", "", "", ""},
+        {"no #! line", "echo '#!/usr/bin/env node'\n", "", "", ""},
+        {"an ELF file", std::string("\x7f" "ELF\x02\x01\x01\0", 8), "", "", ""},
+    };
+    for (const InterpreterCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const bool singleFile : {false, true}) {
+            TempDir caseDir;
+            const std::string app = caseDir.file("app");
+            writeFile(app + "/main.js", c.content, 0755);
+            writeFile(app + "/lib/data", "data", 0644);
+            const std::string input = singleFile ? app + "/main.js" : app;
+            const ProcessResult result = runTool({"pack", input, "-o", caseDir.file("launcher")});
+            ASSERT_EQ(result.exitCode, 0) << result.err;
+            EXPECT_EQ(result.out, "");
+            const std::string expected =
+                c.asked.empty() ? ""
+                                : "onefile: warning: " + app + "/main.js: its first line asks for '" + c.asked +
+                                      "', which is not inside the application directory; the machine that runs "
+                                      "the launcher must have " + c.program + " (" + c.recipe + ")\n";
+            EXPECT_EQ(result.err, expected) << (singleFile ? "single file" : "directory");
+            const std::string listing = list(caseDir.file("launcher"));
+            EXPECT_EQ(listing.substr(0, listing.find('\t', 7)), "file\tx\t" + std::to_string(c.content.size()));
         }
     }
 }
