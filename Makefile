@@ -28,12 +28,14 @@ demo: configure
 test: all
 	ctest --test-dir $(OUT) --output-on-failure -j $(JOBS)
 
-# onefile-VERSION-ARCH.deb and .tar.gz in $(OUT)/: the tool, its manual page,
-# its bash completion and the CMake package, as `cmake --install` lays them
-# out (build/package). Only the tool is built for it.
+# onefile-VERSION-ARCH.deb and .tar.gz in $(OUT)/ for amd64 and arm64: the
+# tool, its manual page, its bash completion and the CMake package, as
+# `cmake --install` lays them out (build/package). Only the two tools are
+# built for it.
 package: configure
-	cmake --build $(OUT) --target onefile
+	cmake --build $(OUT) --target onefile onefile-tool-aarch64
 	cpack --config $(OUT)/CPackConfig.cmake -B $(OUT)
+	cpack --config $(OUT)/CPackConfig-arm64.cmake -B $(OUT)
 
 # The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitized:

@@ -650,13 +650,10 @@ def test_argument_errors(workspace):
             check(re.search(message, output), f"{label}: no {message!r} in:\n{result.stderr}")
 
 
-def test_cpack_packages(workspace):
-    packages = os.path.join(workspace, "packages")
-    run_ok([CPACK, "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-G", "TGZ;DEB", "-B", packages])
-    dpkg = shutil.which("dpkg")
-    architecture = run_ok([dpkg, "--print-architecture"]).stdout.strip() if dpkg else platform.machine()
-    name = f"onefile-{VERSION}-{architecture}"
-
+def check_packages(packages, name, architecture):
+    """The .tar.gz and the .deb called NAME in PACKAGES hold the installed
+    files with their modes, and the .deb's fields say ARCHITECTURE; returns
+    the .deb's path."""
     with tarfile.open(os.path.join(packages, name + ".tar.gz")) as archive:
         members = {member.name: member for member in archive.getmembers() if member.isfile()}
     expected = {f"{name}/{path}": mode for path, mode in INSTALLED_FILES.items()}
@@ -670,7 +667,7 @@ def test_cpack_packages(workspace):
     dpkg_deb = shutil.which("dpkg-deb")
     if dpkg_deb is None:
         print("The .deb's contents and fields are not checked: dpkg-deb is not installed.")
-        return
+        return deb
     listing = run_ok([dpkg_deb, "-c", deb]).stdout
     files = {}
     for line in listing.splitlines():
@@ -694,6 +691,68 @@ def test_cpack_packages(workspace):
     check(field("Description").startswith("single-file"), f"Description {field('Description')}")
     for relation in ("Depends", "Pre-Depends", "Recommends"):
         check(field(relation) == "", f"the static tool's package has {relation}: {field(relation)}")
+    return deb
+
+
+def elf_machine_and_interpreter(path):
+    """The ELF file's e_machine, and whether it asks for a program
+    interpreter (a PT_INTERP segment) or has a dynamic section."""
+    with open(path, "rb") as file:
+        data = file.read()
+    check(data[:4] == b"\x7fELF" and data[4] == 2, f"{path} is not a 64-bit ELF file")
+    machine = int.from_bytes(data[18:20], "little")
+    phoff = int.from_bytes(data[32:40], "little")
+    phentsize = int.from_bytes(data[54:56], "little")
+    phnum = int.from_bytes(data[56:58], "little")
+    types = {int.from_bytes(data[phoff + i * phentsize:phoff + i * phentsize + 4], "little") for i in range(phnum)}
+    PT_DYNAMIC, PT_INTERP = 2, 3
+    return machine, bool(types & {PT_DYNAMIC, PT_INTERP})
+
+
+def test_cpack_packages(workspace):
+    packages = os.path.join(workspace, "packages")
+    run_ok([CPACK, "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-G", "TGZ;DEB", "-B", packages])
+    dpkg = shutil.which("dpkg")
+    architecture = run_ok([dpkg, "--print-architecture"]).stdout.strip() if dpkg else platform.machine()
+    check_packages(packages, f"onefile-{VERSION}-{architecture}", architecture)
+
+
+def test_arm64_packages(workspace):
+    # The arm64 packages hold the same files with the aarch64 tool, which
+    # runs from a root that holds nothing but the package: as root of a user
+    # namespace in which qemu-user runs aarch64 programs (with_aarch64_emulation).
+    aarch64_tool = os.environ.get("ONEFILE_TOOL_AARCH64", "")
+    if not aarch64_tool:
+        raise Skip("this build makes no aarch64 tool (the sanitizer build)")
+    packages = os.path.join(workspace, "packages")
+    run_ok([CPACK, "--config", os.path.join(BUILD_DIR, "CPackConfig-arm64.cmake"), "-G", "TGZ;DEB",
+            "-B", packages])
+    deb = check_packages(packages, f"onefile-{VERSION}-arm64", "arm64")
+    root = os.path.join(workspace, "root")
+    run_ok(["dpkg", "-x", deb, root])
+    installed = os.path.join(root, "usr", "bin", "onefile")
+    machine, dynamic = elf_machine_and_interpreter(installed)
+    check(machine == 183 and not dynamic, f"usr/bin/onefile: ELF machine {machine}, dynamic: {dynamic}")
+    with open(installed, "rb") as file, open(aarch64_tool, "rb") as built:
+        check(file.read() == built.read(), "usr/bin/onefile is not the aarch64 tool of the build")
+
+    reason = os.environ.get("ONEFILE_AARCH64_UNAVAILABLE")
+    if reason:
+        raise Skip(f"the packages are as they must be; their tool cannot run here: {reason}")
+    # In the root, the tool packs an application for x86-64 into the same
+    # bytes as the x86-64 tool outside.
+    app = os.path.join(root, "work", "app")
+    write(os.path.join(app, "run"), "#!/bin/sh\necho ran\n", 0o755)
+    write(os.path.join(app, "share", "data.txt"), "data\n" * 100)
+    version = run_ok(["chroot", root, "/usr/bin/onefile", "--version"]).stdout
+    check(version == f"onefile {VERSION}\n", f"the installed tool says {version!r}")
+    run_ok(["chroot", root, "/usr/bin/onefile", "pack", "/work/app", "-o", "/work/launcher", "--compress"])
+    outside = os.path.join(workspace, "launcher")
+    run_ok([os.path.join(BUILD_DIR, "bin", "onefile"), "pack", app, "-o", outside, "--compress"])
+    with open(os.path.join(root, "work", "launcher"), "rb") as inside, open(outside, "rb") as made:
+        check(inside.read() == made.read(), "the installed aarch64 tool packed other bytes than the x86-64 tool")
+    output = run_ok([outside]).stdout
+    check(output == "ran\n", f"the launcher printed {output!r}")
 
 
 CASES = {name.removeprefix("test_"): function for name, function in globals().items() if name.startswith("test_")}
