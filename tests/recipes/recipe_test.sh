@@ -6,8 +6,11 @@
 # need quoting, and checks what the application printed, the exit status
 # (each recipe's application exits with the number of its arguments), that
 # the application ran from the extraction directory and that the directory
-# is gone afterwards. Exits 77 with a reason when the recipe's interpreter
-# is not on this machine.
+# is gone afterwards. RECIPE is a recipe's name, for its sample application,
+# or python-module or node-project: that recipe on an application this test
+# writes (a package run as a module with a directory of extra packages; a
+# project with node_modules and a package.json "bin"). Exits 77 with a
+# reason when the recipe's interpreter is not on this machine.
 set -euo pipefail
 
 onefile=$1
@@ -28,6 +31,33 @@ mkdir "$work/tmp"
 arguments=("two words" "" "*" "--flag" '$HOME')
 template='{TEMP}/recipe_{RANDOM}'
 main=run
+# Where the launcher is started.
+start_dir=/
+
+requirePython() {
+  python=$(readlink -f /usr/bin/python3 2>/dev/null) || true
+  [[ ${python##*/} == python3.* && -x $python ]] ||
+    skip "no python3.X in /usr/bin (/usr/bin/python3 is '${python:-missing}')"
+  version=${python##*/}
+  [[ -f /usr/lib/$version/os.py ]] || skip "no standard library in /usr/lib/$version"
+}
+
+# makeNodeAppDir [APP [ENTRY]]: the node recipe's application directory
+# in $app.
+makeNodeAppDir() {
+  command -v node >/dev/null || skip "no node on PATH"
+  app=$work/app
+  local made=0
+  sh "$recipes/node/make_app_dir.sh" "$app" "$@" || made=$?
+  ((made != 3)) || skip "the node on PATH reads files of its own from fixed paths (see above)"
+  ((made == 0)) || fail "make_app_dir.sh exited with $made"
+}
+
+# put FILE TEXT: writes a file of the test's own application.
+put() {
+  mkdir -p "$(dirname "$1")"
+  printf '%s' "$2" >"$1"
+}
 
 case $recipe in
   shell)
@@ -35,23 +65,80 @@ case $recipe in
     greeting="Hello from the carried shell script"
     ;;
   python)
-    python=$(readlink -f /usr/bin/python3 2>/dev/null) || true
-    [[ ${python##*/} == python3.* && -x $python ]] ||
-      skip "no python3.X in /usr/bin (/usr/bin/python3 is '${python:-missing}')"
-    version=${python##*/}
-    [[ -f /usr/lib/$version/os.py ]] || skip "no standard library in /usr/lib/$version"
+    requirePython
     app=$work/app
     sh "$recipes/python/make_app_dir.sh" "$app"
     greeting="Hello from the carried Python"
     ;;
-  node)
-    command -v node >/dev/null || skip "no node on PATH"
+  python-module)
+    requirePython
+    # A package run as `-m tool.cli`, which imports a package from the
+    # extra directory; and a decoy package of the same name where the
+    # launcher is started, which must not be imported.
+    src=$work/src
+    put "$src/tool/__init__.py" ""
+    put "$src/tool/cli.py" 'import os
+import sys
+
+import shout
+
+here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+print("location:", here)
+print("greeting:", shout.shout("hello from a module"))
+print("package:", shout.__file__)
+print("prefix:", sys.prefix)
+for argument in sys.argv[1:]:
+    print("argument:", argument)
+sys.exit(len(sys.argv) - 1)
+'
+    put "$src/.git/HEAD" "ref: refs/heads/main"
+    put "$work/extra/shout/__init__.py" 'def shout(text):
+    return text.upper() + "!"
+'
+    put "$work/decoy/tool/__init__.py" 'raise SystemExit("the decoy package in the working directory was imported")'
+    put "$work/decoy/shout.py" 'raise SystemExit("the decoy module in the working directory was imported")'
+    start_dir=$work/decoy
     app=$work/app
-    made=0
-    sh "$recipes/node/make_app_dir.sh" "$app" || made=$?
-    ((made != 3)) || skip "the node on PATH reads files of its own from fixed paths (see above)"
-    ((made == 0)) || fail "make_app_dir.sh exited with $made"
+    sh "$recipes/python/make_app_dir.sh" --packages "$work/extra" "$app" "$src" tool.cli
+    greeting="HELLO FROM A MODULE!"
+    ;;
+  node)
+    makeNodeAppDir
     greeting="Hello from the carried Node.js"
+    ;;
+  node-project)
+    # A project whose package.json names its program in "bin" and a
+    # dependency that node_modules holds, required by its bare name.
+    src=$work/src
+    put "$src/package.json" '{"name": "shouter", "version": "1.0.0",
+ "bin": {"shouter": "bin/shouter.js"}, "dependencies": {"shout": "1.0.0"}}'
+    put "$src/bin/shouter.js" "#!/usr/bin/env node
+'use strict';
+const path = require('path');
+const shout = require('shout');
+console.log(\`location: \${path.resolve(__dirname, '../..')}\`);
+console.log(\`greeting: \${shout('hello from a project')}\`);
+console.log(\`module: \${require.resolve('shout')}\`);
+console.log(\`executable: \${process.execPath}\`);
+const args = process.argv.slice(2);
+for (const argument of args) console.log(\`argument: \${argument}\`);
+process.exitCode = args.length;
+"
+    put "$src/node_modules/shout/package.json" '{"name": "shout", "version": "1.0.0", "main": "lib/shout.js"}'
+    put "$src/node_modules/shout/lib/shout.js" "module.exports = (text) => text.toUpperCase() + '!';
+"
+    put "$src/.git/HEAD" "ref: refs/heads/main"
+    # Without node_modules the recipe refuses, naming what is missing.
+    mv "$src/node_modules" "$work/node_modules"
+    refused=0
+    sh "$recipes/node/make_app_dir.sh" "$work/refused" "$src" 2>"$work/refusal" || refused=$?
+    if ((refused != 1)) || [[ -e $work/refused ]] ||
+       ! grep -q "package.json names dependencies (shout) but there is no node_modules" "$work/refusal"; then
+      fail "a project without node_modules: status $refused, $(cat "$work/refusal")"
+    fi
+    mv "$work/node_modules" "$src/node_modules"
+    makeNodeAppDir "$src"
+    greeting="HELLO FROM A PROJECT!"
     ;;
   private-libraries)
     app=$work/app
@@ -66,11 +153,11 @@ esac
 
 "$onefile" pack "$app" --main "$main" -o "$work/launcher" --template "$template"
 
-# run [VAR=VALUE...]: runs the launcher from / with the arguments and the
+# run [VAR=VALUE...]: runs the launcher from $start_dir with the arguments and the
 # given variables, without LD_LIBRARY_PATH; sets status, out and err.
 run() {
   status=0
-  (cd / && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" "$@" \
+  (cd "$start_dir" && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" "$@" \
       "$work/launcher" "${arguments[@]}") >"$work/out" 2>"$work/err" || status=$?
   out=$(<"$work/out")
   err=$(<"$work/err")
@@ -90,7 +177,7 @@ expect() {  # expect WHAT ACTUAL EXPECTED
 # What the interpreter or the dynamic loader tells of its work goes to
 # standard error.
 case $recipe in
-  python) run PYTHONVERBOSE=1 ;;
+  python | python-module) run PYTHONVERBOSE=1 ;;
   private-libraries) run LD_DEBUG=libs ;;
   *) run ;;
 esac
@@ -133,9 +220,26 @@ case $recipe in
       fail "the run compiled or wrote bytecode (lines above)"
     fi
     ;;
+  python-module)
+    # The extra package came from packages/, every module from its carried
+    # .pyc, and the copy of the application left .git out.
+    expect "prefix" "$(field prefix)" "$dir"
+    expect "package" "$(field package)" "$dir/packages/shout/__init__.py"
+    tag=$("$python" -c 'import sys; print(sys.implementation.cache_tag)')
+    for module in app/tool/__pycache__/cli packages/shout/__pycache__/__init__; do
+      grep -qxF "# code object from '$dir/$module.$tag.pyc'" <<<"$err" ||
+        fail "$module was not loaded from its carried .pyc; stderr:"$'\n'"$err"
+    done
+    if "$onefile" list "$work/launcher" | grep -F '.git/'; then fail "the launcher carries .git"; fi
+    ;;
   node)
     expect "node" "$(field node)" "$(node --version)"
     expect "executable" "$(field executable)" "$dir/bin/node"
+    ;;
+  node-project)
+    expect "module" "$(field module)" "$dir/app/node_modules/shout/lib/shout.js"
+    expect "executable" "$(field executable)" "$dir/bin/node"
+    if "$onefile" list "$work/launcher" | grep -F '.git/'; then fail "the launcher carries .git"; fi
     ;;
   private-libraries)
     expect "library" "$(field library)" "$dir/lib/libgreet.so"
