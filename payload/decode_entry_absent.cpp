@@ -5,6 +5,8 @@ namespace onefile {
 
 bool launcherHasDecoder() { return false; }
 
+bool readUnpackedSize(const unsigned char*, std::uint64_t, std::uint64_t*) { return false; }
+
 DecodeOutcome decodeEntryContent(int, const unsigned char*, std::uint64_t, int, bool (*)(),
                                  void (*)(void*, const unsigned char*), void*) {
     return {DecodeResult::damaged, 0};

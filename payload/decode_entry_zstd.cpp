@@ -78,6 +78,13 @@ int handOver(const DecodedChunkSink& sink, Pending& pending) {
 
 bool launcherHasDecoder() { return true; }
 
+bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::uint64_t* size) {
+    ZSTD_frameHeader header;
+    if (!readFrameHeader(frame, frameSize, &header)) return false;
+    *size = header.frameContentSize;
+    return true;
+}
+
 DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* frame, std::uint64_t frameSize,
                                 int slotIndex, bool (*shouldStop)(),
                                 void (*released)(void* context, const unsigned char* consumed), void* context) {

@@ -12,4 +12,13 @@ namespace onefile {
 // until the next call; the caller does not close it.
 int openEntryDirectory(const char* name, const char** leaf);
 
+// The same for a tree that exists, below the directory open at `top`:
+// levels are opened, never made. -1 with errno set when a level is missing,
+// is not a directory or is a symbolic link (ENOENT, ENOTDIR, ELOOP).
+int findEntryDirectory(int top, const char* name, const char** leaf);
+
+// Closes the levels the calls above hold, so that the next call starts from
+// its top directory again; the top itself is not closed.
+void forgetEntryDirectories();
+
 }  // namespace onefile

@@ -30,16 +30,20 @@ int heldCount;
 // The previous entry's directory when it lies deeper than the held levels.
 int deepDirectory = -1;
 std::size_t heldPathLength;
+// Whether missing levels are made (extraction) or only looked for (the
+// check of a kept tree).
+bool makingLevels = true;
 
 bool isLink(int parent, const char* component) {
     struct stat status;
     return fstatat(parent, component, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
 }
 
-// Opens the level `component` below `parent`, making it when missing. The
-// tree is fresh, so a level is mostly new: it is made first and opened after.
+// Opens the level `component` below `parent`, making it when missing while
+// extracting. The tree is fresh then, so a level is mostly new: it is made
+// first and opened after.
 int openLevel(int parent, const char* component) {
-    if (mkdirat(parent, component, kEntryDirectoryMode) != 0 && errno != EEXIST) return -1;
+    if (makingLevels && mkdirat(parent, component, kEntryDirectoryMode) != 0 && errno != EEXIST) return -1;
     int level = openat(parent, component, kLevelOpenFlags);
     // A link opened with O_PATH|O_NOFOLLOW is no directory either.
     if (level < 0 && errno == ENOTDIR) errno = isLink(parent, component) ? ELOOP : ENOTDIR;
@@ -99,14 +103,12 @@ int openRest(const char* path, std::size_t length) {
     return current;
 }
 
-}  // namespace
-
-int openEntryDirectory(const char* name, const char** leaf) {
+int holdEntryDirectory(int top, const char* name, const char** leaf) {
     const char* slash = strrchr(name, '/');
     *leaf = slash != nullptr ? slash + 1 : name;
     std::size_t length = slash != nullptr ? static_cast<std::size_t>(slash - name) : 0;
     if (heldCount == 0) {
-        held[0] = gExtractionDescriptor;
+        held[0] = top;
         heldEnd[0] = 0;
         heldCount = 1;
     } else if (length == heldPathLength && memcmp(name, heldPath, length) == 0) {
@@ -114,6 +116,25 @@ int openEntryDirectory(const char* name, const char** leaf) {
     }
     keepCommonLevels(name, length);
     return openRest(name, length);
+}
+
+}  // namespace
+
+int openEntryDirectory(const char* name, const char** leaf) {
+    makingLevels = true;
+    return holdEntryDirectory(gExtractionDescriptor, name, leaf);
+}
+
+int findEntryDirectory(int top, const char* name, const char** leaf) {
+    makingLevels = false;
+    return holdEntryDirectory(top, name, leaf);
+}
+
+void forgetEntryDirectories() {
+    closeDeepDirectory();
+    for (int i = 1; i < heldCount; ++i) (void)close(held[i]);
+    heldCount = 0;
+    heldPathLength = 0;
 }
 
 }  // namespace onefile
