@@ -1,5 +1,6 @@
 // The launcher's main sequence: prepare the launch environment, name the
-// extraction directory, unpack the attached payload there, run its first
+// extraction directory, unpack the attached payload there (or, for a
+// launcher made with pack --reuse, find the tree a run kept), run its first
 // entry as a child with our arguments, wait, clean up and pass the child's
 // status on.
 #include <cerrno>
@@ -13,6 +14,8 @@
 #include "launcher/supervision.h"
 #include "payload/entry_writers.h"
 #include "payload/extract_payload.h"
+#include "payload/reuse_names.h"
+#include "payload/reused_tree.h"
 #include "runtime/directory_removal.h"
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
@@ -22,6 +25,7 @@
 #include "runtime/launcher_state.h"
 #include "runtime/program_path.h"
 #include "templates/expand_template.h"
+#include "templates/random_token.h"
 
 using namespace onefile;
 
@@ -110,8 +114,11 @@ void placePayload() {
     gPayloadPagesReleasable = true;
 }
 
+static_assert(kRandomTokenLength == kWorkingTokenLength, "working directories are named with {RANDOM}'s tokens");
+
 // Expands the directory template into the extraction directory; a template
-// that does not expand ends the run before anything is made.
+// that does not expand ends the run before anything is made. With pack
+// --reuse it names the directory that holds the kept trees.
 void nameExtractionDirectory() {
     const char* directoryTemplate = getDirectoryTemplate();
     if (!expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes)) {
@@ -145,12 +152,23 @@ bool startChild(char** argv) {
     return true;
 }
 
+// Unpacks the block into the extraction directory, or finds (or makes) the
+// tree that runs of a launcher made with pack --reuse keep.
+void prepareApplicationTree() {
+    if (launcherReusesTree()) {
+        prepareReusedTree(makeRandomToken);
+    } else {
+        extractPayload();
+    }
+}
+
 // The end of a run whose child has ended: a termination signal from here on
-// leaves the removal to this cleanup.
+// leaves the removal to this cleanup. A kept tree stays.
 void finishRun() {
     gCleanupRunning = 1;
     if (extractedInParallel()) removeFilesInParallel();
     cleanUp(false);
+    if (launcherReusesTree()) releaseReusedTree();
 }
 
 }  // namespace
@@ -169,7 +187,7 @@ int main(int argc, char** argv) {
     nameExtractionDirectory();
     placePayload();
     installSignalHandling();
-    extractPayload();
+    prepareApplicationTree();
     completeLaunchEnvironment(argv[0]);
     if (!startChild(argv)) return kFatalExitStatus;
     int exitStatus = waitForChild();
