@@ -2,12 +2,14 @@
 # recipe_test.sh ONEFILE RECIPES_DIR RECIPE
 #
 # Builds one recipe of examples/recipes into a fresh temporary directory,
-# packs it with the real tool, runs the launcher from / with arguments that
-# need quoting, and checks what the application printed, the exit status
-# (each recipe's application exits with the number of its arguments), that
-# the application ran from the extraction directory and that the directory
-# is gone afterwards. Exits 77 with a reason when the recipe's interpreter
-# is not on this machine.
+# packs it with the real tool as the README does, runs the launcher from /
+# with arguments that need quoting, and checks what the application
+# printed, the exit status (each recipe's application exits with the number
+# of its arguments), and where the application ran: an extraction directory
+# that is gone afterwards, or for the recipes packed with --reuse (Python,
+# Node.js) the version directory in the cache, kept and run again by a
+# second start. Exits 77 with a reason when the recipe's interpreter is not
+# on this machine.
 set -euo pipefail
 
 onefile=$1
@@ -23,11 +25,14 @@ trap 'rm -rf "$work"' EXIT
 work=$(realpath "$work")
 # The launchers' TMPDIR: their template puts the extraction directory here.
 mkdir "$work/tmp"
+# XDG_CACHE_HOME of the launchers packed with --reuse.
+cache=$work/cache
 
 # shellcheck disable=SC2016 # '$HOME' is meant literally: nothing expands it.
 arguments=("two words" "" "*" "--flag" '$HOME')
 template='{TEMP}/recipe_{RANDOM}'
 main=run
+reuse=0
 
 case $recipe in
   shell)
@@ -43,6 +48,7 @@ case $recipe in
     app=$work/app
     sh "$recipes/python/make_app_dir.sh" "$app"
     greeting="Hello from the carried Python"
+    reuse=1
     ;;
   node)
     command -v node >/dev/null || skip "no node on PATH"
@@ -52,6 +58,7 @@ case $recipe in
     ((made != 3)) || skip "the node on PATH reads files of its own from fixed paths (see above)"
     ((made == 0)) || fail "make_app_dir.sh exited with $made"
     greeting="Hello from the carried Node.js"
+    reuse=1
     ;;
   private-libraries)
     app=$work/app
@@ -64,13 +71,17 @@ case $recipe in
     ;;
 esac
 
-"$onefile" pack "$app" --main "$main" -o "$work/launcher" --template "$template"
+if ((reuse)); then
+  "$onefile" pack "$app" --main "$main" --reuse -o "$work/launcher"
+else
+  "$onefile" pack "$app" --main "$main" -o "$work/launcher" --template "$template"
+fi
 
 # run [VAR=VALUE...]: runs the launcher from / with the arguments and the
 # given variables, without LD_LIBRARY_PATH; sets status, out and err.
 run() {
   status=0
-  (cd / && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" "$@" \
+  (cd / && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" XDG_CACHE_HOME="$cache" "$@" \
       "$work/launcher" "${arguments[@]}") >"$work/out" 2>"$work/err" || status=$?
   out=$(<"$work/out")
   err=$(<"$work/err")
@@ -89,19 +100,34 @@ expect() {  # expect WHAT ACTUAL EXPECTED
 
 # What the interpreter or the dynamic loader tells of its work goes to
 # standard error.
-case $recipe in
-  python) run PYTHONVERBOSE=1 ;;
-  private-libraries) run LD_DEBUG=libs ;;
-  *) run ;;
-esac
+start() {
+  case $recipe in
+    python) run PYTHONVERBOSE=1 ;;
+    private-libraries) run LD_DEBUG=libs ;;
+    *) run ;;
+  esac
+  expect "exit status" "$status" "${#arguments[@]}"
+  dir=$(field location)
+}
 
-expect "exit status" "$status" "${#arguments[@]}"
-dir=$(field location)
-# The application ran in an extraction directory of the launcher (below its
-# TMPDIR, named by the template), and nothing of it is left.
-[[ $dir =~ ^$work/tmp/recipe_[A-Za-z0-9_-]{11}$ ]] ||
-  fail "the application ran from '$dir', not from an extraction directory below $work/tmp"
-[[ ! -e $dir ]] || fail "the extraction directory $dir is left after the run"
+start
+if ((reuse)); then
+  # The application ran in the version directory below the cache, which
+  # stays, alone in its holding directory; the second start runs it again.
+  holding=$cache/onefile/launcher
+  [[ $dir =~ ^$holding/[0-9a-f]{16}$ ]] ||
+    fail "the application ran from '$dir', not from a version directory below $holding"
+  first=$dir
+  start
+  expect "directory of the second start" "$dir" "$first"
+  expect "holding directory" "$(ls -A "$holding")" "${dir##*/}"
+else
+  # The application ran in an extraction directory of the launcher (below
+  # its TMPDIR, named by the template), and nothing of it is left.
+  [[ $dir =~ ^$work/tmp/recipe_[A-Za-z0-9_-]{11}$ ]] ||
+    fail "the application ran from '$dir', not from an extraction directory below $work/tmp"
+  [[ ! -e $dir ]] || fail "the extraction directory $dir is left after the run"
+fi
 left=$(ls -A "$work/tmp")
 [[ -z $left ]] || fail "the launcher left in its TMPDIR: $left"
 
