@@ -156,6 +156,7 @@ bool startChild(char** argv) {
 // tree that runs of a launcher made with pack --reuse keep.
 void prepareApplicationTree() {
     if (launcherReusesTree()) {
+        gPayloadFileOffset = getPayloadFileOffset();
         prepareReusedTree(makeRandomToken);
     } else {
         extractPayload();

@@ -26,6 +26,7 @@ namespace onefile {
 
 const unsigned char* gPayloadCursor;
 const unsigned char* gPayloadEnd;
+unsigned long long gPayloadFileOffset;
 bool gPayloadPagesReleasable;
 
 namespace {

@@ -19,6 +19,11 @@ extern const unsigned char* gPayloadCursor;
 // whatever the block's own fields claim.
 extern const unsigned char* gPayloadEnd;
 
+// Offset of the block's first byte in the launcher's own file: the check of
+// a kept tree reads headers that lie far apart through the file. Set by the
+// main sequence before prepareReusedTree.
+extern unsigned long long gPayloadFileOffset;
+
 // Set when the block lies in a read-only file mapping of its own pages (the
 // launcher's image): extraction then drops the pages it has written out from
 // the mapping. Never set for a block in ordinary memory, whose pages the

@@ -49,8 +49,6 @@ void enterHoldingDirectory() {
     memcpy(gReuse.holdingPath, gExtractionDirectory, length);
     gReuse.holdingPath[length] = '\0';
     gReuse.holding = openHoldingDirectory();
-    struct stat status;
-    gReuse.holdingDevice = fstat(gReuse.holding, &status) == 0 ? status.st_dev : 0;
 }
 
 // From now on the application runs from the version directory that the run

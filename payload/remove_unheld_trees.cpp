@@ -96,6 +96,9 @@ void removeTree(int tree, const char* name) {
 void removeUnheldTrees() {
     HeldTree trees[kMostTreesPerPass];
     int count = 0;
+    struct stat holding;
+    if (fstat(gReuse.holding, &holding) != 0) return;
+    gReuse.holdingDevice = holding.st_dev;
     // Candidates are taken under the holding directory's exclusive lock:
     // a working directory being made is then either not there yet or
     // already held by its maker.

@@ -22,7 +22,8 @@
 namespace onefile {
 
 struct ReuseState {
-    // The holding directory: readable (for the listing and the locks).
+    // The holding directory: readable (for the listing and the locks), and
+    // its device once trees are removed from it.
     int holding;
     dev_t holdingDevice;
     // Its path as messages name it, without trailing slashes.

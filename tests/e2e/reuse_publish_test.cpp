@@ -18,6 +18,7 @@
 
 #include "tests/e2e/reuse_support.h"
 #include "tests/support/file_helpers.h"
+#include "tests/support/sample_contents.h"
 
 namespace onefile::e2e {
 namespace {
@@ -72,8 +73,28 @@ protected:
     }
 };
 
-TEST_F(ReusePublishTest, FirstRunPublishesTheTreeThatLaterRunsUseAsItIs) {
-    const std::string launcher = packReused({"--main", "probe"});
+struct Packing {
+    const char* name;
+    std::vector<std::string> options;
+};
+
+void PrintTo(const Packing& packing, std::ostream* out) { *out << packing.name; }
+
+class ReuseFirstRunTest : public ReusePublishTest, public ::testing::WithParamInterface<Packing> {};
+
+// Stored or compressed: the check reads each entry's size from the block
+// (from a frame's header for a compressed one), also for headers that lie
+// far behind a large file, and finds the tree whole.
+TEST_P(ReuseFirstRunTest, FirstRunPublishesTheTreeThatLaterRunsUseAsItIs) {
+    // Incompressible, then compressible: the header after each lies far
+    // behind the one before it.
+    writeFile(appDir() + "/data/large/a.bin", onefile::testing::randomBytes(300u << 10, 7), 0644);
+    std::string text;
+    for (int line = 0; line < 20000; ++line) text += "line " + std::to_string(line % 97) + "\n";
+    writeFile(appDir() + "/data/large/b.txt", text, 0644);
+    std::vector<std::string> packOptions = {"--main", "probe"};
+    packOptions.insert(packOptions.end(), GetParam().options.begin(), GetParam().options.end());
+    const std::string launcher = packReused(packOptions);
     const std::string version = versionNameOf(launcher);
     const std::string versionDir = holdingDir() + "/" + version;
 
@@ -107,11 +128,17 @@ TEST_F(ReusePublishTest, FirstRunPublishesTheTreeThatLaterRunsUseAsItIs) {
     EXPECT_EQ(second.report.directory, versionDir);
     EXPECT_EQ(second.report.arguments, (std::vector<std::string>{launcher, "two"}));
     std::vector<std::string> tree = expectedTree();
-    tree.insert(tree.begin() + 6, "file 0644 0 made-by-the-application");
+    tree.insert(tree.begin() + 4, {"dir 0700 data/large", "file 0644 307200 data/large/a.bin",
+                                   "file 0644 " + std::to_string(text.size()) + " data/large/b.txt"});
+    tree.insert(tree.begin() + 9, "file 0644 0 made-by-the-application");
     EXPECT_EQ(second.report.tree, tree);
     EXPECT_EQ(inodeOf(versionDir), published);
     EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{version});
 }
+
+INSTANTIATE_TEST_SUITE_P(Packings, ReuseFirstRunTest,
+                         ::testing::Values(Packing{"Stored", {}}, Packing{"Compressed", {"--compress"}}),
+                         [](const ::testing::TestParamInfo<Packing>& info) { return info.param.name; });
 
 struct Together {
     const char* name;
