@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "payload/entry_directories.h"
 #include "payload/extract_payload.h"
 #include "payload/reuse_steps.h"
+#include "runtime/worker_threads.h"
 
 // The check that makes a kept tree worth running, on every start: one
 // fstatat per entry, relative to the directory that holds it (levels held
@@ -22,14 +24,13 @@ namespace onefile {
 
 namespace {
 
-// Headers within this reach after what the check last read through the
-// mapping are read there too: the fault that mapped that page mapped the
-// pages around it (the kernel maps up to 64 KiB around a fault), and a
-// block of small files is read page by page anyway. A header farther away
-// (behind a large file) is read through the launcher's file instead: a
-// fault of its own for each would cost a second start more than all of the
-// check's fstatat calls.
-constexpr std::size_t kMappedReach = 64u << 10;
+// A header within this reach after the header before it is read through
+// the mapping: in a block of small files the fault of one header maps the
+// pages around it (up to 64 KiB), which hold the next ones. A header
+// farther away (behind a large file) is read through the launcher's file
+// instead: a fault of its own for each, with the pages around it, would
+// cost a second start more than all of the check's fstatat calls.
+constexpr std::size_t kMappedReach = 16u << 10;
 // An entry's header at most: name and NUL, flags, then the content's size
 // and a frame header (at most 18 bytes), or a link text and NUL.
 constexpr std::size_t kHeaderBytes = 2 * kNameBufferBytes + 1 + 32;
@@ -41,22 +42,24 @@ public:
     // The block starts at `block` (its magic, which is checked already) and
     // ends before `end`.
     BlockReader(const unsigned char* block, const unsigned char* end)
-        : block_(block), cursor_(block + kPayloadMagicBytes), end_(end), reach_(cursor_) {}
+        : block_(block), cursor_(block + kPayloadMagicBytes), end_(end),
+          reach_(reinterpret_cast<std::uintptr_t>(cursor_)) {}
     ~BlockReader() {
         if (file_ >= 0) (void)close(file_);
     }
     BlockReader(const BlockReader&) = delete;
     BlockReader& operator=(const BlockReader&) = delete;
 
-    // Makes the header at the cursor readable: header() then holds
-    // headerBytes() bytes of it (fewer only at the end of the block).
+    // Makes the header at the cursor readable for text(), byte(), size()
+    // and content(): kHeaderBytes of the block, fewer at its end.
     void loadHeader() {
         std::size_t left = static_cast<std::size_t>(end_ - cursor_);
         available_ = left < kHeaderBytes ? left : kHeaderBytes;
         header_ = cursor_;
         headerCursor_ = 0;
-        bool near = cursor_ <= reach_ || static_cast<std::size_t>(cursor_ - reach_) < kMappedReach;
-        if (near || !readFromFile()) reach_ = cursor_ + available_;
+        std::uintptr_t at = reinterpret_cast<std::uintptr_t>(cursor_);
+        if (at > reach_ && at - reach_ >= kMappedReach) (void)readFromFile();
+        reach_ = at + kHeaderBytes;
     }
 
     // The NUL-terminated text at the header's cursor, of at most
@@ -125,8 +128,8 @@ private:
     const unsigned char* block_;
     const unsigned char* cursor_;
     const unsigned char* end_;
-    // The end of what was last read through the mapping.
-    const unsigned char* reach_;
+    // The end of the previous header, at most.
+    std::uintptr_t reach_;
     const unsigned char* header_ = nullptr;
     std::size_t available_ = 0;
     std::size_t headerCursor_ = 0;
@@ -151,41 +154,169 @@ bool fileMatches(int directory, const char* leaf, std::uint64_t size, bool execu
            static_cast<std::uint64_t>(status.st_size) == size && ((status.st_mode & S_IXUSR) != 0) == executable;
 }
 
-bool entriesMatch(int top, BlockReader& block) {
-    for (;;) {
-        block.loadHeader();
-        std::size_t nameLength = 0;
-        const char* name = block.text(&nameLength);
-        if (name == nullptr) return false;
-        if (nameLength == 0) return true;
-        std::uint8_t flags = 0;
-        if (!isContainedName(name, nameLength) || !block.byte(&flags)) return false;
-        const char* leaf = nullptr;
-        int directory = findEntryDirectory(top, name, &leaf);
-        if (directory < 0) return false;
-        if (flags & kEntryFlagLink) {
-            std::size_t textLength = 0;
-            const char* text = block.text(&textLength);
-            if (text == nullptr || !linkMatches(directory, leaf, text, textLength)) return false;
-            continue;
-        }
-        std::uint64_t size = 0;
-        const unsigned char* frame = nullptr;
-        std::size_t frameHeld = 0;
-        if (!block.size(&size) || !block.content(size, &frame, &frameHeld)) return false;
-        // A compressed entry's unpacked size is in its frame's header.
-        if ((flags & kEntryFlagCompressed) && !readUnpackedSize(frame, frameHeld, &size)) return false;
-        if (!fileMatches(directory, leaf, size, (flags & kEntryFlagExecutable) != 0)) return false;
+// The check of a large tree is shared between threads: each takes the next
+// batch of entries from the block (one at a time, under the lock), then
+// checks them with directory levels of its own. Helpers join only once the
+// main thread has checked this many entries and the block goes on: a tree of
+// a few dozen entries is checked before a thread would have started.
+constexpr std::uint32_t kEntriesBeforeHelpers = 256;
+constexpr int kMostHelpers = 3;
+constexpr int kSlots = kMostHelpers + 1;
+constexpr std::size_t kBatchEntries = 32;
+
+// An entry as taken from the block: its name and link text copied, its
+// file's unpacked size.
+struct TakenEntry {
+    const char* name;
+    std::size_t nameLength;
+    const char* text;
+    std::size_t textLength;
+    std::uint8_t flags;
+    std::uint64_t size;
+};
+
+// What one thread checks at a time: the entries, their texts packed one
+// after the other (a batch of short names touches one page), and the levels
+// it holds. In static storage: worker stacks are small.
+struct Slot {
+    TakenEntry entries[kBatchEntries];
+    char texts[kBatchEntries * 2 * kNameBufferBytes];
+};
+
+Slot slots[kSlots];
+EntryDirectories slotDirectories[kSlots];
+
+struct Check {
+    pthread_mutex_t lock;
+    BlockReader* reader;
+    int top;
+    bool ended;          // the end mark was taken
+    bool failed;         // an entry differs, or the block cannot be read (atomic)
+};
+
+Check check = {PTHREAD_MUTEX_INITIALIZER, nullptr, -1, false, false};
+
+bool failed() { return __atomic_load_n(&check.failed, __ATOMIC_RELAXED); }
+void fail() { __atomic_store_n(&check.failed, true, __ATOMIC_RELAXED); }
+
+// Takes the next entry from the block into `entry`, its texts into
+// `storage` (room for two texts); false at the end mark or when the block
+// cannot be read.
+bool takeEntry(BlockReader& block, TakenEntry& entry, char* storage) {
+    block.loadHeader();
+    const char* name = block.text(&entry.nameLength);
+    if (name == nullptr) {
+        fail();
+        return false;
     }
+    if (entry.nameLength == 0) {
+        check.ended = true;
+        return false;
+    }
+    memcpy(storage, name, entry.nameLength + 1);
+    entry.name = storage;
+    entry.text = nullptr;
+    entry.textLength = 0;
+    entry.size = 0;
+    if (!block.byte(&entry.flags)) {
+        fail();
+        return false;
+    }
+    if (entry.flags & kEntryFlagLink) {
+        const char* text = block.text(&entry.textLength);
+        if (text == nullptr) {
+            fail();
+            return false;
+        }
+        memcpy(storage + entry.nameLength + 1, text, entry.textLength + 1);
+        entry.text = storage + entry.nameLength + 1;
+        return true;
+    }
+    const unsigned char* frame = nullptr;
+    std::size_t frameHeld = 0;
+    // A compressed entry's unpacked size is in its frame's header.
+    if (!block.size(&entry.size) || !block.content(entry.size, &frame, &frameHeld) ||
+        ((entry.flags & kEntryFlagCompressed) && !readUnpackedSize(frame, frameHeld, &entry.size))) {
+        fail();
+        return false;
+    }
+    return true;
+}
+
+// Takes the next batch for `slot`; how many entries it holds.
+std::size_t takeBatch(Slot& slot) {
+    pthread_mutex_lock(&check.lock);
+    std::size_t count = 0;
+    char* storage = slot.texts;
+    while (count < kBatchEntries && !check.ended && !failed() && takeEntry(*check.reader, slot.entries[count], storage)) {
+        const TakenEntry& taken = slot.entries[count];
+        storage += taken.nameLength + 1 + (taken.text != nullptr ? taken.textLength + 1 : 0);
+        ++count;
+    }
+    pthread_mutex_unlock(&check.lock);
+    return count;
+}
+
+bool entryMatches(EntryDirectories& directories, const TakenEntry& entry) {
+    if (!isContainedName(entry.name, entry.nameLength)) return false;
+    const char* leaf = nullptr;
+    int directory = findEntryDirectory(directories, check.top, entry.name, &leaf);
+    if (directory < 0) return false;
+    if (entry.flags & kEntryFlagLink) return linkMatches(directory, leaf, entry.text, entry.textLength);
+    return fileMatches(directory, leaf, entry.size, (entry.flags & kEntryFlagExecutable) != 0);
+}
+
+// Checks batches in slot `index` until the block ends or an entry differs,
+// or `enough` entries are checked; how many it checked.
+std::uint32_t checkBatches(int index, std::uint32_t enough) {
+    Slot& slot = slots[index];
+    std::uint32_t checked = 0;
+    while (checked < enough && !failed()) {
+        std::size_t count = takeBatch(slot);
+        if (count == 0) break;
+        for (std::size_t i = 0; i < count && !failed(); ++i) {
+            if (!entryMatches(slotDirectories[index], slot.entries[i])) fail();
+        }
+        checked += static_cast<std::uint32_t>(count);
+    }
+    return checked;
+}
+
+void* runHelper(void* number) {
+    (void)checkBatches(static_cast<int>(reinterpret_cast<std::intptr_t>(number)), UINT32_MAX);
+    return nullptr;
+}
+
+bool blockGoesOn() {
+    pthread_mutex_lock(&check.lock);
+    bool goesOn = !check.ended && !failed();
+    pthread_mutex_unlock(&check.lock);
+    return goesOn;
 }
 
 }  // namespace
 
 bool treeMatchesBlock(int top, const unsigned char* block, const unsigned char* end) {
     BlockReader reader(block, end);
-    bool matches = entriesMatch(top, reader);
-    forgetEntryDirectories();
-    return matches;
+    check.reader = &reader;
+    check.top = top;
+    check.ended = false;
+    check.failed = false;
+    for (EntryDirectories& directories : slotDirectories) directories = kFreshEntryDirectories;
+    pthread_t helpers[kMostHelpers];
+    int helperCount = 0;
+    if (checkBatches(0, kEntriesBeforeHelpers) >= kEntriesBeforeHelpers && blockGoesOn()) {
+        int processors = countUsableProcessors();
+        if (processors > 1) {
+            int wanted = processors - 1 < kMostHelpers ? processors - 1 : kMostHelpers;
+            helperCount = startWorkerThreads(helpers, wanted, runHelper);
+        }
+        (void)checkBatches(0, UINT32_MAX);
+    }
+    for (int i = 0; i < helperCount; ++i) pthread_join(helpers[i], nullptr);
+    for (EntryDirectories& directories : slotDirectories) forgetEntryDirectories(directories);
+    check.reader = nullptr;
+    return check.ended && !failed();
 }
 
 }  // namespace onefile

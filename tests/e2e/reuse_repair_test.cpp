@@ -103,5 +103,40 @@ INSTANTIATE_TEST_SUITE_P(
                       Damage{"DirectoryRemoved", [](const std::string& tree) { fs::remove_all(tree + "/data/sub"); }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
 
+// A tree of a thousand entries is checked by several threads where the
+// machine has the processors: a whole tree is run as it is, and an entry
+// missing at either end of the block is found, whichever thread takes it.
+TEST_F(ReuseTest, ATreeOfManyEntriesIsCheckedWhole) {
+    addProbe();
+    for (int directory = 0; directory < 40; ++directory) {
+        for (int file = 0; file < 25; ++file) {
+            writeFile(appDir() + "/pkg" + std::to_string(100 + directory) + "/f" + std::to_string(100 + file),
+                      std::to_string(directory * file), 0644);
+        }
+    }
+    const std::string launcher = packReused({"--main", "probe"});
+    const std::string versionDir = holdingDir() + "/" + versionNameOf(launcher);
+    const auto inode = [&versionDir] {
+        struct stat status {};
+        return ::stat(versionDir.c_str(), &status) == 0 ? status.st_ino : 0;
+    };
+    ASSERT_EQ(run({launcher}, reuseOptions()).process.exitCode, 0);
+    const ino_t published = inode();
+    const LauncherRun whole = run({launcher}, reuseOptions());
+    EXPECT_EQ(whole.process.exitCode, 0) << whole.process.err;
+    EXPECT_EQ(inode(), published) << "a whole tree was replaced";
+
+    for (const char* missing : {"pkg100/f100", "pkg139/f124"}) {
+        SCOPED_TRACE(missing);
+        const ino_t before = inode();
+        fs::remove(versionDir + "/" + missing);
+        const LauncherRun repair = run({launcher}, reuseOptions());
+        EXPECT_EQ(repair.process.exitCode, 0) << repair.process.err;
+        EXPECT_NE(inode(), before) << "the tree was not repaired";
+        EXPECT_TRUE(fs::exists(versionDir + "/" + missing));
+        EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{fs::path(versionDir).filename().string()});
+    }
+}
+
 }  // namespace
 }  // namespace onefile::e2e
