@@ -84,7 +84,7 @@ void removeTree(int tree, const char* name) {
     if (top >= 0) (void)removeDirectoryTree(top);
     struct stat held;
     struct stat named;
-    if (name[0] != '\0' && fstat(tree, &held) == 0 &&
+    if (fstat(tree, &held) == 0 &&
         fstatat(gReuse.holding, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameDirectory(held, named)) {
         (void)unlinkat(gReuse.holding, name, AT_REMOVEDIR);
     }
@@ -130,6 +130,8 @@ void letGoOfTree(int tree) {
         (void)close(tree);
         return;
     }
+    // Only under a name of the launcher's own forms: a tree that was
+    // removed already, or given another name, is left as it is.
     char name[kReuseNameBytes] = "";
     forEachTreeName([&held, &name](const char* candidate) {
         struct stat status;
@@ -139,6 +141,10 @@ void letGoOfTree(int tree) {
         memcpy(name, candidate, strlen(candidate) + 1);
         return false;
     });
+    if (name[0] == '\0') {
+        (void)close(tree);
+        return;
+    }
     removeTree(tree, name);
 }
 

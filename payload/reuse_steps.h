@@ -84,7 +84,8 @@ PublishResult replaceVersionDirectory(const struct stat& damaged, TokenMaker mak
 void removeUnheldTrees();
 
 // Lets go of the tree open at `tree` (closes it). A tree that no longer
-// stands under the version name is removed when no other run holds it.
+// stands under the version name, but under another name of the launcher's
+// forms, is removed when no other run holds it.
 void letGoOfTree(int tree);
 
 // Takes the lock `operation` (flock) on the directory open at `descriptor`,

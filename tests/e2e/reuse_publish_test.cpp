@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -311,6 +312,40 @@ TEST_P(ReuseUpgradeTest, NewVersionReplacesTheOld) {
 INSTANTIATE_TEST_SUITE_P(Runs, ReuseUpgradeTest,
                          ::testing::Values(Upgrade{"OldRunEnded", false}, Upgrade{"OldRunLives", true}),
                          [](const ::testing::TestParamInfo<Upgrade>& info) { return info.param.name; });
+
+// Whenever the run takes its lock, the directory under the version name
+// has been replaced (by the stub with hooks, as racing runs could): after
+// three tries the run unpacks a private copy, says so, runs it and removes
+// it at the end; the directories it met are left alone.
+TEST_F(ReusePublishTest, AVersionDirectoryThatKeepsChangingLeavesTheRunAPrivateCopy) {
+    const std::string launcher = packWithHooks({"--main", "probe", "--reuse"});
+    ASSERT_EQ(run({launcher}, reuseOptions()).process.exitCode, 0);
+    const std::string holding = fs::canonical(holdingDir()).string();
+    const std::string version = versionNameOf(launcher);
+    const std::string versionDir = holding + "/" + version;
+
+    ProcessOptions options = reuseOptions();
+    options.setEnvironment["ONEFILE_HOOK_REPLACE_LOCKED"] = versionDir;
+    options.setEnvironment["ONEFILE_HOOK_LOG"] = temp().file("hook-log");
+    const LauncherRun changing = run({launcher, "private"}, options);
+    ASSERT_TRUE(changing.report.complete) << changing.process.err;
+    EXPECT_EQ(changing.process.exitCode, 0);
+    EXPECT_EQ(changing.process.err, "Warning, directory '" + versionDir +
+                                        "' kept changing while this run took it; running a private copy.\n");
+    EXPECT_EQ(changing.report.arguments, (std::vector<std::string>{launcher, "private"}));
+    EXPECT_EQ(fs::path(changing.report.directory).parent_path().string(), holding);
+    EXPECT_TRUE(isWorkingDirectoryName(fs::path(changing.report.directory).filename().string()))
+        << changing.report.directory;
+    EXPECT_FALSE(fs::exists(changing.report.directory)) << "the private copy stayed";
+    const std::vector<std::string> events = readLines(temp().file("hook-log"));
+    EXPECT_EQ(std::count(events.begin(), events.end(), "lock replaced"), 3) << ::testing::PrintToString(events);
+    // The published tree, moved aside by the hook, is whole; the last
+    // directory made under the version name is empty.
+    EXPECT_TRUE(fs::exists(versionDir + ".replaced-1/probe"));
+    EXPECT_EQ(namesIn(holding), (std::vector<std::string>{version, version + ".replaced-1", version + ".replaced-2",
+                                                          version + ".replaced-3"}));
+    EXPECT_EQ(namesIn(versionDir), std::vector<std::string>{});
+}
 
 // Only names of the launcher's own forms, directories of the user's own,
 // leave the holding directory: anything else there stays as it was.
