@@ -22,6 +22,15 @@ Rows:
             into one file
   memory    the launcher's peak resident memory and its resident memory while
             its application runs
+  reuse     launchers made with `pack --reuse`, their tree kept in
+            XDG_CACHE_HOME: the second start of the large files against the
+            start-up floor (TMPDIR and XDG_CACHE_HOME on tmpfs and on disk);
+            the second start of the package tree against its own first start
+            and against floor_reuse (the fstatat of every entry, then the run)
+            on the same tree; the first start of the large files against a
+            start without --reuse; twenty first starts at once of the package
+            tree, which must all run and leave one version directory and no
+            working directory
   compression
             on this machine's own libraries and programs: the sizes of the
             launchers made with `--compress` (level 3) and `--compress=19`
@@ -45,8 +54,10 @@ import argparse
 import datetime
 import filecmp
 import hashlib
+import json
 import os
 import platform
+import re
 import shlex
 import shutil
 import statistics
@@ -77,6 +88,18 @@ COMPRESSED_SIZE_GOAL = 0.42
 HIGHEST_LEVEL_SIZE_GOAL = 0.34
 COMPRESSED_MAKESELF_SIZE_GOAL = 1.15
 COMPRESSED_LAUNCH_GOAL = 2.00
+# Launchers made with --reuse: the second start of the large files against
+# the start-up floor (the check of 93 entries must not show), the second
+# start of the package tree against its first start and against the floor
+# of the check, the first start against a start without --reuse.
+REUSE_SECOND_START_GOAL = 1.10
+REUSE_AGAINST_FIRST_GOAL = 0.05
+REUSE_CHECK_FLOOR_GOAL = 1.10
+REUSE_FIRST_START_GOAL = 1.05
+CONCURRENT_FIRST_STARTS = 20
+# The main entry of the launcher whose second start is set against the
+# start-up floor: the start-up row's program, beside the large files.
+STARTUP_MAIN = "bench_exit"
 DEFAULT_LEVEL = 3
 HIGHEST_LEVEL = 19
 
@@ -115,9 +138,13 @@ class Command:
     stdout_path: str = None
     before: object = None  # untimed preparation before every run
     cpus: set = None  # run pinned to these processors, as `taskset -c` would
+    cache: str = None  # XDG_CACHE_HOME, where launchers made with --reuse keep their tree
 
     def environment(self):
-        return dict(os.environ, TMPDIR=self.tmpdir)
+        env = dict(os.environ, TMPDIR=self.tmpdir)
+        if self.cache:
+            env["XDG_CACHE_HOME"] = self.cache
+        return env
 
 
 def run_once(command):
@@ -208,6 +235,18 @@ class ValueRow:
 
 
 @dataclass
+class CheckRow:
+    """An outcome that holds or not, one measurement (no times)."""
+    title: str
+    outcome: str
+    goal_text: str
+    holds: bool
+
+    def met(self):
+        return self.holds
+
+
+@dataclass
 class SkippedRow:
     title: str
 
@@ -270,6 +309,9 @@ def render_table(rows):
             goal = f"<= {format_kib(row.goal_kib)}" if row.goal_kib is not None else "—"
             lines.append(f"| {row.title} | {format_kib(row.value_kib)} | floor: {format_kib(row.floor_kib)} "
                          f"| — | — | {goal} | {verdict(row.met())} |")
+            continue
+        if isinstance(row, CheckRow):
+            lines.append(f"| {row.title} | {row.outcome} | — | — | — | {row.goal_text} | {verdict(row.met())} |")
             continue
         if isinstance(row, SizeRow):
             goal = f"<= {row.goal:.2f}" if row.goal is not None else "—"
@@ -509,10 +551,11 @@ def parse_arguments():
     args.bench_dir = out / "bench"
     args.tool = args.tool.resolve() if args.tool else out / "bin" / "onefile"
     args.floor = args.bench_dir / "floor_launch"
+    args.floor_reuse = args.bench_dir / "floor_reuse"
     args.exit_program = args.bench_dir / "exit_at_once"
     args.probe = args.bench_dir / "rss_probe"
     args.results = Path(args.results) if args.results else args.bench_dir / "results.md"
-    for program in (args.tool, args.floor, args.exit_program, args.probe):
+    for program in (args.tool, args.floor, args.floor_reuse, args.exit_program, args.probe):
         if not os.access(program, os.X_OK):
             fail(f"{program}: not built (run `make` first)")
     for directory in (args.tmpfs_dir, args.disk_dir):
@@ -634,6 +677,9 @@ class Subjects:
     makeself_archive: Path  # None when makeself is not installed
     tree_launcher: Path
     tree_tar_archive: Path
+    reuse_launcher: Path  # the large files, packed with --reuse
+    reuse_startup_launcher: Path  # the same with exit_at_once as its main entry
+    tree_reuse_launcher: Path  # the package tree, packed with --reuse
 
 
 def make_subjects(args, app, tree, run):
@@ -665,7 +711,22 @@ def make_subjects(args, app, tree, run):
     check_floor_output(args, tree_launcher, tree, args.tmpfs_dir)
     tree_tar_archive = run / "tree.tar"
     subprocess.run(["tar", "-cf", str(tree_tar_archive), "-C", str(tree), "."], check=True)
-    return Subjects(launcher, tiny_launcher, tar_archive, makeself_archive, tree_launcher, tree_tar_archive)
+
+    # Each keeps its tree below XDG_CACHE_HOME in onefile/NAME, NAME being
+    # the launcher's file name.
+    reuse_launcher = run / "app-reuse"
+    pack(args, app, reuse_launcher, "app", ["--reuse"])
+    # The workload's main entry is a copy of /bin/true, which costs more to
+    # start than the start-up row's program: against the start-up floor, the
+    # launcher runs that program instead, beside every entry of the workload.
+    startup_app = link_workload(app, run / "startup-app")
+    shutil.copy2(args.exit_program, startup_app / STARTUP_MAIN)
+    reuse_startup_launcher = run / "app-reuse-startup"
+    pack(args, startup_app, reuse_startup_launcher, STARTUP_MAIN, ["--reuse"])
+    tree_reuse_launcher = run / "tree-reuse"
+    pack(args, tree, tree_reuse_launcher, "app", ["--reuse"])
+    return Subjects(launcher, tiny_launcher, tar_archive, makeself_archive, tree_launcher, tree_tar_archive,
+                    reuse_launcher, reuse_startup_launcher, tree_reuse_launcher)
 
 
 def measure_startup(args, subjects, tmpdir, kind):
@@ -678,6 +739,131 @@ def measure_startup(args, subjects, tmpdir, kind):
                 times["onefile"], times["floor"], "floor", STARTUP_GOAL, "<="),
             Row(f"start-up against running that program directly, TMPDIR on {kind}",
                 times["onefile"], times["direct"], "direct")]
+
+
+def holding_directory(cache, launcher):
+    """Where a launcher made with --reuse and the default template keeps its
+    trees when XDG_CACHE_HOME is `cache`."""
+    return Path(cache) / "onefile" / launcher.name
+
+
+def version_directory(args, cache, launcher):
+    """The tree itself: the first 16 hexadecimal digits of its digest."""
+    info = json.loads(subprocess.run([str(args.tool), "info", "--json", str(launcher)], check=True,
+                                     capture_output=True, text=True).stdout)
+    return holding_directory(cache, launcher) / info["digest"][:16]
+
+
+def check_kept_tree(args, cache, launcher, app, left_out=()):
+    """A second start is only fast for a reason when the tree it runs is
+    the whole workload: the version directory must hold it, and be the only
+    tree in its holding directory."""
+    tree = version_directory(args, cache, launcher)
+    names = os.listdir(holding_directory(cache, launcher))
+    if names != [tree.name]:
+        fail(f"{launcher} left {names} in its holding directory, not just {tree.name}")
+    compare_tree(tree, app, f"{launcher} (--reuse)", left_out=left_out)
+
+
+def measure_reuse_second_start(args, subjects, tmpdir, kind, size, app):
+    """The second start of the large files with --reuse, the start-up row's
+    program as main entry, against the start-up floor: the check of every
+    entry must not show."""
+    log(f"second start with --reuse with TMPDIR and XDG_CACHE_HOME={tmpdir}")
+    launcher = subjects.reuse_startup_launcher
+    cache = tempfile.mkdtemp(prefix="bench_reuse.", dir=tmpdir)
+    try:
+        # The warm-up run of measure() is the first start, which keeps the tree.
+        commands = [Command("onefile", [str(launcher)], tmpdir, cache=cache),
+                    Command("floor", [str(args.floor), str(subjects.tiny_launcher)], tmpdir)]
+        times = measure(commands, args.startup_rounds)
+        check_kept_tree(args, cache, launcher, app, left_out={STARTUP_MAIN})
+    finally:
+        shutil.rmtree(cache, ignore_errors=True)
+    entries = len(workload_entries(app)) + 1
+    return [Row(f"second start with --reuse, {size} ({entries:,} entries, the start-up program as main), against "
+                f"the start-up floor, TMPDIR and XDG_CACHE_HOME on {kind} ({tmpdir})", times["onefile"],
+                times["floor"], "start-up floor", REUSE_SECOND_START_GOAL, "<=")]
+
+
+def measure_reuse_tree(args, subjects, tmpdir, kind, title, tree):
+    """The package tree with --reuse, one group of alternating runs: the
+    second start, the first start (its tree removed beforehand, untimed) and
+    floor_reuse on the kept tree."""
+    log(f"the package tree with --reuse with XDG_CACHE_HOME={tmpdir}")
+    launcher = subjects.tree_reuse_launcher
+    cache = tempfile.mkdtemp(prefix="bench_reuse.", dir=tmpdir)
+    holding = holding_directory(cache, launcher)
+    kept = version_directory(args, cache, launcher)
+    try:
+        commands = [Command("second", [str(launcher)], tmpdir, cache=cache),
+                    Command("first", [str(launcher)], tmpdir, cache=cache,
+                            before=lambda: shutil.rmtree(holding, ignore_errors=True)),
+                    Command("floor", [str(args.floor_reuse), str(launcher), str(kept)], tmpdir)]
+        times = measure(commands, args.pairs)
+        check_kept_tree(args, cache, launcher, tree)
+    finally:
+        shutil.rmtree(cache, ignore_errors=True)
+    where = f"XDG_CACHE_HOME on {kind} ({tmpdir})"
+    return [Row(f"second start with --reuse, {title}, against its first start, {where}", times["second"],
+                times["first"], "first start", REUSE_AGAINST_FIRST_GOAL, "<="),
+            Row(f"second start with --reuse, {title}, against the floor of its check (fstatat of every entry), "
+                f"{where}", times["second"], times["floor"], "floor", REUSE_CHECK_FLOOR_GOAL, "<=")]
+
+
+def measure_reuse_first_start(args, subjects, tmpdir, kind, size):
+    """The launcher of the large files made with --reuse against the launch
+    row's launcher, one group: its first start (its tree removed beforehand,
+    untimed), and its second start from a tree kept elsewhere."""
+    log(f"first start with --reuse with TMPDIR and XDG_CACHE_HOME={tmpdir}")
+    launcher = subjects.reuse_launcher
+    cache = tempfile.mkdtemp(prefix="bench_reuse.", dir=tmpdir)
+    kept = tempfile.mkdtemp(prefix="bench_reuse.", dir=tmpdir)
+    holding = holding_directory(cache, launcher)
+    try:
+        commands = [Command("first", [str(launcher)], tmpdir, cache=cache,
+                            before=lambda: shutil.rmtree(holding, ignore_errors=True)),
+                    Command("plain", [str(subjects.launcher)], tmpdir),
+                    Command("second", [str(launcher)], tmpdir, cache=kept)]
+        times = measure(commands, args.pairs)
+    finally:
+        shutil.rmtree(cache, ignore_errors=True)
+        shutil.rmtree(kept, ignore_errors=True)
+    where = f"TMPDIR and XDG_CACHE_HOME on {kind} ({tmpdir})"
+    return [Row(f"first start with --reuse, {size}, against a start without it, {where}", times["first"],
+                times["plain"], "without --reuse", REUSE_FIRST_START_GOAL, "<="),
+            Row(f"second start with --reuse, {size}, against a start without it, {where}", times["second"],
+                times["plain"], "without --reuse")]
+
+
+def check_concurrent_first_starts(args, subjects, tmpdir, kind, title):
+    """Twenty first starts of one launcher made with --reuse, at once: all
+    must run, and leave one version directory and no working directory."""
+    count = CONCURRENT_FIRST_STARTS
+    log(f"{count} first starts at once with XDG_CACHE_HOME={tmpdir}")
+    launcher = subjects.tree_reuse_launcher
+    cache = tempfile.mkdtemp(prefix="bench_reuse.", dir=tmpdir)
+    env = dict(os.environ, TMPDIR=tmpdir, XDG_CACHE_HOME=cache)
+    try:
+        runs = [subprocess.Popen([str(launcher)], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, text=True) for _ in range(count)]
+        ran = 0
+        for run in runs:
+            _, error = run.communicate()
+            if run.returncode == 0:
+                ran += 1
+            else:
+                log(f"a first start failed with status {run.returncode}: {error.strip()}")
+        names = os.listdir(holding_directory(cache, launcher))
+    finally:
+        shutil.rmtree(cache, ignore_errors=True)
+    versions = [name for name in names if re.fullmatch(r"[0-9a-f]{16}", name)]
+    working = [name for name in names if re.fullmatch(r"\.[0-9a-f]{16}-[A-Za-z0-9_-]{11}", name)]
+    outcome = (f"{ran} of {count} ran; {len(versions)} version "
+               f"{'directory' if len(versions) == 1 else 'directories'}, {len(working)} working")
+    return [CheckRow(f"{count} first starts at once with --reuse, {title}, XDG_CACHE_HOME on {kind} ({tmpdir})",
+                     outcome, f"{count} of {count}; 1 version, 0 working",
+                     ran == count and len(versions) == 1 and not working)]
 
 
 def measure_launch(args, subjects, tmpdir, kind, size):
@@ -901,12 +1087,17 @@ def compressed_rows(args, mix, run, mix_title):
 
 
 def measure_all(args, app, run, size, tree, tree_title, mix, mix_title):
-    """Every row, in the table's order. Start-up is measured first, while the
-    disk is quiet: the launch rows leave the file system busy with the
-    removal of hundreds of megabytes."""
+    """Every row, in the table's order. Start-up and the second starts with
+    --reuse are measured first, while the disk is quiet: the launch rows
+    leave the file system busy with the removal of hundreds of megabytes."""
     subjects = make_subjects(args, app, tree, run)
     places = (("tmpfs", args.tmpfs_dir), ("disk", args.disk_dir))
     startup = [row for kind, tmpdir in places for row in measure_startup(args, subjects, tmpdir, kind)]
+    reuse = [row for kind, tmpdir in places
+             for row in measure_reuse_second_start(args, subjects, tmpdir, kind, size, app)]
+    reuse += measure_reuse_tree(args, subjects, args.tmpfs_dir, "tmpfs", tree_title, tree)
+    reuse += measure_reuse_first_start(args, subjects, args.tmpfs_dir, "tmpfs", size)
+    reuse += check_concurrent_first_starts(args, subjects, args.tmpfs_dir, "tmpfs", tree_title)
     launch, peers = [], []
     for kind, tmpdir in places:
         launch_rows, peer_rows = measure_launch(args, subjects, tmpdir, kind, size)
@@ -917,8 +1108,8 @@ def measure_all(args, app, run, size, tree, tree_title, mix, mix_title):
     sizes, compressed_launch, compressed_peers = compressed_rows(args, mix, run, mix_title)
     packing = measure_packing(args, app, run, subjects, size)
     memory = measure_memory(args, app, run, size)
-    return (launch + small_files + compressed_launch + startup + packing + sizes + peers + compressed_peers
-            + memory)
+    return (launch + small_files + compressed_launch + startup + reuse + packing + sizes + peers
+            + compressed_peers + memory)
 
 
 if __name__ == "__main__":

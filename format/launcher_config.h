@@ -6,11 +6,11 @@
 // There are two layouts, told apart by their signature. The first,
 // "onefile-config-1", is one page: the signature and the three strings. The
 // second, "onefile-config-2", keeps those four fields where they were and adds
-// a page of records: the digest of what the launcher loads and the
-// compression it was packed with; the rest of that page is zero and reserved
-// for later versions. A stub's code reads the block behind the area of its
-// own build, so the stub decides the layout: the tool writes the layout the
-// stub has and reads both.
+// a page of records: the digest of what the launcher loads, the compression
+// it was packed with and whether it keeps its unpacked tree between runs;
+// the rest of that page is zero and reserved for later versions. A stub's
+// code reads the block behind the area of its own build, so the stub decides
+// the layout: the tool writes the layout the stub has and reads both.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +31,13 @@ inline constexpr unsigned char kDigestSha256 = 1;
 // Values of LauncherConfig::compressionCodec.
 inline constexpr unsigned char kCompressionNone = 0;
 inline constexpr unsigned char kCompressionZstd = 1;
+// Values of LauncherConfig::treeMode. Zero, what launchers made before the
+// field existed hold, keeps today's fresh directory per run.
+inline constexpr unsigned char kTreeFreshPerRun = 0;
+inline constexpr unsigned char kTreeReused = 1;
+// The reused tree's directory is named after the first bytes of the digest:
+// 16 hexadecimal digits.
+inline constexpr std::size_t kVersionNameDigestBytes = 8;
 
 // All strings are NUL-terminated within their field; unused bytes are zero.
 struct LauncherConfig {
@@ -43,7 +50,8 @@ struct LauncherConfig {
     unsigned char digestKind;        // kDigestNone or kDigestSha256
     unsigned char compressionCodec;  // how `onefile pack` compressed the entries
     unsigned char compressionLevel;  // the codec's level, with kCompressionZstd
-    unsigned char reservedFlags[29];
+    unsigned char treeMode;          // kTreeFreshPerRun or kTreeReused (pack --reuse)
+    unsigned char reservedFlags[28];
     unsigned char digest[kLauncherDigestBytes];
     unsigned char reserved[4096 - 32 - kLauncherDigestBytes];
 };
@@ -57,6 +65,9 @@ static_assert(sizeof(LauncherConfig) == kLauncherConfigBytes,
 static_assert(offsetof(LauncherConfig, directoryTemplate) == kLauncherConfigSignatureBytes);
 static_assert(offsetof(LauncherConfig, digestKind) == kFirstLayoutConfigBytes,
               "the second layout keeps the first one's fields where they were");
+static_assert(offsetof(LauncherConfig, treeMode) == kFirstLayoutConfigBytes + 3,
+              "the tree mode takes the first reserved byte of the records");
+static_assert(kVersionNameDigestBytes <= kLauncherDigestBytes);
 
 // Name of the section that holds the area and the block, and the size of the
 // stand-in block a stub carries before anything is attached (zeros: no magic).

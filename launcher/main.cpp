@@ -1,5 +1,6 @@
 // The launcher's main sequence: prepare the launch environment, name the
-// extraction directory, unpack the attached payload there, run its first
+// extraction directory, unpack the attached payload there (or, for a
+// launcher made with pack --reuse, find the tree a run kept), run its first
 // entry as a child with our arguments, wait, clean up and pass the child's
 // status on.
 #include <cerrno>
@@ -14,6 +15,8 @@
 #include "launcher/supervision.h"
 #include "payload/entry_writers.h"
 #include "payload/extract_payload.h"
+#include "payload/reuse_names.h"
+#include "payload/reused_tree.h"
 #include "runtime/directory_removal.h"
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
@@ -23,6 +26,7 @@
 #include "runtime/launcher_state.h"
 #include "runtime/program_path.h"
 #include "templates/expand_template.h"
+#include "templates/random_token.h"
 
 using namespace onefile;
 
@@ -112,8 +116,11 @@ void placePayload() {
     gPayloadPagesReleasable = true;
 }
 
+static_assert(kRandomTokenLength == kWorkingTokenLength, "working directories are named with {RANDOM}'s tokens");
+
 // Expands the directory template into the extraction directory; a template
-// that does not expand ends the run before anything is made.
+// that does not expand ends the run before anything is made. With pack
+// --reuse it names the directory that holds the kept trees.
 void nameExtractionDirectory() {
     const char* directoryTemplate = getDirectoryTemplate();
     if (!expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes)) {
@@ -147,12 +154,24 @@ bool startChild(char** argv) {
     return true;
 }
 
+// Unpacks the block into the extraction directory, or finds (or makes) the
+// tree that runs of a launcher made with pack --reuse keep.
+void prepareApplicationTree() {
+    if (launcherReusesTree()) {
+        gPayloadFileOffset = getPayloadFileOffset();
+        prepareReusedTree(makeRandomToken);
+    } else {
+        extractPayload();
+    }
+}
+
 // The end of a run whose child has ended: a termination signal from here on
-// leaves the removal to this cleanup.
+// leaves the removal to this cleanup. A kept tree stays.
 void finishRun() {
     gCleanupRunning = 1;
     if (extractedInParallel()) removeFilesInParallel();
     cleanUp(false);
+    if (launcherReusesTree()) releaseReusedTree();
 }
 
 }  // namespace
@@ -171,7 +190,7 @@ int main(int argc, char** argv) {
     nameExtractionDirectory();
     placePayload();
     installSignalHandling();
-    extractPayload();
+    prepareApplicationTree();
     completeLaunchEnvironment(argv[0]);
     if (!startChild(argv)) return kFatalExitStatus;
     int exitStatus = waitForChild();

@@ -92,6 +92,13 @@ bool reserveDecoderWorkspace(int slot) {
     return true;
 }
 
+bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::uint64_t* size) {
+    ZSTD_frameHeader header;
+    if (!readFrameHeader(frame, frameSize, &header)) return false;
+    *size = header.frameContentSize;
+    return true;
+}
+
 DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* frame, std::uint64_t frameSize,
                                 int slot, bool (*shouldStop)(),
                                 void (*released)(void* context, const unsigned char* consumed), void* context) {

@@ -29,6 +29,12 @@ struct DecodeOutcome {
 // Whether this launcher carries the decoder.
 bool launcherHasDecoder();
 
+// The unpacked size that the header of the frame at `frame` (`frameSize`
+// bytes) states, into *size; false when the header is not one the decoder
+// would take, and always in a launcher without the decoder. Reads the header
+// only: for the check of a kept tree, which hashes nothing.
+bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::uint64_t* size);
+
 // Where decoded content goes, chunk by chunk. The decoder decodes into the
 // round buffer of its workspace and hands each piece of at most
 // kWriteChunkBytes to `deliver`, with the piece's offset in the file. Before

@@ -27,6 +27,7 @@ namespace onefile {
 
 const unsigned char* gPayloadCursor;
 const unsigned char* gPayloadEnd;
+unsigned long long gPayloadFileOffset;
 bool gPayloadPagesReleasable;
 
 namespace {
@@ -342,17 +343,25 @@ void queueFile(const char* nameInBlock, std::uint8_t flags) {
 
 }  // namespace
 
-void extractPayload() {
-    const unsigned char* start = gPayloadCursor;
-    gPayloadCursor += kPayloadMagicBytes;
-    if (static_cast<std::size_t>(gPayloadEnd - start) < kPayloadMagicBytes ||
-        memcmp(start, kPayloadMagic, kPayloadMagicBytes) != 0) {
+void checkPayloadMagic() {
+    if (static_cast<std::size_t>(gPayloadEnd - gPayloadCursor) < kPayloadMagicBytes ||
+        memcmp(gPayloadCursor, kPayloadMagic, kPayloadMagicBytes) != 0) {
         puts(kMissingHeaderMessage);
         exit(kFatalExitStatus);
     }
+}
+
+void extractPayload() {
+    checkPayloadMagic();
     // Made before the first entry is read (also for a block without
     // entries); from then on a termination signal removes whatever exists.
     makeExtractionDirectory();
+    extractEntries();
+}
+
+void extractEntries() {
+    const unsigned char* start = gPayloadCursor;
+    gPayloadCursor += kPayloadMagicBytes;
     stopIfSignalled();
     readFileModes();
     pageMask = getauxval(AT_PAGESZ) - 1;

@@ -19,15 +19,32 @@ extern const unsigned char* gPayloadCursor;
 // whatever the block's own fields claim.
 extern const unsigned char* gPayloadEnd;
 
+// Offset of the block's first byte in the launcher's own file: the check of
+// a kept tree reads headers that lie far apart through the file. Set by the
+// main sequence before prepareReusedTree.
+extern unsigned long long gPayloadFileOffset;
+
 // Set when the block lies in a read-only file mapping of its own pages (the
 // launcher's image): extraction then drops the pages it has written out from
 // the mapping. Never set for a block in ordinary memory, whose pages the
 // drop would clear.
 extern bool gPayloadPagesReleasable;
 
-// Checks the magic, sets the removal flag and writes every entry below the
-// extraction directory; the first entry's path becomes the launch target.
-// Ends the process on every failure.
+// Checks the magic, makes the extraction directory (which sets the removal
+// flag) and writes every entry below it (extractEntries). Ends the process
+// on every failure.
 void extractPayload();
+
+// Ends the run with "Error, couldn't find attached data header." on standard
+// output and the fatal exit status when the block at gPayloadCursor does not
+// start with the magic.
+void checkPayloadMagic();
+
+// Writes every entry of the block at gPayloadCursor (its magic checked)
+// below the directory open at gExtractionDescriptor, which this run made
+// and set the removal flag for; the first entry's path below
+// gExtractionDirectory becomes the launch target. Ends the process on every
+// failure, after removing what the run made.
+void extractEntries();
 
 }  // namespace onefile

@@ -15,4 +15,11 @@ namespace onefile {
 // are gone again.
 void makeExtractionDirectory();
 
+// Walks the levels of gExtractionDirectory as makeExtractionDirectory does,
+// but reaches the last level like the others (used when it is there and
+// safe, made and recorded when missing), and returns a readable descriptor
+// of it (close-on-exec): the directory that holds the kept trees of a
+// launcher made with pack --reuse. Fails as makeExtractionDirectory does.
+int openHoldingDirectory();
+
 }  // namespace onefile

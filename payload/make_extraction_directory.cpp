@@ -31,6 +31,10 @@ constexpr int kLevelOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 enum class WalkEnd { made, levelVanished };
+// What the walk does with the last level: make it exclusively (the
+// extraction directory), or reach it like the levels above (the directory
+// that holds the kept trees of pack --reuse).
+enum class LastLevel { makeExclusively, reach };
 
 // The components still to resolve, with the links met spliced in front of
 // the expanded path's own remaining text.
@@ -203,7 +207,7 @@ bool enterLevel(const char* name) {
     return true;
 }
 
-WalkEnd walkAndMake() {
+WalkEnd walkAndMake(LastLevel lastLevel) {
     memcpy(walk.rest, gExtractionDirectory, strlen(gExtractionDirectory) + 1);
     walk.head = 0;
     walk.originalLeft = strlen(gExtractionDirectory);
@@ -223,8 +227,11 @@ WalkEnd walkAndMake() {
     for (;;) {
         char component[kLevelNameBytes];
         bool last = false;
-        if (!takeComponent(component, &last)) failCreation(EEXIST);
-        if (last) return makeLastLevel(component);
+        if (!takeComponent(component, &last)) {
+            if (lastLevel == LastLevel::reach) return WalkEnd::made;
+            failCreation(EEXIST);
+        }
+        if (last && lastLevel == LastLevel::makeExclusively) return makeLastLevel(component);
         if (strcmp(component, ".") == 0) continue;
         if (strcmp(component, "..") == 0) {
             // Physically: the parent of the level reached, whatever path
@@ -238,16 +245,27 @@ WalkEnd walkAndMake() {
     }
 }
 
-}  // namespace
-
-void makeExtractionDirectory() {
+void walkTo(LastLevel lastLevel) {
     // A level that vanishes while we make ours was removed by another run
     // that had made it and found it empty; one more walk makes it again.
-    if (walkAndMake() == WalkEnd::made) return;
+    if (walkAndMake(lastLevel) == WalkEnd::made) return;
     forgetCreatedLevels();
     if (!walk.currentKept) (void)close(walk.current);
-    if (walkAndMake() == WalkEnd::made) return;
+    if (walkAndMake(lastLevel) == WalkEnd::made) return;
     failCreation(ENOENT);
+}
+
+}  // namespace
+
+void makeExtractionDirectory() { walkTo(LastLevel::makeExclusively); }
+
+int openHoldingDirectory() {
+    walkTo(LastLevel::reach);
+    // Readable, for the locks and the listing of the kept trees.
+    int holding = openat(walk.current, ".", kDirectoryOpenFlags);
+    if (holding < 0) failCreation(errno);
+    if (!walk.currentKept) (void)close(walk.current);
+    return holding;
 }
 
 }  // namespace onefile

@@ -20,6 +20,9 @@ struct SegmentSearch {
     std::uintptr_t address;
     std::uintptr_t end;
     std::uint64_t fileEnd;
+    // Where the segment starts in memory and in the file.
+    std::uintptr_t start;
+    std::uint64_t fileStart;
 };
 
 int findSegment(struct dl_phdr_info* info, std::size_t, void* data) {
@@ -32,6 +35,8 @@ int findSegment(struct dl_phdr_info* info, std::size_t, void* data) {
         if (search->address >= start && search->address < end) {
             search->end = end;
             search->fileEnd = header.p_offset + header.p_filesz;
+            search->start = start;
+            search->fileStart = header.p_offset;
             return 1;
         }
     }
@@ -39,7 +44,7 @@ int findSegment(struct dl_phdr_info* info, std::size_t, void* data) {
 }
 
 SegmentSearch findPayloadSegment() {
-    SegmentSearch search{reinterpret_cast<std::uintptr_t>(getPayloadStart()), 0, 0};
+    SegmentSearch search{reinterpret_cast<std::uintptr_t>(getPayloadStart()), 0, 0, 0, 0};
     dl_iterate_phdr(findSegment, &search);
     return search;
 }
@@ -52,6 +57,11 @@ const unsigned char* getPayloadEnd() {
     SegmentSearch search = findPayloadSegment();
     if (search.end == 0) return getPayloadStart();
     return reinterpret_cast<const unsigned char*>(search.end);
+}
+
+unsigned long long getPayloadFileOffset() {
+    SegmentSearch search = findPayloadSegment();
+    return search.fileStart + (search.address - search.start);
 }
 
 void checkLauncherComplete() {

@@ -11,6 +11,10 @@ const unsigned char* getPayloadStart();
 // segment that contains it.
 const unsigned char* getPayloadEnd();
 
+// Offset of the block's first byte in the launcher's file, for reads of the
+// block through the file (/proc/self/exe) instead of the mapping.
+unsigned long long getPayloadFileOffset();
+
 // Checks that the launcher's file holds the whole loaded segment that
 // carries the block (its p_offset + p_filesz), so that reading the block
 // never touches a page past the end of a file cut short by an interrupted

@@ -42,4 +42,11 @@ const char* getVersionString() {
 
 const unsigned char* getAttachedBlock() { return __start_onefile_payload + kLauncherConfigBytes; }
 
+bool launcherReusesTree() { return launcherConfig().treeMode == kTreeReused; }
+
+const unsigned char* getLauncherDigest() {
+    const LauncherConfig& config = launcherConfig();
+    return config.digestKind == kDigestSha256 ? config.digest : nullptr;
+}
+
 }  // namespace onefile

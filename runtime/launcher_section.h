@@ -13,4 +13,11 @@ const char* getVersionString();
 // once a payload is attached.
 const unsigned char* getAttachedBlock();
 
+// Whether this launcher keeps its unpacked tree between runs (pack --reuse).
+bool launcherReusesTree();
+
+// The SHA-256 digest `onefile pack` recorded of this launcher
+// (kLauncherDigestBytes bytes), or nullptr when it records none.
+const unsigned char* getLauncherDigest();
+
 }  // namespace onefile

@@ -8,9 +8,10 @@
 namespace onefile::tool {
 namespace {
 
-// Options of the kinds `compression` and `decoder` never take the next
-// argument as their value: --compress[=LEVEL], --decoder.
-enum class OptionKind { output, text, architecture, compression, decoder, exclude, json };
+// Options of the kinds `compression`, `decoder`, `reuse` and `json` never
+// take the next argument as their value: --compress[=LEVEL], --decoder,
+// --reuse, --json.
+enum class OptionKind { output, text, architecture, compression, decoder, reuse, exclude, json };
 
 struct OptionRule {
     std::vector<std::string> spellings;
@@ -29,6 +30,7 @@ std::vector<OptionRule> optionsOf(Command command) {
         options.push_back({{"--exclude"}, OptionKind::exclude});
     }
     if (command == Command::attach) options.push_back({{"--decoder"}, OptionKind::decoder});
+    options.push_back({{"--reuse"}, OptionKind::reuse});
     options.push_back({{"--template"}, OptionKind::text, &CommandLine::directoryTemplate});
     options.push_back({{"--product"}, OptionKind::text, &CommandLine::productName});
     options.push_back({{"--version"}, OptionKind::text, &CommandLine::versionString});
@@ -104,7 +106,7 @@ private:
             throw usageError("unknown option '" + spelling + "'");
         std::string value;
         const bool takesNextArgument = rule->kind != OptionKind::compression && rule->kind != OptionKind::decoder &&
-                                       rule->kind != OptionKind::json;
+                                       rule->kind != OptionKind::reuse && rule->kind != OptionKind::json;
         if (equals != std::string::npos) {
             value = argument.substr(equals + 1);
         } else if (takesNextArgument) {
@@ -145,6 +147,11 @@ private:
                 if (equals != std::string::npos) throw usageError("option '" + spelling + "' takes no value");
                 if (line_.decoderStub) throw usageError("option '" + spelling + "' given twice");
                 line_.decoderStub = true;
+                break;
+            case OptionKind::reuse:
+                if (equals != std::string::npos) throw usageError("option '" + spelling + "' takes no value");
+                if (line_.reuse) throw usageError("option '" + spelling + "' given twice");
+                line_.reuse = true;
                 break;
             case OptionKind::json:
                 if (equals != std::string::npos) throw usageError("option '" + spelling + "' takes no value");

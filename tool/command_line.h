@@ -25,6 +25,7 @@ struct CommandLine {
     std::optional<Architecture> architecture;  // --arch
     std::optional<int> compressionLevel;       // pack --compress[=LEVEL]
     bool decoderStub = false;                  // attach --decoder
+    bool reuse = false;                        // pack and attach --reuse
     std::vector<std::string> excludePatterns;  // pack --exclude, in order
     bool json = false;                         // info --json
 };

@@ -68,6 +68,10 @@ LauncherSettings readConfigArea(ByteSpan section) {
     } else if (codec != kCompressionNone) {
         throw FormatError("unknown compression codec " + std::to_string(codec));
     }
+    const unsigned char treeMode = area[offsetof(LauncherConfig, treeMode)];
+    if (treeMode != kTreeFreshPerRun && treeMode != kTreeReused)
+        throw FormatError("unknown tree mode " + std::to_string(treeMode));
+    settings.reuse = treeMode == kTreeReused;
     return settings;
 }
 
@@ -87,6 +91,8 @@ std::vector<unsigned char> makeConfigArea(const LauncherSettings& settings) {
         area[offsetof(LauncherConfig, compressionCodec)] = kCompressionZstd;
         area[offsetof(LauncherConfig, compressionLevel)] = static_cast<unsigned char>(*settings.compressionLevel);
     }
+    if (settings.layout == ConfigLayout::second && settings.reuse)
+        area[offsetof(LauncherConfig, treeMode)] = kTreeReused;
     return area;
 }
 

@@ -25,6 +25,7 @@ struct LauncherSettings {
     LauncherStrings strings;
     std::optional<int> compressionLevel;  // the zstd level `onefile pack --compress` used
     std::optional<LauncherDigest> digest;
+    bool reuse = false;  // the unpacked tree is kept between runs (pack --reuse)
 };
 
 // Size of an area of `layout`: the block follows it.
@@ -44,7 +45,7 @@ LauncherSettings readConfigArea(ByteSpan section);
 
 // The area of `settings.layout` recording `settings`, zero-filled elsewhere;
 // the digest field is written later, once the launcher is complete. The
-// first layout has no room for the compression level.
+// first layout has no room for the compression level or the tree mode.
 std::vector<unsigned char> makeConfigArea(const LauncherSettings& settings);
 
 }  // namespace onefile::tool

@@ -7,6 +7,7 @@
 #include "tool/build_defaults.h"
 #include "tool/content_compressor.h"
 #include "tool/entry_name.h"
+#include "tool/launcher_strings.h"
 
 namespace onefile::tool {
 namespace {
@@ -38,6 +39,16 @@ std::string launcherOptionsText() {
            "                  level has no {RANDOM} (anyone can take that name first), or a\n"
            "                  level without {RANDOM} stands straight under {TEMP} (the first\n"
            "                  user to launch makes it private to themselves).\n"
+           "  --reuse         keep the unpacked application between runs: the template\n"
+           "                  names the directory that holds it (default\n"
+           "                  \"" + kReuseTemplatePrefix + "NAME\", NAME the --product value when\n"
+           "                  given, else the output file's name), and the launcher adds\n"
+           "                  a level named after the first 16 hex digits of its digest.\n"
+           "                  A run unpacks it there once and later runs check that every\n"
+           "                  entry is still there (names, sizes, execute bits, link texts;\n"
+           "                  contents are not hashed), repair what is missing and run it.\n"
+           "                  A template with {PID}, {TIME}, {TIME_US} or {RANDOM} is\n"
+           "                  refused with it.\n"
            "  --product NAME  product name for {PRODUCT} (default \"" + kDefaultProductName +
            "\"), at most " + std::to_string(kProductNameBytes - 1) + " bytes\n"
            "  --version V     version string for {VERSION} (default \"" + kDefaultVersionString +
@@ -65,13 +76,14 @@ std::string helpText(Command command) {
     switch (command) {
         case Command::pack:
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
-                   "                    [--exclude PATTERN]... [--template T] [--product NAME]\n"
+                   "                    [--exclude PATTERN]... [--reuse] [--template T] [--product NAME]\n"
                    "                    [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
                    "its directory template, runs the main executable there with the launcher's\n"
-                   "arguments, removes the directory and exits with the application's status.\n"
+                   "arguments, removes the directory and exits with the application's status;\n"
+                   "with --reuse it keeps the directory for the next run instead.\n"
                    "\n"
                    "The main executable is the first entry. Then come every other regular file\n"
                    "and symbolic link below APPDIR, subdirectories included, sorted by their\n"
@@ -130,7 +142,7 @@ std::string helpText(Command command) {
                    "is refused.\n"
                    "\n" + kOutputText;
         case Command::attach:
-            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--template T]\n"
+            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--template T]\n"
                    "                      [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
@@ -203,6 +215,8 @@ std::string helpText(Command command) {
                    "                  block made elsewhere)\n"
                    "  digest          the SHA-256 digest it records of itself, or \"none\" (JSON:\n"
                    "                  null) for a launcher made before digests were recorded\n"
+                   "  reuse           true when it keeps its unpacked tree between runs (pack\n"
+                   "                  --reuse), else false\n"
                    "In text, control characters in the strings are written as in `onefile list`;\n"
                    "in JSON, bytes that are not UTF-8 become U+FFFD. The whole block is checked.\n";
         case Command::verify:

@@ -65,7 +65,8 @@ void printText(const LauncherInfo& info) {
               << "compression: "
               << (!level ? "none" : level->empty() ? "zstd, level not recorded" : "zstd level " + *level) << "\n"
               << "digest: " << (info.settings.digest ? "sha256 " + formatDigest(*info.settings.digest) : "none")
-              << "\n";
+              << "\n"
+              << "reuse: " << (info.settings.reuse ? "true" : "false") << "\n";
 }
 
 void printJson(const LauncherInfo& info) {
@@ -81,7 +82,7 @@ void printJson(const LauncherInfo& info) {
               << ", \"unpacked_bytes\": " << info.unpackedBytes << ", \"compression\": " << compression
               << ", \"digest\": "
               << (info.settings.digest ? jsonString(formatDigest(*info.settings.digest)) : std::string("null"))
-              << "}\n";
+              << ", \"reuse\": " << (info.settings.reuse ? "true" : "false") << "}\n";
 }
 
 }  // namespace

@@ -3,8 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <optional>
+#include <filesystem>
 #include <iostream>
+#include <optional>
 
 #include "tool/digest_follower.h"
 #include "tool/launcher_digest.h"
@@ -25,56 +26,85 @@ void recordLauncherDigest(int fd, const std::string& outputPath, std::uint64_t f
         throw ToolError(outputPath, written < 0 ? systemErrorText(errno) : "short write");
 }
 
+// The default template of --reuse: one directory per application below the
+// user's cache, named when the launcher is packed, so that two applications
+// never share (nor evict each other's trees).
+std::string defaultReuseTemplate(const CommandLine& line) {
+    const bool byProduct = line.productName.has_value();
+    const std::string name =
+        byProduct ? *line.productName : std::filesystem::path(line.output).filename().string();
+    const std::string fault = findHoldingNameFault(name);
+    if (!fault.empty())
+        throw ToolError(byProduct ? "--product" : line.output,
+                        "\"" + name + "\" cannot name the directory of --reuse (" + fault +
+                            "); give --template");
+    return std::string(kReuseTemplatePrefix) + name;
+}
+
 }  // namespace
 
 LauncherStrings chooseLauncherStrings(const CommandLine& line) {
     LauncherStrings strings = defaultLauncherStrings();
     if (line.directoryTemplate) strings.directoryTemplate = *line.directoryTemplate;
+    else if (line.reuse) strings.directoryTemplate = defaultReuseTemplate(line);
     if (line.productName) strings.productName = *line.productName;
     if (line.versionString) strings.versionString = *line.versionString;
     checkLauncherStrings(strings);
-    for (const std::string& hazard : findTemplateHazards(strings.directoryTemplate))
+    if (line.reuse) {
+        const std::string perRun = findPerRunPlaceholder(strings.directoryTemplate);
+        if (!perRun.empty())
+            throw ToolError("--template", perRun + " in \"" + strings.directoryTemplate +
+                                              "\" changes from run to run: with --reuse the next run would "
+                                              "never find the kept tree");
+    }
+    for (const std::string& hazard : findTemplateHazards(strings.directoryTemplate, line.reuse))
         std::cerr << "onefile: warning: template '" << strings.directoryTemplate << "': " << hazard << "\n";
     return strings;
 }
 
 CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::optional<Architecture> architecture,
                          StubKind kind) {
-    std::string subject;
     if (stubPath) {
         file_ = std::make_unique<MappedFile>(*stubPath);
         bytes_ = file_->bytes();
-        subject = *stubPath;
+        subject_ = *stubPath;
     } else {
         const Architecture builtIn = architecture.value_or(Architecture::x86_64);
         bytes_ = getEmbeddedStub(builtIn, kind);
-        subject = "built-in " + std::string(architectureName(builtIn)) +
-                  (kind == StubKind::decoder ? " decoder stub" : " stub");
+        subject_ = "built-in " + std::string(architectureName(builtIn)) +
+                   (kind == StubKind::decoder ? " decoder stub" : " stub");
     }
     try {
         layout_ = checkStubLayout(bytes_);
     } catch (const FormatError& error) {
-        throw ToolError(subject, std::string("not a usable launcher stub: ") + error.what());
+        throw ToolError(subject_, std::string("not a usable launcher stub: ") + error.what());
     }
     // A launcher runs only where its stub does: --arch cannot change a file.
     if (architecture && *architecture != layout_.architecture)
-        throw ToolError(subject, "made for " + std::string(architectureName(layout_.architecture)) +
-                                     ", but --arch " + std::string(architectureName(*architecture)) +
-                                     " was given");
+        throw ToolError(subject_, "made for " + std::string(architectureName(layout_.architecture)) +
+                                      ", but --arch " + std::string(architectureName(*architecture)) +
+                                      " was given");
 }
 
 void CheckedStub::refuseAsOutput(const OutputTarget& target) const {
     if (file_) target.refuseIfItIs(file_->identity(), "the --stub file");
 }
 
+void CheckedStub::requireReuse() const {
+    if (layout_.configLayout == ConfigLayout::first)
+        throw ToolError(subject_, "its configuration area has the first layout, which records no digest: "
+                                  "--reuse names the kept tree after the digest");
+}
+
 void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
-                     std::optional<int> compressionLevel, std::optional<std::uint64_t> blockBytes,
+                     std::optional<int> compressionLevel, bool reuse, std::optional<std::uint64_t> blockBytes,
                      const std::function<void(OutputStream&)>& writeBlockBytes) {
     LauncherSettings settings{stub.layout().configLayout, strings, std::nullopt, std::nullopt};
     const bool recordsDigest = settings.layout == ConfigLayout::second;
     if (recordsDigest) {
         settings.compressionLevel = compressionLevel;
         settings.digest = LauncherDigest{};  // filled in below
+        settings.reuse = reuse;
     }
     TemporaryOutput output(outputPath);
     OutputStream stream(output.fd(), outputPath);

@@ -22,6 +22,10 @@ namespace onefile::tool {
 // This build's defaults with the options of `line` applied, checked. A
 // directory template that the launcher accepts but that invites trouble is
 // reported on standard error, one warning per hazard, and used all the same.
+// With --reuse the template names the directory that holds the kept trees:
+// by default {CACHE_DIR}/onefile/NAME, NAME being the --product value when
+// one is given, else the output file's name; a template with a placeholder
+// whose value changes from run to run is refused.
 LauncherStrings chooseLauncherStrings(const CommandLine& line);
 
 // The stub a launcher is made from, with its layout checked: the built-in one
@@ -37,9 +41,14 @@ public:
     const StubLayout& layout() const { return layout_; }
     // Refuses an output that would replace the --stub file.
     void refuseAsOutput(const OutputTarget& target) const;
+    // Refuses a stub whose launchers cannot keep their tree between runs
+    // (--reuse): one of the first configuration layout, which records no
+    // digest to name the kept tree after.
+    void requireReuse() const;
 
 private:
     std::unique_ptr<MappedFile> file_;
+    std::string subject_;  // the stub as messages name it
     ByteSpan bytes_;
     StubLayout layout_;
 };
@@ -47,10 +56,10 @@ private:
 // Writes the launcher to `outputPath` through a temporary file; its block is
 // what `writeBlockBytes` writes, of `blockBytes` bytes when it was measured.
 // A stub of the second configuration layout records `compressionLevel` (the
-// level pack compressed with) and the launcher's digest, computed once the
-// rest is written; the first layout has room for neither.
+// level pack compressed with), `reuse` (--reuse) and the launcher's digest,
+// computed once the rest is written; the first layout has room for none.
 void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
-                     std::optional<int> compressionLevel, std::optional<std::uint64_t> blockBytes,
+                     std::optional<int> compressionLevel, bool reuse, std::optional<std::uint64_t> blockBytes,
                      const std::function<void(OutputStream&)>& writeBlockBytes);
 
 }  // namespace onefile::tool

@@ -145,23 +145,45 @@ void checkLauncherStrings(const LauncherStrings& strings) {
     checkTemplateLiterals(strings.directoryTemplate);
 }
 
-std::vector<std::string> findTemplateHazards(std::string_view templateText) {
+std::vector<std::string> findTemplateHazards(std::string_view templateText, bool reuse) {
     std::vector<std::string> hazards;
     const std::vector<TemplateLevel> levels = splitTemplateLevels(templateText);
-    if (levels.empty() || !holdsRandom(levels.back())) {
+    if (!reuse && (levels.empty() || !holdsRandom(levels.back()))) {
         const std::string last = levels.empty() ? std::string("/") : levelText(levels.back());
         hazards.push_back("its last level '" + last +
                           "' holds no {RANDOM}, so its name is predictable: while a directory of that name "
                           "exists, made by another launch or by anyone else first, the launcher refuses to start");
     }
     // The last level is covered above; a fixed level further up is shared.
-    for (std::size_t i = 1; i + 1 < levels.size(); ++i) {
+    // With reuse the launcher makes one more level below the last.
+    const std::size_t sharedLevels = reuse ? levels.size() : levels.size() - (levels.empty() ? 0 : 1);
+    for (std::size_t i = 1; i < sharedLevels; ++i) {
         if (!isTempAlone(levels[i - 1]) || holdsRandom(levels[i])) continue;
         hazards.push_back("the level '" + levelText(levels[i]) +
                           "' straight under {TEMP} holds no {RANDOM}: every user shares it, the first to launch "
                           "makes it private, and other users cannot launch while it exists");
     }
     return hazards;
+}
+
+std::string findPerRunPlaceholder(std::string_view templateText) {
+    constexpr const char* kPerRunNames[] = {"PID", "TIME", "TIME_US", "RANDOM"};
+    for (const std::string& name : collectPlaceholderNames(templateText)) {
+        for (const char* perRun : kPerRunNames)
+            if (equalsIgnoringAsciiCase(name, perRun)) return "{" + name + "}";
+    }
+    return "";
+}
+
+std::string findHoldingNameFault(std::string_view name) {
+    if (name.empty()) return "it is empty";
+    if (name == "." || name == "..") return "it names no directory of its own";
+    if (name.find('/') != std::string_view::npos) return "it holds a \"/\"";
+    if (name.find('{') != std::string_view::npos) return "it holds a \"{\", which would start a placeholder";
+    if (name.size() > kLongestComponentBytes)
+        return "it has " + std::to_string(name.size()) + " bytes; at most " + std::to_string(kLongestComponentBytes) +
+               " bytes fit one directory entry";
+    return "";
 }
 
 }  // namespace onefile::tool

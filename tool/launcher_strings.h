@@ -10,6 +10,10 @@
 
 namespace onefile::tool {
 
+// The default template of pack --reuse is this prefix and a name fixed when
+// packing (see findHoldingNameFault).
+inline constexpr char kReuseTemplatePrefix[] = "{CACHE_DIR}/onefile/";
+
 struct LauncherStrings {
     std::string directoryTemplate;
     std::string productName;
@@ -44,7 +48,21 @@ void checkLauncherStrings(const LauncherStrings& strings);
 // {RANDOM} straight under {TEMP} is a directory shared by every user, made
 // private by whoever runs the launcher first. "Levels" are the parts of the
 // template between slashes of its literal text; placeholder names compare
-// ignoring ASCII case.
-std::vector<std::string> findTemplateHazards(std::string_view templateText);
+// ignoring ASCII case. With `reuse` the template names the directory that
+// holds the kept trees, below which the launcher adds a level of its own:
+// its last level is then a level like the others.
+std::vector<std::string> findTemplateHazards(std::string_view templateText, bool reuse = false);
+
+// The first placeholder of `templateText`, as written, whose value differs
+// from run to run ({PID}, {TIME}, {TIME_US}, {RANDOM}); empty when none.
+// A template for pack --reuse must have none: the next run would look for
+// the kept tree elsewhere.
+std::string findPerRunPlaceholder(std::string_view templateText);
+
+// Why `name` cannot be the literal last level of the default template of
+// pack --reuse (one directory level, made of literal text: no "/", no "{",
+// not empty, "." or "..", at most kLongestComponentBytes bytes); empty when
+// it can.
+std::string findHoldingNameFault(std::string_view name);
 
 }  // namespace onefile::tool

@@ -43,6 +43,7 @@ int runPack(const CommandLine& line) {
     // A compressed launcher needs the stub that carries the decoder.
     const CheckedStub stub(line.stubPath, line.architecture,
                            line.compressionLevel ? StubKind::decoder : StubKind::plain);
+    if (line.reuse) stub.requireReuse();
     stub.refuseAsOutput(target);
     refuseOutputOnInput(target, line.input);
     AppDirContents contents = scanAppDir(line.input, line.mainName, excluded);
@@ -54,7 +55,7 @@ int runPack(const CommandLine& line) {
     // A compressed block's size is known only once it is written.
     const std::optional<std::uint64_t> blockBytes =
         line.compressionLevel ? std::nullopt : std::optional(measureBlock(contents.entries));
-    produceLauncher(line.output, stub, strings, line.compressionLevel, blockBytes, [&contents, &line](OutputStream& output) {
+    produceLauncher(line.output, stub, strings, line.compressionLevel, line.reuse, blockBytes, [&contents, &line](OutputStream& output) {
         writeBlock(
             output, contents.entries,
             [&contents](const PayloadEntry& entry) { return contents.openContent(entry); }, line.compressionLevel);

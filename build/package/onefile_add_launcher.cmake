@@ -1,6 +1,6 @@
 # onefile_add_launcher(NAME APPDIR dir MAIN relpath
 #                      [TEMPLATE template] [PRODUCT name] [VERSION version]
-#                      [ARCH x86_64|aarch64] [COMPRESS level]
+#                      [ARCH x86_64|aarch64] [COMPRESS level] [REUSE]
 #                      [EXCLUDE pattern...] [OUTPUT path] [DEPENDS target...])
 #
 # Adds the custom target NAME, built by default, that packs the application
@@ -12,8 +12,9 @@
 #
 # TEMPLATE, PRODUCT, VERSION and ARCH give the launcher's directory template,
 # product name, version string and machine (--template, --product, --version,
-# --arch); COMPRESS packs with --compress=level; EXCLUDE passes one --exclude
-# per pattern. The tool checks the values when it runs. DEPENDS names the
+# --arch); COMPRESS packs with --compress=level; REUSE packs with --reuse
+# (the launcher keeps its unpacked tree between runs); EXCLUDE passes one
+# --exclude per pattern. The tool checks the values when it runs. DEPENDS names the
 # targets that make the content of APPDIR: they are built first, and the
 # launcher is packed again whenever they are rebuilt.
 #
@@ -42,17 +43,19 @@ endif()
 cmake_policy(VERSION 3.20...3.25)
 
 function(onefile_add_launcher)
+  set(flag_keywords REUSE)
   set(value_keywords APPDIR MAIN TEMPLATE PRODUCT VERSION ARCH COMPRESS OUTPUT)
   set(list_keywords EXCLUDE DEPENDS)
-  if(ARGC EQUAL 0 OR "${ARGV0}" STREQUAL "" OR ARGV0 IN_LIST value_keywords OR ARGV0 IN_LIST list_keywords)
+  if(ARGC EQUAL 0 OR "${ARGV0}" STREQUAL "" OR ARGV0 IN_LIST flag_keywords OR ARGV0 IN_LIST value_keywords
+     OR ARGV0 IN_LIST list_keywords)
     message(FATAL_ERROR "onefile_add_launcher: NAME missing: the first argument names the launcher's target")
   endif()
   set(name "${ARGV0}")
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "${value_keywords}" "${list_keywords}")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "${flag_keywords}" "${value_keywords}" "${list_keywords}")
 
   if(arg_UNPARSED_ARGUMENTS)
     string(REPLACE ";" " " unknown "${arg_UNPARSED_ARGUMENTS}")
-    string(REPLACE ";" " " keywords "${value_keywords};${list_keywords}")
+    string(REPLACE ";" " " keywords "${flag_keywords};${value_keywords};${list_keywords}")
     message(FATAL_ERROR "onefile_add_launcher(${name}): unknown argument(s) ${unknown}; "
                         "the keywords are ${keywords}")
   endif()
@@ -90,6 +93,9 @@ function(onefile_add_launcher)
   endforeach()
   if(DEFINED arg_COMPRESS)
     list(APPEND options "--compress=${arg_COMPRESS}")
+  endif()
+  if(arg_REUSE)
+    list(APPEND options --reuse)
   endif()
   foreach(pattern IN LISTS arg_EXCLUDE)
     list(APPEND options --exclude "${pattern}")

@@ -22,7 +22,7 @@ function(onefile_add_stub_executable name decoder)
     ${CMAKE_CURRENT_BINARY_DIR}/payload_section.S
     ${ARGN})
   target_link_libraries(${name} PRIVATE
-    onefile_payload ${decoder} onefile_templates onefile_supervision onefile_program_path
+    onefile_reused_tree onefile_payload ${decoder} onefile_templates onefile_supervision onefile_program_path
     onefile_launcher_core onefile_launcher_flags)
   target_link_options(${name} PRIVATE -Wl,-T,${payload_section_script})
   set_target_properties(${name} PROPERTIES

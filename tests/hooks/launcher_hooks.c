@@ -41,6 +41,13 @@
                                        their file open for writing, so the
                                        kernel refuses them with ETXTBSY (logged
                                        as "execv busy"; later calls as "execv")
+     ONEFILE_HOOK_REPLACE_LOCKED=PATH  a shared flock of the directory PATH
+                                       (exactly) finds it replaced first, as if
+                                       another run had swapped a tree in
+                                       between the open and the lock: the
+                                       directory is renamed to PATH.replaced-N
+                                       and an empty one made under its name
+                                       (logged as "lock replaced")
 
    A signal raised inside one call
      ONEFILE_HOOK_RAISE_CALL=NAME      the call during which the signal is
@@ -91,6 +98,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -112,6 +120,7 @@ ssize_t __real_readlink(const char* path, char* buffer, size_t size);
 pid_t __real_fork(void);
 int __real_execv(const char* path, char* const arguments[]);
 pid_t __real_waitpid(pid_t process, int* status, int options);
+int __real_flock(int descriptor, int operation);
 
 /* ---- Shared helpers ---------------------------------------------------- */
 
@@ -378,6 +387,26 @@ static int descriptorMatches(int descriptor, const char* name) {
 int __wrap_fstat(int descriptor, struct stat* status) {
     if (descriptorMatches(descriptor, "ONEFILE_HOOK_FAIL_FSTAT")) return failWith(EIO);
     return __real_fstat(descriptor, status);
+}
+
+int __wrap_flock(int descriptor, int operation) {
+    static int replacements;
+    const char* replaced = getenv("ONEFILE_HOOK_REPLACE_LOCKED");
+    if (replaced != NULL && operation == LOCK_SH) {
+        char link[64];
+        char path[4096];
+        (void)snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
+        long length = syscall(SYS_readlinkat, AT_FDCWD, link, path, sizeof path - 1);
+        path[length > 0 ? length : 0] = '\0';
+        if (strcmp(path, replaced) == 0) {
+            char aside[4096 + 32];
+            (void)snprintf(aside, sizeof aside, "%s.replaced-%d", replaced, ++replacements);
+            (void)syscall(SYS_renameat, AT_FDCWD, replaced, AT_FDCWD, aside);
+            (void)syscall(SYS_mkdirat, AT_FDCWD, replaced, 0700);
+            logEvent("lock replaced");
+        }
+    }
+    return __real_flock(descriptor, operation);
 }
 
 int __wrap_close(int descriptor) {

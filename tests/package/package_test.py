@@ -498,6 +498,7 @@ onefile_add_launcher(plain APPDIR app MAIN run)
 onefile_add_launcher(everything APPDIR app MAIN run
   TEMPLATE "{TEMP}/x {RANDOM}" PRODUCT "My Product" VERSION 2.0 ARCH aarch64 COMPRESS 5
   EXCLUDE "*.log" "cache/" OUTPUT out/everything.bin)
+onefile_add_launcher(kept APPDIR app MAIN run REUSE PRODUCT kept-app EXCLUDE "*.log" "cache/")
 add_subdirectory(sub)
 """)
     write(os.path.join(project, "sub", "CMakeLists.txt"), "onefile_add_launcher(insub APPDIR ../app MAIN run)\n")
@@ -513,6 +514,8 @@ add_subdirectory(sub)
                        "--version", "2.0", "--arch", "aarch64", "--compress=5",
                        "--exclude", "*.log", "--exclude", "cache/"],
         "insub": [tool_path, "pack", app, "-o", os.path.join(build, "sub", "insub"), "--main", "run"],
+        "kept": [tool_path, "pack", app, "-o", os.path.join(build, "kept"), "--main", "run", "--product", "kept-app",
+                 "--reuse", "--exclude", "*.log", "--exclude", "cache/"],
     }
     for target, arguments in expected.items():
         got = ninja_pack_command(build, target)
@@ -532,6 +535,15 @@ add_subdirectory(sub)
           f"onefile info: {info}")
     names = [line.split("\t")[3] for line in run_ok([tool_path, "list", everything]).stdout.splitlines()]
     check(names == ["run", "data.txt"], f"everything.bin carries {names}")
+    kept = os.path.join(build, "kept")
+    info = json.loads(run_ok([tool_path, "info", "--json", kept]).stdout)
+    check(info["reuse"] is True and info["template"] == "{CACHE_DIR}/onefile/kept-app", f"onefile info: {info}")
+    cache = os.path.join(workspace, "cache")
+    for _ in range(2):
+        output = run_ok([kept], env=dict(os.environ, TMPDIR=tmp, XDG_CACHE_HOME=cache)).stdout
+        check(output == "ran\n", f"kept printed {output!r}")
+    kept_trees = os.listdir(os.path.join(cache, "onefile", "kept-app"))
+    check(kept_trees == [info["digest"][:16]], f"kept keeps {kept_trees}")
 
 
 def test_appdir_links(workspace):

@@ -102,6 +102,42 @@ TEST_F(Aarch64LaunchTest, CompressedLauncherUnpacksTheSameBytes) {
     EXPECT_EQ(readFile(temp().file("copy/probe")), probe_);
 }
 
+// A launcher made with --reuse: the first run publishes its tree in the
+// version directory, the second runs it as it is.
+TEST_F(Aarch64LaunchTest, KeptTreeIsPublishedThenReused) {
+    writeFile(appDir() + "/lib/data.txt", "data\n", 0644);
+    makeSymlink("../lib/data.txt", appDir() + "/share/data");
+    const std::string launcher = packForAarch64({"--reuse"});
+    const std::string info = runTool({"info", launcher}).out;
+    const std::size_t digest = info.find("\ndigest: sha256 ");
+    ASSERT_NE(digest, std::string::npos) << info;
+    const std::string holding = temp().file("cache/onefile/launcher");
+    const std::string versionDir = holding + "/" + info.substr(digest + 16, 16);
+
+    onefile::testing::ProcessOptions options;
+    options.setEnvironment["XDG_CACHE_HOME"] = temp().file("cache");
+    options.setEnvironment["PROBE_MAKE_FILE"] = "made-by-the-first-run";
+    const LauncherRun first = this->run({launcher, "first"}, options);
+    ASSERT_TRUE(first.report.complete) << first.process.err;
+    EXPECT_EQ(first.process.exitCode, 0);
+    EXPECT_EQ(first.report.directory, versionDir);
+
+    options.setEnvironment.erase("PROBE_MAKE_FILE");
+    options.setEnvironment["PROBE_EXIT"] = "3";
+    const LauncherRun second = this->run({launcher, "second"}, options);
+    ASSERT_TRUE(second.report.complete) << second.process.err;
+    EXPECT_EQ(second.process.exitCode, 3);
+    EXPECT_EQ(second.process.err, "");
+    EXPECT_EQ(second.report.arguments, (std::vector<std::string>{launcher, "second"}));
+    EXPECT_EQ(second.report.directory, versionDir);
+    // The first run's own file is still there: the tree was not unpacked again.
+    EXPECT_TRUE(fs::exists(versionDir + "/made-by-the-first-run"));
+    EXPECT_TRUE(fs::is_symlink(versionDir + "/share/data"));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(holding)) names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{versionDir.substr(holding.size() + 1)});
+}
+
 struct ChildEnd {
     const char* name;
     const char* variable;

@@ -3,11 +3,13 @@
 // the launcher takes its fallbacks. The removal of a tree deeper than the
 // walk's descriptor stack moves directories with renameat2, which such a
 // kernel lacks, and the walk changes the mode of a locked directory without
-// fchmodat2.
+// fchmodat2; so do the publication of a kept tree (pack --reuse) and its
+// repair.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,41 @@ TEST_F(OldKernelTest, LockedDirectoriesGetTheirOwnersAccessBack) {
     EXPECT_EQ(run.process.exitCode, 6) << run.process.err;
     EXPECT_EQ(run.process.err, "");
     // TearDown checks that TMPDIR is empty: the locked directories went.
+}
+
+// Without renameat2 a kept tree is published by a lookup and renameat, and
+// repaired by moving the damaged tree aside first: the first run
+// publishes, the second repairs a removed file, the third finds the tree
+// whole; the damaged tree, held by no run, goes with the run that replaced
+// it.
+TEST_F(OldKernelTest, KeptTreeIsPublishedAndRepairedWithoutRenameat2) {
+    namespace fs = std::filesystem;
+    writeFile(appDir() + "/data/a.txt", "alpha\n");
+    const std::string launcher = pack({"--main", "probe", "--reuse"});
+    const std::string info = runTool({"info", launcher}).out;
+    const std::size_t digest = info.find("\ndigest: sha256 ");
+    ASSERT_NE(digest, std::string::npos) << info;
+    const std::string holding = temp().file("cache/onefile/launcher");
+    const std::string version = info.substr(digest + 16, 16);
+    const auto names = [&holding] {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(holding)) found.push_back(entry.path().filename().string());
+        return found;
+    };
+
+    onefile::testing::ProcessOptions options;
+    options.setEnvironment["XDG_CACHE_HOME"] = temp().file("cache");
+    for (const char* step : {"publish", "repair", "reuse"}) {
+        SCOPED_TRACE(step);
+        if (std::string(step) == "repair") fs::remove(holding + "/" + version + "/data/a.txt");
+        const LauncherRun run = this->run({ONEFILE_OLD_KERNEL_PATH, launcher}, options);
+        EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
+        EXPECT_EQ(run.process.err, "");
+        ASSERT_TRUE(run.report.complete);
+        EXPECT_EQ(run.report.directory, holding + "/" + version);
+        EXPECT_EQ(names(), std::vector<std::string>{version});
+        EXPECT_TRUE(fs::exists(holding + "/" + version + "/data/a.txt"));
+    }
 }
 
 }  // namespace

@@ -2,15 +2,17 @@
 # recipe_test.sh ONEFILE RECIPES_DIR RECIPE
 #
 # Builds one recipe of examples/recipes into a fresh temporary directory,
-# packs it with the real tool, runs the launcher from / with arguments that
-# need quoting, and checks what the application printed, the exit status
-# (each recipe's application exits with the number of its arguments), that
-# the application ran from the extraction directory and that the directory
-# is gone afterwards. RECIPE is a recipe's name, for its sample application,
-# or python-module or node-project: that recipe on an application this test
-# writes (a package run as a module with a directory of extra packages; a
-# project with node_modules and a package.json "bin"). Exits 77 with a
-# reason when the recipe's interpreter is not on this machine.
+# packs it with the real tool as the README does, runs the launcher with
+# arguments that need quoting, and checks what the application printed, the
+# exit status (each recipe's application exits with the number of its
+# arguments), and where the application ran: an extraction directory that is
+# gone afterwards, or for the recipes packed with --reuse (Python, Node.js)
+# the version directory in the cache, kept and run again by a second start.
+# RECIPE is a recipe's name, for its sample application, or python-module or
+# node-project: that recipe on an application this test writes (a package run
+# as a module with a directory of extra packages; a project with node_modules
+# and a package.json "bin"). Exits 77 with a reason when the recipe's
+# interpreter is not on this machine.
 set -euo pipefail
 
 onefile=$1
@@ -26,6 +28,8 @@ trap 'rm -rf "$work"' EXIT
 work=$(realpath "$work")
 # The launchers' TMPDIR: their template puts the extraction directory here.
 mkdir "$work/tmp"
+# XDG_CACHE_HOME of the launchers packed with --reuse.
+cache=$work/cache
 
 # shellcheck disable=SC2016 # '$HOME' is meant literally: nothing expands it.
 arguments=("two words" "" "*" "--flag" '$HOME')
@@ -58,6 +62,7 @@ put() {
   mkdir -p "$(dirname "$1")"
   printf '%s' "$2" >"$1"
 }
+reuse=0
 
 case $recipe in
   shell)
@@ -69,6 +74,7 @@ case $recipe in
     app=$work/app
     sh "$recipes/python/make_app_dir.sh" "$app"
     greeting="Hello from the carried Python"
+    reuse=1
     ;;
   python-module)
     requirePython
@@ -105,6 +111,7 @@ sys.exit(len(sys.argv) - 1)
   node)
     makeNodeAppDir
     greeting="Hello from the carried Node.js"
+    reuse=1
     ;;
   node-project)
     # A project whose package.json names its program in "bin" and a
@@ -151,13 +158,17 @@ process.exitCode = args.length;
     ;;
 esac
 
-"$onefile" pack "$app" --main "$main" -o "$work/launcher" --template "$template"
+if ((reuse)); then
+  "$onefile" pack "$app" --main "$main" --reuse -o "$work/launcher"
+else
+  "$onefile" pack "$app" --main "$main" -o "$work/launcher" --template "$template"
+fi
 
 # run [VAR=VALUE...]: runs the launcher from $start_dir with the arguments and the
 # given variables, without LD_LIBRARY_PATH; sets status, out and err.
 run() {
   status=0
-  (cd "$start_dir" && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" "$@" \
+  (cd "$start_dir" && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" XDG_CACHE_HOME="$cache" "$@" \
       "$work/launcher" "${arguments[@]}") >"$work/out" 2>"$work/err" || status=$?
   out=$(<"$work/out")
   err=$(<"$work/err")
@@ -176,19 +187,34 @@ expect() {  # expect WHAT ACTUAL EXPECTED
 
 # What the interpreter or the dynamic loader tells of its work goes to
 # standard error.
-case $recipe in
-  python | python-module) run PYTHONVERBOSE=1 ;;
-  private-libraries) run LD_DEBUG=libs ;;
-  *) run ;;
-esac
+start() {
+  case $recipe in
+    python | python-module) run PYTHONVERBOSE=1 ;;
+    private-libraries) run LD_DEBUG=libs ;;
+    *) run ;;
+  esac
+  expect "exit status" "$status" "${#arguments[@]}"
+  dir=$(field location)
+}
 
-expect "exit status" "$status" "${#arguments[@]}"
-dir=$(field location)
-# The application ran in an extraction directory of the launcher (below its
-# TMPDIR, named by the template), and nothing of it is left.
-[[ $dir =~ ^$work/tmp/recipe_[A-Za-z0-9_-]{11}$ ]] ||
-  fail "the application ran from '$dir', not from an extraction directory below $work/tmp"
-[[ ! -e $dir ]] || fail "the extraction directory $dir is left after the run"
+start
+if ((reuse)); then
+  # The application ran in the version directory below the cache, which
+  # stays, alone in its holding directory; the second start runs it again.
+  holding=$cache/onefile/launcher
+  [[ $dir =~ ^$holding/[0-9a-f]{16}$ ]] ||
+    fail "the application ran from '$dir', not from a version directory below $holding"
+  first=$dir
+  start
+  expect "directory of the second start" "$dir" "$first"
+  expect "holding directory" "$(ls -A "$holding")" "${dir##*/}"
+else
+  # The application ran in an extraction directory of the launcher (below
+  # its TMPDIR, named by the template), and nothing of it is left.
+  [[ $dir =~ ^$work/tmp/recipe_[A-Za-z0-9_-]{11}$ ]] ||
+    fail "the application ran from '$dir', not from an extraction directory below $work/tmp"
+  [[ ! -e $dir ]] || fail "the extraction directory $dir is left after the run"
+fi
 left=$(ls -A "$work/tmp")
 [[ -z $left ]] || fail "the launcher left in its TMPDIR: $left"
 

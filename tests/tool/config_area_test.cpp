@@ -23,6 +23,7 @@ inline constexpr std::size_t kVersionAt = 16 + 2048 + 1024;
 inline constexpr std::size_t kDigestKindAt = 4096;
 inline constexpr std::size_t kCodecAt = 4097;
 inline constexpr std::size_t kLevelAt = 4098;
+inline constexpr std::size_t kTreeModeAt = 4099;
 inline constexpr std::size_t kDigestAt = 4096 + 32;
 
 LauncherDigest sampleDigest() {
@@ -32,7 +33,7 @@ LauncherDigest sampleDigest() {
 }
 
 LauncherSettings sampleSettings(ConfigLayout layout) {
-    return {layout, {"{TEMP}/app_{RANDOM}", "Product", "1.2.3"}, 7, sampleDigest()};
+    return {layout, {"{TEMP}/app_{RANDOM}", "Product", "1.2.3"}, 7, sampleDigest(), true};
 }
 
 void put(std::vector<unsigned char>& area, std::size_t at, const std::string& text) {
@@ -41,7 +42,7 @@ void put(std::vector<unsigned char>& area, std::size_t at, const std::string& te
 
 LauncherSettings readArea(const std::vector<unsigned char>& area) { return tool::readConfigArea(area); }
 
-TEST(ConfigAreaTest, SecondLayoutRecordsStringsLevelAndDigestAndIsZeroElsewhere) {
+TEST(ConfigAreaTest, SecondLayoutRecordsStringsLevelDigestAndReuseAndIsZeroElsewhere) {
     const LauncherSettings settings = sampleSettings(ConfigLayout::second);
     const std::vector<unsigned char> area = tool::makeConfigArea(settings);
     ASSERT_EQ(area.size(), 8192u);
@@ -55,6 +56,7 @@ TEST(ConfigAreaTest, SecondLayoutRecordsStringsLevelAndDigestAndIsZeroElsewhere)
     expected[kDigestKindAt] = 1;  // SHA-256
     expected[kCodecAt] = 1;       // zstd
     expected[kLevelAt] = 7;
+    expected[kTreeModeAt] = 1;  // kept between runs
     const LauncherDigest digest = sampleDigest();
     std::memcpy(expected.data() + kDigestAt, digest.data(), digest.size());
     EXPECT_TRUE(area == expected);
@@ -68,10 +70,11 @@ TEST(ConfigAreaTest, SecondLayoutRecordsStringsLevelAndDigestAndIsZeroElsewhere)
     EXPECT_EQ(read.compressionLevel, std::optional<int>(7));
     ASSERT_TRUE(read.digest.has_value());
     EXPECT_TRUE(*read.digest == digest);
+    EXPECT_TRUE(read.reuse);
 }
 
-// The first layout is one page of strings: no room for the level or the
-// digest, which are dropped.
+// The first layout is one page of strings: no room for the level, the
+// digest or the tree mode, which are dropped.
 TEST(ConfigAreaTest, FirstLayoutKeepsOnlyTheStrings) {
     const std::vector<unsigned char> area = tool::makeConfigArea(sampleSettings(ConfigLayout::first));
     ASSERT_EQ(area.size(), 4096u);
@@ -89,11 +92,13 @@ TEST(ConfigAreaTest, FirstLayoutKeepsOnlyTheStrings) {
     EXPECT_EQ(read.strings.versionString, "1.2.3");
     EXPECT_FALSE(read.compressionLevel.has_value());
     EXPECT_FALSE(read.digest.has_value());
+    EXPECT_FALSE(read.reuse);
 }
 
 // Strings that fill their fields but for the NUL, empty strings, and no
-// level or digest recorded; a first-layout area in a larger section is read
-// without looking at what follows it.
+// level, digest or reuse recorded (the area of a launcher made without
+// --reuse is what it was before the tree mode existed); a first-layout area
+// in a larger section is read without looking at what follows it.
 TEST(ConfigAreaTest, RoundTripsLongestAndEmptyStringsAndNoRecords) {
     for (const ConfigLayout layout : {ConfigLayout::first, ConfigLayout::second}) {
         for (const tool::LauncherStrings& strings :
@@ -103,7 +108,7 @@ TEST(ConfigAreaTest, RoundTripsLongestAndEmptyStringsAndNoRecords) {
             const LauncherSettings settings{layout, strings, std::nullopt, std::nullopt};
             std::vector<unsigned char> area = tool::makeConfigArea(settings);
             if (layout == ConfigLayout::second) {
-                for (const std::size_t at : {kDigestKindAt, kCodecAt, kLevelAt}) EXPECT_EQ(area[at], 0);
+                for (const std::size_t at : {kDigestKindAt, kCodecAt, kLevelAt, kTreeModeAt}) EXPECT_EQ(area[at], 0);
             } else {
                 area.resize(8192, 0xee);  // what lies behind belongs to the block
             }
@@ -114,17 +119,19 @@ TEST(ConfigAreaTest, RoundTripsLongestAndEmptyStringsAndNoRecords) {
             EXPECT_EQ(read.strings.versionString, strings.versionString);
             EXPECT_FALSE(read.compressionLevel.has_value());
             EXPECT_FALSE(read.digest.has_value());
+            EXPECT_FALSE(read.reuse);
         }
     }
 }
 
 TEST(ConfigAreaTest, ReservedBytesAreNotLookedAt) {
     std::vector<unsigned char> area = tool::makeConfigArea(sampleSettings(ConfigLayout::second));
-    for (std::size_t at = kLevelAt + 1; at < kDigestAt; ++at) area[at] = 0xff;
+    for (std::size_t at = kTreeModeAt + 1; at < kDigestAt; ++at) area[at] = 0xff;
     for (std::size_t at = kDigestAt + 32; at < area.size(); ++at) area[at] = 0xff;
     const LauncherSettings read = readArea(area);
     EXPECT_EQ(read.compressionLevel, std::optional<int>(7));
     EXPECT_TRUE(read.digest == std::optional<LauncherDigest>(sampleDigest()));
+    EXPECT_TRUE(read.reuse);
 }
 
 struct BadArea {
@@ -155,6 +162,7 @@ TEST(ConfigAreaTest, MalformedAreasAreRefusedAsFormatErrors) {
         {"codec 2", ConfigLayout::second, set(kCodecAt, 2), "unknown compression codec 2"},
         {"level 0", ConfigLayout::second, set(kLevelAt, 0), "unknown zstd level 0"},
         {"level 20", ConfigLayout::second, set(kLevelAt, 20), "unknown zstd level 20"},
+        {"tree mode 2", ConfigLayout::second, set(kTreeModeAt, 2), "unknown tree mode 2"},
         {"second layout cut short", ConfigLayout::second,
          [](std::vector<unsigned char>& area) { area.resize(8191); }, "the configuration area is cut short"},
         {"second layout, one page only", ConfigLayout::second,

@@ -123,6 +123,56 @@ TEST(LauncherStringsTest, TemplateHazardsAreFoundLevelByLevel) {
     }
 }
 
+// With --reuse the template names the holding directory, below which the
+// launcher adds the version directory: its last level needs no {RANDOM},
+// and is shared like the others when it stands straight under {TEMP}.
+TEST(LauncherStringsTest, ReuseTemplatesHaveNoLastLevelHazard) {
+    const std::string underTemp = "the level '";
+    const std::vector<HazardCase> cases = {
+        {"{CACHE_DIR}/onefile/app", {}},
+        {"{HOME}/.x/{PRODUCT}", {}},
+        {"{TEMP}/myapp", {underTemp + "myapp' straight under {TEMP}"}},
+        {"{TEMP}/{PRODUCT}/kept", {underTemp + "{PRODUCT}' straight under {TEMP}"}},
+        {"{TEMP}", {}},
+    };
+    for (const HazardCase& c : cases) {
+        SCOPED_TRACE(c.templateText);
+        const std::vector<std::string> hazards = tool::findTemplateHazards(c.templateText, true);
+        ASSERT_EQ(hazards.size(), c.hazards.size()) << (hazards.empty() ? "" : hazards.front());
+        for (std::size_t i = 0; i < hazards.size(); ++i) EXPECT_EQ(hazards[i].rfind(c.hazards[i], 0), 0u) << hazards[i];
+    }
+}
+
+TEST(LauncherStringsTest, PerRunPlaceholdersAreFoundAsWritten) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"{CACHE_DIR}/onefile/app", ""},
+        {"{HOME}/{PRODUCT}/{VERSION}/{PROGRAM_BASE}", ""},
+        {"{TEMP}/{PID}", "{PID}"},
+        {"{TEMP}/x_{time}", "{time}"},
+        {"{TEMP}/x_{Time_Us}", "{Time_Us}"},
+        {"{HOME}/{RANDOM}/y", "{RANDOM}"},
+        {"{HOME}/{RAN{PID}", "{PID}"},  // the second "{" restarts the name
+        {"{HOME}/x{PID", ""},           // a name open at the end is dropped
+    };
+    for (const auto& [text, found] : cases) EXPECT_EQ(tool::findPerRunPlaceholder(text), found) << text;
+}
+
+TEST(LauncherStringsTest, HoldingNamesAreOneLiteralLevel) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"app", ""},
+        {"My Product 2.0", ""},
+        {"..app}", ""},
+        {std::string(255, 'n'), ""},
+        {"", "it is empty"},
+        {".", "it names no directory of its own"},
+        {"..", "it names no directory of its own"},
+        {"a/b", "it holds a \"/\""},
+        {"app{1}", "it holds a \"{\", which would start a placeholder"},
+        {std::string(256, 'n'), "it has 256 bytes; at most 255 bytes fit one directory entry"},
+    };
+    for (const auto& [name, fault] : cases) EXPECT_EQ(tool::findHoldingNameFault(name), fault) << name;
+}
+
 TEST(EntryNameTest, NamesStayInsideTheExtractionDirectory) {
     const std::string component(255, 'n');
     const std::string longest = component + "/" + component + "/" + component + "/" + component;

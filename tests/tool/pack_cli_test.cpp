@@ -615,6 +615,9 @@ TEST(CommandLineTest, MalformedCommandLinesAreUsageErrors) {
         {{"attach", "b", "-o", "a", "--arch="}, "attach: unknown architecture ''; --arch takes x86_64 or aarch64"},
         {{"pack", "app", "-o", "a", "--arch", "aarch64", "--arch=aarch64"}, "pack: option '--arch' given twice"},
         {{"list", "l", "--arch", "aarch64"}, "list: unknown option '--arch'"},
+        {{"pack", "app", "-o", "a", "--reuse=yes"}, "pack: option '--reuse' takes no value"},
+        {{"attach", "b", "-o", "a", "--reuse", "--reuse"}, "attach: option '--reuse' given twice"},
+        {{"info", "l", "--reuse"}, "info: unknown option '--reuse'"},
         {{"--version", "extra"}, "unexpected argument 'extra'"},
     };
     for (const auto& [arguments, message] : cases) {
@@ -632,9 +635,11 @@ TEST(CommandLineTest, HelpExplainsEachCommandAndVersionPrintsIt) {
                               "--version V", "--arch A", "x86_64 or aarch64", "byte order", "1024 bytes",
                               "umask", "more than 255 bytes", "a path inside APPDIR", "SIGQUIT",
                               "has no {RANDOM}", "--compress[=LEVEL]", "1 to 19 (3 when no level",
-                              "decoder stub", "not be smaller", "8 MiB"}},
+                              "decoder stub", "not be smaller", "8 MiB", "[--reuse]", "{CACHE_DIR}/onefile/NAME",
+                              "first 16 hex digits", "{TIME_US} or {RANDOM}"}},
         {{"attach", "-h"}, {"usage: onefile attach", "unchecked", "--arch A", "--stub FILE", "regular file",
-                            "--decoder", "bit 2", "damage"}},
+                            "--decoder", "bit 2", "damage", "[--reuse]"}},
+        {{"info", "-h"}, {"usage: onefile info", "reuse "}},
         {{"list", "--help"}, {"usage: onefile list", "tabs", "last loadable segment", "x86_64 and aarch64",
                               "regular file", "number of entries", "unpacked", "flagged compressed"}},
     };

@@ -1,0 +1,35 @@
+// Keeping the unpacked application between runs (a launcher made with pack
+// --reuse). The expanded template names the holding directory; below it,
+// the version directory, named after the digest the tool recorded, holds
+// the tree. A run that finds it missing unpacks into a private working
+// directory beside it and publishes that with one rename; a run that finds
+// it checks every entry of the block against it (names, kinds, sizes, the
+// owner's execute bit, link texts; no content is hashed) and repairs a tree
+// that differs by swapping a freshly unpacked one in. Every run holds a
+// shared lock on the tree it uses while it lives, and a tree is removed only
+// by whoever can take the exclusive lock without waiting.
+#pragma once
+
+namespace onefile {
+
+// Writes a fresh random token of kWorkingTokenLength characters
+// (payload/reuse_names.h) and its NUL: the launcher's {RANDOM} routine.
+using TokenMaker = void (*)(char* token);
+
+// Instead of extractPayload: makes the application's tree ready below the
+// holding directory that gExtractionDirectory names, as described above.
+// Afterwards gExtractionDirectory names the directory the application runs
+// from and gLaunchTarget its first entry. When the version directory keeps
+// changing under the run (three times), the run unpacks a private copy
+// instead, says so on standard error, and removes it at the end like a
+// fresh directory. A version directory that is not safe to use (not the
+// user's own directory, or writable by others) ends the run with status 2.
+void prepareReusedTree(TokenMaker makeToken);
+
+// At the end of a run, in the main sequence: lets go of the tree the run
+// used. Nothing is removed, unless the tree no longer stands under the
+// version name (another run swapped a repaired one in) and no other run
+// holds it.
+void releaseReusedTree();
+
+}  // namespace onefile
