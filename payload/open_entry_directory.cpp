@@ -119,10 +119,6 @@ void forgetEntryDirectories(EntryDirectories& directories) {
     directories = kFreshEntryDirectories;
 }
 
-void closeEntryDirectories() {
-    closeDeepDirectory();
-    for (int i = 1; i < heldCount; ++i) (void)close(held[i]);
-    heldCount = 0;
-}
+void closeEntryDirectories() { forgetEntryDirectories(extraction); }
 
 }  // namespace onefile
