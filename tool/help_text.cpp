@@ -45,8 +45,9 @@ std::string launcherOptionsText() {
            "                  given, else the output file's name), and the launcher adds\n"
            "                  a level named after the first 16 hex digits of its digest.\n"
            "                  A run unpacks it there once and later runs check that every\n"
-           "                  entry is still there (names, sizes, execute bits, link texts;\n"
-           "                  contents are not hashed), repair what is missing and run it.\n"
+           "                  entry is still there (names, sizes, the owner's execute bit,\n"
+           "                  link texts; contents are not hashed), repair what differs and\n"
+           "                  run it.\n"
            "                  A template with {PID}, {TIME}, {TIME_US} or {RANDOM} is\n"
            "                  refused with it.\n"
            "  --product NAME  product name for {PRODUCT} (default \"" + kDefaultProductName +
