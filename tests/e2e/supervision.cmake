@@ -12,6 +12,7 @@ add_executable(e2e_supervision_tests
   signal_storm_test.cpp
   removal_walk_test.cpp)
 target_link_libraries(e2e_supervision_tests PRIVATE onefile_e2e_fixture GTest::gtest_main)
+target_compile_definitions(e2e_supervision_tests PRIVATE ONEFILE_SANITIZED_BUILD=$<BOOL:${ONEFILE_SANITIZE}>)
 # The grace-period tests take about five seconds each and the storm a few
 # more; every test is its own CTest case, so they run in parallel.
 gtest_discover_tests(e2e_supervision_tests
