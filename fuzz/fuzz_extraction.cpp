@@ -246,7 +246,7 @@ const unsigned char* mapBlock(const std::uint8_t* data, std::size_t size) {
     const unsigned char* block = mapBlock(data, size);
     onefile::gPayloadCursor = block;
     onefile::gPayloadEnd = block + size;
-    onefile::extractPayload();
+    (void)onefile::extractPayload(true);
     exit(0);
 }
 

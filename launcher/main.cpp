@@ -118,15 +118,18 @@ void placePayload() {
 
 static_assert(kRandomTokenLength == kWorkingTokenLength, "working directories are named with {RANDOM}'s tokens");
 
-// Expands the directory template into the extraction directory; a template
-// that does not expand ends the run before anything is made. With pack
-// --reuse it names the directory that holds the kept trees.
-void nameExtractionDirectory() {
-    const char* directoryTemplate = getDirectoryTemplate();
-    if (!expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes)) {
-        fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", directoryTemplate);
-        abort();
+// Expands a directory template into the extraction directory. With pack
+// --reuse it names the directory that holds the kept trees. The last
+// template must expand: one that does not ends the run before anything is
+// made; an earlier one gives way to the next.
+bool nameExtractionDirectory(const char* directoryTemplate, bool lastPlace) {
+    if (expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes)) return true;
+    if (!lastPlace) {
+        fprintf(stderr, "'%s': couldn't expand it\n", directoryTemplate);
+        return false;
     }
+    fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", directoryTemplate);
+    abort();
 }
 
 // Forks the child. The handled signals are held back from the last look for
@@ -155,13 +158,19 @@ bool startChild(char** argv) {
 }
 
 // Unpacks the block into the extraction directory, or finds (or makes) the
-// tree that runs of a launcher made with pack --reuse keep.
+// tree that runs of a launcher made with pack --reuse keep: in the place the
+// first template names that can be made, is safe, allows programs and has
+// room. A place skipped gets one line; the last one's failure ends the run.
 void prepareApplicationTree() {
-    if (launcherReusesTree()) {
-        gPayloadFileOffset = getPayloadFileOffset();
-        prepareReusedTree(makeRandomToken);
-    } else {
-        extractPayload();
+    if (launcherReusesTree()) gPayloadFileOffset = getPayloadFileOffset();
+    for (const char* directoryTemplate = getDirectoryTemplate();;) {
+        const char* next = getNextDirectoryTemplate(directoryTemplate);
+        bool lastPlace = next == nullptr;
+        if (nameExtractionDirectory(directoryTemplate, lastPlace)) {
+            bool ready = launcherReusesTree() ? prepareReusedTree(makeRandomToken, lastPlace) : extractPayload(lastPlace);
+            if (ready) return;
+        }
+        directoryTemplate = next;
     }
 }
 
@@ -187,7 +196,6 @@ int main(int argc, char** argv) {
     (void)getProgramPath();
     checkLauncherComplete();
     prepareLaunchEnvironment();
-    nameExtractionDirectory();
     placePayload();
     installSignalHandling();
     prepareApplicationTree();

@@ -62,10 +62,13 @@ bool executableModeNeedsChmod;
     exitFatally();
 }
 
-[[noreturn]] void failToUnpack(int error) {
+// The report names the file on a line of its own: `name` is the entry's
+// name in the block.
+[[noreturn]] void failToUnpack(int error, const char* name) {
     closeEntryDirectories();
     stopIfSignalled();
     reportSystemError(kUnpackFailure, error);
+    fprintf(stderr, "while writing '%s/%s'\n", gExtractionDirectory, name);
     exitFatally();
 }
 
@@ -259,9 +262,9 @@ void writeContent(int descriptor, const unsigned char* content, std::uint64_t re
         ssize_t written = write(descriptor, content, chunk);
         if (written < 0) {
             if (errno == EINTR) continue;
-            failToUnpack(errno);
+            failToUnpack(errno, nameBuffer);
         }
-        if (written == 0) failToUnpack(EIO);
+        if (written == 0) failToUnpack(EIO, nameBuffer);
         content += written;
         remaining -= static_cast<std::uint64_t>(written);
         releaseWrittenPayload(content);
@@ -278,7 +281,7 @@ void decodeContent(int descriptor, const unsigned char* frame, std::uint64_t siz
     DecodeOutcome outcome = decodeEntryContent(descriptor, frame, size, kMainDecoderSlot, stopFlagRaised,
                                                releaseDecodedPayload, nullptr);
     if (outcome.result == DecodeResult::stopped) stopIfSignalled();
-    if (outcome.result == DecodeResult::writeFailed) failToUnpack(outcome.error);
+    if (outcome.result == DecodeResult::writeFailed) failToUnpack(outcome.error, nameBuffer);
     if (outcome.result == DecodeResult::damaged) stopOnDamagedBlock();
     if (outcome.result == DecodeResult::noWorkspace) stopWithoutDecoderWorkspace(outcome.error);
 }
@@ -301,7 +304,7 @@ void extractFile(std::uint8_t flags) {
         writeContent(descriptor, gPayloadCursor, size);
     }
     gPayloadCursor += size;
-    if (close(descriptor) != 0) failToUnpack(errno);
+    if (close(descriptor) != 0) failToUnpack(errno, nameBuffer);
 }
 
 // With several writers (entry_writers.h): the entries are read and checked
@@ -315,7 +318,7 @@ std::uint32_t entrySequence;
     stopIfSignalled();
     if (failure.kind == WriterFailureKind::damaged) stopOnDamagedBlock();
     if (failure.kind == WriterFailureKind::noWorkspace) stopWithoutDecoderWorkspace(failure.error);
-    failToUnpack(failure.error);
+    failToUnpack(failure.error, failure.name);
 }
 
 // Everything handed over so far is written when this returns.
@@ -351,12 +354,13 @@ void checkPayloadMagic() {
     }
 }
 
-void extractPayload() {
+bool extractPayload(bool lastPlace) {
     checkPayloadMagic();
     // Made before the first entry is read (also for a block without
     // entries); from then on a termination signal removes whatever exists.
-    makeExtractionDirectory();
+    if (!makeExtractionDirectory(lastPlace)) return false;
     extractEntries();
+    return true;
 }
 
 void extractEntries() {

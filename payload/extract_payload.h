@@ -32,8 +32,10 @@ extern bool gPayloadPagesReleasable;
 
 // Checks the magic, makes the extraction directory (which sets the removal
 // flag) and writes every entry below it (extractEntries). Ends the process
-// on every failure.
-void extractPayload();
+// on every failure, except where the directory cannot be made or used and
+// `lastPlace` is false: then false, after one line that says why
+// (makeExtractionDirectory).
+bool extractPayload(bool lastPlace);
 
 // Ends the run with "Error, couldn't find attached data header." on standard
 // output and the fatal exit status when the block at gPayloadCursor does not

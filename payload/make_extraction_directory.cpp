@@ -1,4 +1,6 @@
 #include "payload/extraction_directory.h"
+#include "payload/extract_payload.h"
+#include "payload/placement_check.h"
 #include "runtime/directory_removal.h"
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
@@ -30,7 +32,7 @@ constexpr int kMaxLinksFollowed = 40;
 constexpr int kLevelOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-enum class WalkEnd { made, levelVanished };
+enum class WalkEnd { made, levelVanished, failed };
 // What the walk does with the last level: make it exclusively (the
 // extraction directory), or reach it like the levels above (the directory
 // that holds the kept trees of pack --reuse).
@@ -49,6 +51,9 @@ struct Walk {
     // current is the parent of a recorded level and stays open.
     bool currentKept;
     int linksFollowed;
+    // Whether a failure ends the run (the last template) or gives way to
+    // the next template with one line that says why.
+    bool lastPlace;
 };
 
 Walk walk;
@@ -59,56 +64,104 @@ void forgetCreatedLevels() {
     gCreatedLevelCount = 0;
 }
 
-[[noreturn]] void failCreation(int error) {
-    forgetCreatedLevels();
-    fprintf(stderr, "Error, couldn't create extraction directory '%s': %s.\n", gExtractionDirectory,
-            describeError(error));
-    exit(kFatalExitStatus);
+void leaveCurrentLevel() {
+    if (!walk.currentKept) (void)close(walk.current);
+    walk.currentKept = true;
 }
 
-[[noreturn]] void refuseUnsafeLevel() {
+// The levels this try made go again; the last place ends the run with
+// `message`, an earlier one is named with `reason` and the next is tried.
+// Returns false for the callers to pass on.
+bool giveUp(const char* path, int pathLength, const char* message, const char* reason) {
+    leaveCurrentLevel();
     forgetCreatedLevels();
+    if (walk.lastPlace) {
+        fputs(message, stderr);
+        exit(kFatalExitStatus);
+    }
+    fprintf(stderr, "'%.*s': %s\n", pathLength, path, reason);
+    return false;
+}
+
+bool failCreation(int error) {
+    char message[kPathBufferBytes + 128];
+    snprintf(message, sizeof message, "Error, couldn't create extraction directory '%s': %s.\n",
+             gExtractionDirectory, describeError(error));
+    char reason[128];
+    snprintf(reason, sizeof reason, "couldn't create it: %s", describeError(error));
+    return giveUp(gExtractionDirectory, static_cast<int>(strlen(gExtractionDirectory)), message, reason);
+}
+
+// `why` says what is wrong with the level being resolved: its owner, its
+// mode, what it is.
+bool refuseUnsafeLevel(const char* why) {
     std::size_t end = walk.displayEnd;
     while (end > 1 && gExtractionDirectory[end - 1] == '/') --end;
-    fprintf(stderr, "Error, directory '%.*s' is not safe to use.\n", static_cast<int>(end),
-            gExtractionDirectory);
-    exit(kFatalExitStatus);
+    char message[kPathBufferBytes + 128];
+    snprintf(message, sizeof message, "Error, directory '%.*s' is not safe to use: %s.\n", static_cast<int>(end),
+             gExtractionDirectory, why);
+    char reason[128];
+    snprintf(reason, sizeof reason, "not safe to use: %s", why);
+    return giveUp(gExtractionDirectory, static_cast<int>(end), message, reason);
 }
 
 bool isTrustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
 
+constexpr std::size_t kWhyBytes = 64;
+
 // A directory that only its trusted owner can change, or a sticky one (like
-// /tmp) where others cannot rename or remove what is ours.
-bool isSafeDirectory(int descriptor) {
+// /tmp) where others cannot rename or remove what is ours. When it is not,
+// `why` says what is wrong.
+bool isSafeDirectory(int descriptor, char* why) {
     struct stat status;
-    if (fstat(descriptor, &status) != 0 || !S_ISDIR(status.st_mode)) return false;
-    if (!isTrustedOwner(status.st_uid)) return false;
-    return (status.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (status.st_mode & S_ISVTX) != 0;
+    if (fstat(descriptor, &status) != 0) {
+        snprintf(why, kWhyBytes, "%s", describeError(errno));
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        snprintf(why, kWhyBytes, "not a directory");
+        return false;
+    }
+    if (!isTrustedOwner(status.st_uid)) {
+        snprintf(why, kWhyBytes, "owned by uid %u", static_cast<unsigned>(status.st_uid));
+        return false;
+    }
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0) {
+        snprintf(why, kWhyBytes, "writable by group or others and not sticky");
+        return false;
+    }
+    return true;
 }
 
-void moveTo(int next) {
+bool moveTo(int next) {
     if (!walk.currentKept) (void)close(walk.current);
     walk.current = next;
     walk.currentKept = false;
-    if (!isSafeDirectory(next)) refuseUnsafeLevel();
+    char why[kWhyBytes];
+    return isSafeDirectory(next, why) || refuseUnsafeLevel(why);
 }
 
-void openRoot() {
+bool openRoot() {
     int root = open("/", kLevelOpenFlags);
-    if (root < 0) failCreation(errno);
-    moveTo(root);
+    if (root < 0) return failCreation(errno);
+    return moveTo(root);
 }
 
-// Takes the next component off the rest; false when none is left. `last`
-// tells whether it is the expanded path's final component.
-bool takeComponent(char* component, bool* last) {
+enum class Component { taken, none, failed };
+
+// Takes the next component off the rest. `last` tells whether it is the
+// expanded path's final component.
+Component takeComponent(char* component, bool* last) {
     const char* text = walk.rest + walk.head;
     while (*text == '/') ++text;
-    if (*text == '\0') return false;
+    if (*text == '\0') return Component::none;
     const char* end = text;
     while (*end != '\0' && *end != '/') ++end;
     std::size_t length = static_cast<std::size_t>(end - text);
-    if (length >= kLevelNameBytes) failCreation(ENAMETOOLONG);
+    if (length >= kLevelNameBytes) {
+        (void)failCreation(ENAMETOOLONG);
+        return Component::failed;
+    }
     memcpy(component, text, length);
     component[length] = '\0';
     walk.head = static_cast<std::size_t>(end - walk.rest);
@@ -119,18 +172,19 @@ bool takeComponent(char* component, bool* last) {
     }
     while (*end == '/') ++end;
     *last = *end == '\0';
-    return true;
+    return Component::taken;
 }
 
 // Puts the link's text in front of what is left to resolve.
-void spliceLink(const char* target) {
+bool spliceLink(const char* target) {
     std::size_t targetLength = strlen(target);
     std::size_t leftLength = strlen(walk.rest + walk.head);
-    if (targetLength + 1 + leftLength >= sizeof walk.rest) failCreation(ENAMETOOLONG);
+    if (targetLength + 1 + leftLength >= sizeof walk.rest) return failCreation(ENAMETOOLONG);
     memmove(walk.rest + targetLength + 1, walk.rest + walk.head, leftLength + 1);
     memcpy(walk.rest, target, targetLength);
     walk.rest[targetLength] = '/';
     walk.head = 0;
+    return true;
 }
 
 void recordCreatedLevel(const char* name) {
@@ -142,14 +196,34 @@ void recordCreatedLevel(const char* name) {
     gCreatedLevelCount = gCreatedLevelCount + 1;
 }
 
-void followLink(const char* name) {
-    if (++walk.linksFollowed > kMaxLinksFollowed) failCreation(ELOOP);
+bool followLink(const char* name) {
+    if (++walk.linksFollowed > kMaxLinksFollowed) return failCreation(ELOOP);
     char target[kPathBufferBytes];
     ssize_t length = readlinkat(walk.current, name, target, sizeof target - 1);
-    if (length < 0) failCreation(errno);
+    if (length < 0) return failCreation(errno);
     target[length] = '\0';
-    spliceLink(target);
-    if (target[0] == '/') openRoot();
+    if (!spliceLink(target)) return false;
+    return target[0] != '/' || openRoot();
+}
+
+// The last level was made: unless its file system can run the application
+// and hold it, it goes again before anything is written.
+bool checkPlacement() {
+    Placement placement = examinePlacement(gExtractionDescriptor, true, gPayloadCursor, gPayloadEnd);
+    if (placement.verdict == PlacementVerdict::fits) return true;
+    (void)unlinkat(gExtractionLevel.parentDescriptor, gExtractionLevel.name, AT_REMOVEDIR);
+    gRemovalFlag = 0;
+    (void)close(gExtractionDescriptor);
+    gExtractionDescriptor = -1;
+    char reason[192];
+    describePlacement(placement, reason, sizeof reason);
+    if (walk.lastPlace) {
+        leaveCurrentLevel();
+        forgetCreatedLevels();
+        reportUnfitPlacement(placement, gExtractionDirectory);
+        exit(kFatalExitStatus);
+    }
+    return giveUp(gExtractionDirectory, static_cast<int>(strlen(gExtractionDirectory)), "", reason);
 }
 
 // Makes the last level, exclusively: a directory that exists is never taken
@@ -159,7 +233,8 @@ WalkEnd makeLastLevel(const char* name) {
         // The level above was removed after we reached it: another run
         // removed a level that it had made and found empty.
         if (errno == ENOENT && gCreatedLevelCount > 0) return WalkEnd::levelVanished;
-        failCreation(errno);
+        (void)failCreation(errno);
+        return WalkEnd::failed;
     }
     int directory = openat(walk.current, name, kDirectoryOpenFlags);
     if (directory < 0) {
@@ -168,43 +243,50 @@ WalkEnd makeLastLevel(const char* name) {
         // again, before the levels above it.
         int error = errno;
         (void)unlinkat(walk.current, name, AT_REMOVEDIR);
-        failCreation(error);
+        (void)failCreation(error);
+        return WalkEnd::failed;
     }
     gExtractionLevel.parentDescriptor = walk.current;
     memcpy(gExtractionLevel.name, name, strlen(name) + 1);
     gExtractionDescriptor = directory;
     // From here on the directory is ours: a termination signal removes it.
     gRemovalFlag = 1;
-    return WalkEnd::made;
+    return checkPlacement() ? WalkEnd::made : WalkEnd::failed;
 }
 
 // Reaches the level `name` below the current one, making it when missing.
-bool enterLevel(const char* name) {
+WalkEnd enterLevel(const char* name) {
     struct stat status;
     if (fstatat(walk.current, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISLNK(status.st_mode)) {
-            if (!isTrustedOwner(status.st_uid)) refuseUnsafeLevel();
-            followLink(name);
-            return true;
+            if (!isTrustedOwner(status.st_uid)) {
+                char why[kWhyBytes];
+                snprintf(why, sizeof why, "a symbolic link owned by uid %u", static_cast<unsigned>(status.st_uid));
+                (void)refuseUnsafeLevel(why);
+                return WalkEnd::failed;
+            }
+            return followLink(name) ? WalkEnd::made : WalkEnd::failed;
         }
     } else if (errno != ENOENT) {
-        failCreation(errno);
+        (void)failCreation(errno);
+        return WalkEnd::failed;
     } else if (mkdirat(walk.current, name, kLevelMode) == 0) {
         recordCreatedLevel(name);
     } else if (errno == ENOENT) {
-        return false;
+        return WalkEnd::levelVanished;
     } else if (errno != EEXIST) {
-        failCreation(errno);
+        (void)failCreation(errno);
+        return WalkEnd::failed;
     }
     // A level that is no directory, or was swapped for a link since it was
     // examined, fails to open here.
     int next = openat(walk.current, name, kLevelOpenFlags);
     if (next < 0) {
-        if (errno == ENOENT) return false;
-        refuseUnsafeLevel();
+        if (errno == ENOENT) return WalkEnd::levelVanished;
+        (void)refuseUnsafeLevel(errno == ENOTDIR ? "not a directory" : describeError(errno));
+        return WalkEnd::failed;
     }
-    moveTo(next);
-    return true;
+    return moveTo(next) ? WalkEnd::made : WalkEnd::failed;
 }
 
 WalkEnd walkAndMake(LastLevel lastLevel) {
@@ -217,19 +299,26 @@ WalkEnd walkAndMake(LastLevel lastLevel) {
     if (gExtractionDirectory[0] == '/') {
         walk.current = -1;
         walk.currentKept = true;
-        openRoot();
+        if (!openRoot()) return WalkEnd::failed;
     } else {
         // A relative path starts where the user stands; that level is
         // theirs to choose and is not checked.
         walk.current = open(".", kLevelOpenFlags);
-        if (walk.current < 0) failCreation(errno);
+        if (walk.current < 0) {
+            walk.currentKept = true;
+            (void)failCreation(errno);
+            return WalkEnd::failed;
+        }
     }
     for (;;) {
         char component[kLevelNameBytes];
         bool last = false;
-        if (!takeComponent(component, &last)) {
+        Component taken = takeComponent(component, &last);
+        if (taken == Component::failed) return WalkEnd::failed;
+        if (taken == Component::none) {
             if (lastLevel == LastLevel::reach) return WalkEnd::made;
-            failCreation(EEXIST);
+            (void)failCreation(EEXIST);
+            return WalkEnd::failed;
         }
         if (last && lastLevel == LastLevel::makeExclusively) return makeLastLevel(component);
         if (strcmp(component, ".") == 0) continue;
@@ -237,33 +326,44 @@ WalkEnd walkAndMake(LastLevel lastLevel) {
             // Physically: the parent of the level reached, whatever path
             // led there.
             int parent = openat(walk.current, "..", kLevelOpenFlags);
-            if (parent < 0) failCreation(errno);
-            moveTo(parent);
+            if (parent < 0) {
+                (void)failCreation(errno);
+                return WalkEnd::failed;
+            }
+            if (!moveTo(parent)) return WalkEnd::failed;
             continue;
         }
-        if (!enterLevel(component)) return WalkEnd::levelVanished;
+        WalkEnd entered = enterLevel(component);
+        if (entered != WalkEnd::made) return entered;
     }
 }
 
-void walkTo(LastLevel lastLevel) {
+bool walkTo(LastLevel lastLevel, bool lastPlace) {
+    walk.lastPlace = lastPlace;
     // A level that vanishes while we make ours was removed by another run
     // that had made it and found it empty; one more walk makes it again.
-    if (walkAndMake(lastLevel) == WalkEnd::made) return;
-    forgetCreatedLevels();
-    if (!walk.currentKept) (void)close(walk.current);
-    if (walkAndMake(lastLevel) == WalkEnd::made) return;
-    failCreation(ENOENT);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        WalkEnd end = walkAndMake(lastLevel);
+        if (end == WalkEnd::made) return true;
+        if (end == WalkEnd::failed) return false;
+        leaveCurrentLevel();
+        forgetCreatedLevels();
+    }
+    return failCreation(ENOENT);
 }
 
 }  // namespace
 
-void makeExtractionDirectory() { walkTo(LastLevel::makeExclusively); }
+bool makeExtractionDirectory(bool lastPlace) { return walkTo(LastLevel::makeExclusively, lastPlace); }
 
-int openHoldingDirectory() {
-    walkTo(LastLevel::reach);
+int openHoldingDirectory(bool lastPlace) {
+    if (!walkTo(LastLevel::reach, lastPlace)) return -1;
     // Readable, for the locks and the listing of the kept trees.
     int holding = openat(walk.current, ".", kDirectoryOpenFlags);
-    if (holding < 0) failCreation(errno);
+    if (holding < 0) {
+        (void)failCreation(errno);
+        return -1;
+    }
     if (!walk.currentKept) (void)close(walk.current);
     return holding;
 }

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "payload/extract_payload.h"
+#include "payload/placement_check.h"
 #include "payload/reuse_steps.h"
 #include "runtime/directory_removal.h"
 #include "runtime/error_text.h"
@@ -57,6 +59,15 @@ void makeWorkingDirectory(TokenMaker makeToken) {
     gReuse.working = true;
     lockDirectory(working, LOCK_SH, gExtractionDirectory);
     (void)flock(gReuse.holding, LOCK_UN);
+    // Looked at again here, where the tree is written: the holding
+    // directory's look may have found the version there (a repair needs the
+    // room too), and the disk may have filled meanwhile.
+    Placement placement = examinePlacement(working, true, gPayloadCursor, gPayloadEnd);
+    if (placement.verdict != PlacementVerdict::fits) {
+        discardWorkingDirectory();
+        reportUnfitPlacement(placement, gReuse.holdingPath);
+        exitFatally();
+    }
 }
 
 void discardWorkingDirectory() {

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,9 @@
 #include "format/payload_format.h"
 #include "payload/extract_payload.h"
 #include "payload/extraction_directory.h"
+#include "payload/placement_check.h"
 #include "payload/reuse_steps.h"
+#include "runtime/directory_removal.h"
 #include "runtime/fatal_stops.h"
 #include "runtime/launcher_section.h"
 
@@ -43,12 +46,41 @@ void nameVersionDirectory() {
     gReuse.versionName[kVersionNameLength] = '\0';
 }
 
-void enterHoldingDirectory() {
+// Lets go of a holding directory that cannot be used, and of the levels
+// made on the way to it.
+void leaveHoldingDirectory() {
+    (void)close(gReuse.holding);
+    gReuse.holding = -1;
+    removeCreatedLevels();
+    for (int i = 0; i < gCreatedLevelCount; ++i) (void)close(gCreatedLevels[i].parentDescriptor);
+    gCreatedLevelCount = 0;
+}
+
+// The holding directory must allow programs to run, and have room for the
+// tree when it holds none of this version yet.
+bool checkHoldingPlacement(bool lastPlace) {
+    struct stat version;
+    bool needsRoom = fstatat(gReuse.holding, gReuse.versionName, &version, AT_SYMLINK_NOFOLLOW) != 0;
+    Placement placement = examinePlacement(gReuse.holding, needsRoom, blockStart, gPayloadEnd);
+    if (placement.verdict == PlacementVerdict::fits) return true;
+    leaveHoldingDirectory();
+    if (lastPlace) {
+        reportUnfitPlacement(placement, gReuse.holdingPath);
+        exit(kFatalExitStatus);
+    }
+    char reason[192];
+    describePlacement(placement, reason, sizeof reason);
+    fprintf(stderr, "'%s': %s\n", gReuse.holdingPath, reason);
+    return false;
+}
+
+bool enterHoldingDirectory(bool lastPlace) {
     std::size_t length = strlen(gExtractionDirectory);
     while (length > 1 && gExtractionDirectory[length - 1] == '/') --length;
     memcpy(gReuse.holdingPath, gExtractionDirectory, length);
     gReuse.holdingPath[length] = '\0';
-    gReuse.holding = openHoldingDirectory();
+    gReuse.holding = openHoldingDirectory(lastPlace);
+    return gReuse.holding >= 0 && checkHoldingPlacement(lastPlace);
 }
 
 // From now on the application runs from the version directory that the run
@@ -66,8 +98,8 @@ void runFromVersionDirectory() {
 // try did: a run unpacks at most once.
 void unpackWorkingDirectory(TokenMaker makeToken) {
     if (gReuse.working) return;
-    makeWorkingDirectory(makeToken);
     gPayloadCursor = blockStart;
+    makeWorkingDirectory(makeToken);
     extractEntries();
 }
 
@@ -144,16 +176,17 @@ void composeLaunchTarget() {
 
 }  // namespace
 
-void prepareReusedTree(TokenMaker makeToken) {
+bool prepareReusedTree(TokenMaker makeToken, bool lastPlace) {
     checkPayloadMagic();
     blockStart = gPayloadCursor;
     nameVersionDirectory();
-    enterHoldingDirectory();
+    if (!enterHoldingDirectory(lastPlace)) return false;
     stopIfSignalled();
     bool settled = false;
     for (int attempt = 0; attempt < kTries && !settled; ++attempt) settled = settleTree(makeToken);
     if (!settled) runFromPrivateCopy(makeToken);
     composeLaunchTarget();
+    return true;
 }
 
 void releaseReusedTree() {

@@ -24,7 +24,11 @@ using TokenMaker = void (*)(char* token);
 // instead, says so on standard error, and removes it at the end like a
 // fresh directory. A version directory that is not safe to use (not the
 // user's own directory, or writable by others) ends the run with status 2.
-void prepareReusedTree(TokenMaker makeToken);
+// A holding directory that cannot be made or used (not safe, on a file
+// system mounted noexec, or without room for a tree it lacks) ends the run
+// as well when `lastPlace` is set; otherwise one line says why and the
+// result is false, so that the next place is tried.
+bool prepareReusedTree(TokenMaker makeToken, bool lastPlace);
 
 // At the end of a run, in the main sequence: lets go of the tree the run
 // used. Nothing is removed, unless the tree no longer stands under the

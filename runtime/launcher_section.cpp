@@ -32,6 +32,14 @@ const char* getDirectoryTemplate() {
                         "directory template");
 }
 
+const char* getNextDirectoryTemplate(const char* current) {
+    const char* field = launcherConfig().directoryTemplate;
+    const char* next = current + strlen(current) + 1;
+    if (next >= field + kDirectoryTemplateBytes || *next == '\0') return nullptr;
+    return checkedField(next, static_cast<std::size_t>(field + kDirectoryTemplateBytes - next),
+                        "directory template");
+}
+
 const char* getProductName() {
     return checkedField(launcherConfig().productName, kProductNameBytes, "product name");
 }

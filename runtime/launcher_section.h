@@ -6,6 +6,11 @@ namespace onefile {
 
 // The build-time strings of this launcher, NUL-terminated.
 const char* getDirectoryTemplate();
+// The template the launcher tries after `current` (one returned by these
+// two) when the place `current` names cannot be used, or nullptr when
+// `current` is the last. The templates lie one after the other in their
+// field, each ended by its NUL, the list by an empty one.
+const char* getNextDirectoryTemplate(const char* current);
 const char* getProductName();
 const char* getVersionString();
 

@@ -94,7 +94,8 @@ TEST_F(CompressedLaunchTest, AFailedCloseOfADecodedEntryEndsTheRun) {
         if (pinned) argv = {"taskset", "-c", "0", launcher};
         const LauncherRun run = this->run(argv, options);
         EXPECT_EQ(run.process.exitCode, 2);
-        EXPECT_EQ(run.process.err, "Error, couldn't unpack file to target path.: Input/output error\n");
+        EXPECT_EQ(run.process.err, "Error, couldn't unpack file to target path.: Input/output error\nwhile writing '" +
+                                       tmpDir() + "/x/large'\n");
         EXPECT_FALSE(run.report.complete);
         EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
     }

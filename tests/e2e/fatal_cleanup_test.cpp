@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -44,9 +45,11 @@ std::vector<std::string> linesOf(const std::string& text) {
 class FatalCleanupTest : public LauncherTest {};
 
 // ---------------------------------------------------------------------------
-// A full disk: TMPDIR is a small tmpfs of a private mount namespace; the
-// script lists what is left on it once the launcher has ended, before the
-// mount goes with the namespace.
+// A disk that fills while the launcher writes: TMPDIR is a small tmpfs of a
+// private mount namespace, and the launcher cannot look at its room before
+// it writes (as when another program fills the disk after that look). The
+// script lists what is left on the tmpfs once the launcher has ended, before
+// the mount goes with the namespace.
 
 struct FullDisk {
     const char* name;
@@ -55,6 +58,8 @@ struct FullDisk {
     // the block is worth several threads and the write that fails is one of
     // a chunk its decoder handed over.
     bool compressed;
+    // The entry whose write fails, named by the report's second line.
+    const char* failingEntry;
 };
 
 class FullDiskTest : public FatalCleanupTest, public ::testing::WithParamInterface<FullDisk> {};
@@ -70,7 +75,7 @@ TEST_P(FullDiskTest, FullDiskLeavesNothing) {
         // larger one.
         writeFile(appDir() + "/large", std::string(4u << 20, 'L'));
     }
-    const std::string launcher = pack(options);
+    const std::string launcher = packWithHooks(options);
     const std::string mountPoint = temp().file("full");
     fs::create_directories(mountPoint);
     const std::string script =
@@ -80,24 +85,32 @@ TEST_P(FullDiskTest, FullDiskLeavesNothing) {
         "echo \"status=$?\"\n"
         "ls -A \"$1\"\n";
     const LauncherRun run =
-        this->run(inPrivateMountNamespace(script, {mountPoint, GetParam().tmpfsSize, launcher}));
+        this->run(inPrivateMountNamespace(script, {mountPoint, GetParam().tmpfsSize, launcher}),
+                  withHooks({{"ONEFILE_HOOK_FAIL_FSTATVFS", "1"}}));
     const std::string skip = namespaceSkipReason(run.process);
     if (!skip.empty()) GTEST_SKIP() << skip;
     ASSERT_EQ(run.process.exitCode, 0) << run.process.err;
     // The launcher's status and then nothing: no name was left on the disk.
     EXPECT_EQ(linesOf(run.process.out), std::vector<std::string>{"status=2"});
-    EXPECT_EQ(run.process.err, kDiskFull);
+    // Today's report, then the file it was writing: "while writing
+    // '<TMPDIR>/<extraction directory>/<entry>'".
+    const std::string& err = run.process.err;
+    const std::string second = "while writing '" + mountPoint + "/";
+    const std::string end = std::string("/") + GetParam().failingEntry + "'\n";
+    EXPECT_TRUE(err.starts_with(std::string(kDiskFull) + second) && err.ends_with(end) &&
+                err.find('/', std::strlen(kDiskFull) + second.size()) == err.size() - end.size())
+        << err;
     EXPECT_FALSE(run.report.complete);
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, FullDiskTest,
                          ::testing::Values(
                              // The large entry fails in one of its writes.
-                             FullDisk{"LaterEntryInAWrite", "1m", false},
+                             FullDisk{"LaterEntryInAWrite", "1m", false, "large"},
                              // The probe is smaller than the entry's stream
                              // buffer: its bytes reach the disk in the close.
-                             FullDisk{"FirstEntryInTheClose", "16k", false},
-                             FullDisk{"CompressedEntryOnSeveralThreads", "2m", true}),
+                             FullDisk{"FirstEntryInTheClose", "16k", false, "probe"},
+                             FullDisk{"CompressedEntryOnSeveralThreads", "2m", true, "large"}),
                          [](const ::testing::TestParamInfo<FullDisk>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------

@@ -318,7 +318,9 @@ std::string createFailure(const std::string& path, const std::string& reason) {
     return "Error, couldn't create extraction directory '" + path + "': " + reason + ".\n";
 }
 
-std::string notSafe(const std::string& path) { return "Error, directory '" + path + "' is not safe to use.\n"; }
+std::string notSafe(const std::string& path, const std::string& reason) {
+    return "Error, directory '" + path + "' is not safe to use: " + reason + ".\n";
+}
 
 MountedRun runOnTmpfs(const std::string& mountPoint, const std::string& mountOptions,
                       const std::string& script, const std::vector<std::string>& arguments,

@@ -83,7 +83,7 @@ std::string octal(mode_t mode);
 // extraction directory could not be made at `path`, for `reason` (the
 // system's words for the error), or the level at `path` is not safe to use.
 std::string createFailure(const std::string& path, const std::string& reason);
-std::string notSafe(const std::string& path);
+std::string notSafe(const std::string& path, const std::string& reason);
 
 // True for the 11 characters of a random token: 8 bytes in base64url, so
 // the last character carries 4 bits and two zero bits.

@@ -148,6 +148,7 @@ TEST_F(HostileUserTest, LevelsAboveTheExtractionDirectoryMustBeSafe) {
         const char* tmpDir;        // TMPDIR, below the test's directory
         const char* refusedLevel;  // the level the report names, or nullptr when the run works
         const char* extractedIn;   // where the extraction directory lies when the run works
+        const char* reason = "";   // why the level is refused
     } cases[] = {
         {"the user's own directory", Maker::user, Kind::directory, 0755, "{TEMP}/shared/app_{RANDOM}", "tmp",
          nullptr, "tmp/shared"},
@@ -158,25 +159,25 @@ TEST_F(HostileUserTest, LevelsAboveTheExtractionDirectoryMustBeSafe) {
         {"the user's directory left again by ..", Maker::user, Kind::directory, 0755,
          "{TEMP}/shared/../app_{RANDOM}", "tmp", nullptr, "tmp"},
         {"the other user's directory", Maker::otherUser, Kind::directory, 0755, "{TEMP}/shared/app_{RANDOM}", "tmp",
-         "tmp/shared", nullptr},
+         "tmp/shared", nullptr, "owned by uid 65534"},
         {"the other user's private directory", Maker::otherUser, Kind::directory, 0700,
-         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr},
+         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr, "owned by uid 65534"},
         {"the other user's sticky directory", Maker::otherUser, Kind::directory, 01777,
-         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr},
+         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr, "owned by uid 65534"},
         {"the other user's directory two levels up", Maker::otherUser, Kind::directory, 0755,
-         "{TEMP}/shared/sub/app_{RANDOM}", "tmp", "tmp/shared", nullptr},
+         "{TEMP}/shared/sub/app_{RANDOM}", "tmp", "tmp/shared", nullptr, "owned by uid 65534"},
         {"the other user's directory left again by ..", Maker::otherUser, Kind::directory, 0755,
-         "{TEMP}/shared/../app_{RANDOM}", "tmp", "tmp/shared", nullptr},
+         "{TEMP}/shared/../app_{RANDOM}", "tmp", "tmp/shared", nullptr, "owned by uid 65534"},
         {"the other user's directory as TMPDIR", Maker::otherUser, Kind::directory, 0755, "{TEMP}/app_{RANDOM}",
-         "tmp/shared", "tmp/shared", nullptr},
+         "tmp/shared", "tmp/shared", nullptr, "owned by uid 65534"},
         {"the user's directory writable by all, not sticky", Maker::user, Kind::directory, 0777,
-         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr},
+         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr, "writable by group or others and not sticky"},
         {"the user's directory writable by the group", Maker::user, Kind::directory, 0775,
-         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr},
+         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr, "writable by group or others and not sticky"},
         {"the user's directory writable by others", Maker::user, Kind::directory, 0757,
-         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr},
+         "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared", nullptr, "writable by group or others and not sticky"},
         {"a regular file", Maker::user, Kind::file, 0644, "{TEMP}/shared/app_{RANDOM}", "tmp", "tmp/shared",
-         nullptr},
+         nullptr, "not a directory"},
     };
     const std::string top = temp_.file("tmp");
     makeDirectories(top);
@@ -198,7 +199,7 @@ TEST_F(HostileUserTest, LevelsAboveTheExtractionDirectoryMustBeSafe) {
         const ProcessResult result = runProcess({launcher}, recordingOptions(temp_.file(c.tmpDir), runs));
 
         if (c.refusedLevel != nullptr) {
-            expectRefused(result, notSafe(temp_.file(c.refusedLevel)), runs);
+            expectRefused(result, notSafe(temp_.file(c.refusedLevel), c.reason), runs);
             EXPECT_EQ(describeTree(top), before) << "the refused run changed TMPDIR";
         } else {
             ASSERT_NO_FATAL_FAILURE(
@@ -225,6 +226,7 @@ TEST_F(HostileUserTest, LevelsMetFromAWorkingDirectoryOfTheOtherUser) {
         const char* templateText;
         Outcome outcome;
         const char* extractedIn;   // below the test's directory, when the run works
+        const char* reason = "";   // why the level is refused
     } cases[] = {
         {"a level the run makes", Maker::nobody, Kind::directory, "lvl", "lvl/app_{RANDOM}", Outcome::works,
          "evil/lvl"},
@@ -232,11 +234,11 @@ TEST_F(HostileUserTest, LevelsMetFromAWorkingDirectoryOfTheOtherUser) {
         {"the user's link to the user's directory", Maker::user, Kind::link, "lvl", "lvl/app_{RANDOM}",
          Outcome::works, "victim"},
         {"the other user's link to the user's directory", Maker::otherUser, Kind::link, "lvl", "lvl/app_{RANDOM}",
-         Outcome::notSafe, nullptr},
+         Outcome::notSafe, nullptr, "a symbolic link owned by uid 65534"},
         {"the other user's directory", Maker::otherUser, Kind::directory, "lvl", "lvl/app_{RANDOM}",
-         Outcome::notSafe, nullptr},
+         Outcome::notSafe, nullptr, "owned by uid 65534"},
         {"the other user's fifo", Maker::otherUser, Kind::fifo, "lvl", "lvl/app_{RANDOM}", Outcome::notSafe,
-         nullptr},
+         nullptr, "not a directory"},
         {"the other user's link as the extraction directory", Maker::otherUser, Kind::link, "app", "app",
          Outcome::exists, nullptr},
     };
@@ -263,7 +265,7 @@ TEST_F(HostileUserTest, LevelsMetFromAWorkingDirectoryOfTheOtherUser) {
 
         if (c.outcome != Outcome::works) {
             expectRefused(result,
-                          c.outcome == Outcome::exists ? createFailure(c.planted, "File exists") : notSafe(c.planted),
+                          c.outcome == Outcome::exists ? createFailure(c.planted, "File exists") : notSafe(c.planted, c.reason),
                           runs);
             EXPECT_EQ(describeTree(evil), evilBefore);
             EXPECT_EQ(describeTree(victim()), victimBefore) << "the run wrote through the other user's link";
@@ -343,7 +345,7 @@ TEST_F(HostileUserTest, ALinkIsFollowedWhenRootOrTheLaunchersUserOwnsIt) {
 
         if (c.refused) {
             EXPECT_EQ(result.exitCode, 2);
-            EXPECT_EQ(result.err, notSafe(link));
+            EXPECT_EQ(result.err, notSafe(link, "a symbolic link owned by uid " + std::to_string(kStrangerUser)));
             EXPECT_EQ(linesOf(runs), std::vector<std::string>{}) << "the application started";
             EXPECT_EQ(describeTree(target), before);
         } else {

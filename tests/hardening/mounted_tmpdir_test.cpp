@@ -21,7 +21,6 @@ using onefile::testing::readFile;
 // whether the child ever started.
 constexpr char kMarkingMain[] = "#!/bin/sh\n: > \"$ONEFILE_HARDENING_MARKER\"\n";
 constexpr std::size_t kBigFileBytes = 2 * 1024 * 1024;
-constexpr char kNoSpaceReport[] = "Error, couldn't unpack file to target path.: No space left on device\n";
 
 bool exists(const std::string& path) {
     struct stat status;
@@ -49,11 +48,13 @@ protected:
     std::string listingFile() const { return temp_.file("listing"); }
 
     // A launcher of the marking main executable and, when bigFile, a data
-    // file larger than the small file systems of these tests.
-    std::string makeLauncher(const std::string& name, bool bigFile) {
+    // file larger than the small file systems of these tests, and
+    // `smallFiles` small files in many/.
+    std::string makeLauncher(const std::string& name, bool bigFile, int smallFiles = 0) {
         const std::string app = temp_.file(name + "-app");
         writeFile(app + "/main", kMarkingMain, 0755);
         if (bigFile) writeFile(app + "/share/big", std::string(kBigFileBytes, 'b'));
+        for (int i = 0; i < smallFiles; ++i) writeFile(app + "/many/" + std::to_string(i), "small\n");
         const std::string launcher = temp_.file(name);
         packLauncher(app, launcher);
         return launcher;
@@ -88,57 +89,80 @@ protected:
         }                                                                                          \
     } while (false)
 
-// Extraction onto a full disk ends with the write's report or the close's,
-// and the child never starts on the truncated files. The first case shows
-// that the same launcher runs its child where there is room.
-TEST_F(MountedTmpDirTest, FullDiskEndsExtractionWithTheWriteReport) {
+// Checks the report of a run refused in TMPDIR "$mnt", whose extraction
+// directory the message names between `before` and `after`: nothing else on
+// standard error, a default directory name, the child never started, and
+// nothing left behind but `left`.
+#define EXPECT_REFUSED_NAMING_THE_DIRECTORY(run, before, after, left)                         \
+    do {                                                                                      \
+        const std::string& err = (run).process.err;                                           \
+        const std::string prefix = std::string(before) + mountPoint() + "/";                  \
+        const std::string suffix = (after);                                                   \
+        EXPECT_EQ((run).process.exitCode, 2);                                                 \
+        ASSERT_TRUE(err.starts_with(prefix) && err.ends_with(suffix) &&                       \
+                    err.size() > prefix.size() + suffix.size())                               \
+            << err;                                                                           \
+        EXPECT_TRUE(isDefaultDirectoryName(                                                   \
+            err.substr(prefix.size(), err.size() - prefix.size() - suffix.size())))           \
+            << err;                                                                           \
+        EXPECT_EQ((run).process.out, "");                                                     \
+        EXPECT_FALSE(exists(marker())) << "the child started";                                \
+        EXPECT_EQ(leftovers(), (left));                                                       \
+    } while (false)
+
+// A TMPDIR without room for the application is refused before anything is
+// written, with what the application needs and what is free: bytes (each
+// file rounded up to the file system's 4 KiB blocks, one block per
+// directory) or files where the file system counts them. The first case
+// shows that the same launcher runs its child where there is room.
+TEST_F(MountedTmpDirTest, ATmpDirWithoutRoomIsRefusedBeforeAnythingIsWritten) {
     const struct {
         const char* name;
         bool bigFile;
+        int smallFiles;
         const char* mountOptions;
         const char* preparation;
-        int status;
-        const char* err;
+        const char* need;  // nullptr when the run works
+        std::vector<std::string> left;
     } cases[] = {
-        {"room enough", true, "size=8m", "", 0, ""},
-        // A 2 MiB entry on a 1 MiB file system: a chunk's write comes short.
-        {"write fails", true, "size=1m", "", 2, kNoSpaceReport},
-        // Not one page free: the small main executable fits the stream's
-        // buffer, and the write at the close fails.
-        {"close fails", false, "size=1m", "cat /dev/zero > \"$mnt/fill\" 2>/dev/null", 2, kNoSpaceReport},
+        {"room enough", true, 0, "size=8m", "", nullptr, {}},
+        // main (one block), share/ (one block) and 2 MiB in share/big, on
+        // 1 MiB.
+        {"too few bytes", true, 0, "size=1m", "", "the application needs 2106 kB, 1048 kB are free", {}},
+        {"a full disk", false, 0, "size=1m", "cat /dev/zero > \"$mnt/fill\" 2>/dev/null",
+         "the application needs 4096 bytes, 0 bytes are free", {"./fill"}},
+        // main, many/ and 40 files in it.
+        {"too few files", false, 40, "size=8m,nr_inodes=18", "", "the application needs 42 files, 16 are free", {}},
     };
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string launcher = makeLauncher("launcher" + std::to_string(index++), c.bigFile);
+        const std::string launcher = makeLauncher("launcher" + std::to_string(index++), c.bigFile, c.smallFiles);
         (void)remove(marker().c_str());
         const MountedRun run = runLauncher(launcher, c.mountOptions, c.preparation);
         SKIP_UNLESS_MOUNTED(run);
-        EXPECT_EQ(run.process.exitCode, c.status);
-        EXPECT_EQ(run.process.err, c.err);
-        EXPECT_EQ(run.process.out, "");
-        EXPECT_EQ(exists(marker()), c.status == 0) << "whether the child started";
+        if (c.need == nullptr) {
+            EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
+            EXPECT_TRUE(exists(marker()));
+            continue;
+        }
+        EXPECT_REFUSED_NAMING_THE_DIRECTORY(run, "Error, not enough space in '",
+                                            std::string("': ") + c.need + "; set TMPDIR to a place with more room.\n",
+                                            c.left);
     }
 }
 
-// On a TMPDIR mounted noexec the extraction succeeds and the exec fails:
-// the child reports it, names the mount as the cause and exits 2, the
-// launcher passes that on, and its cleanup removes the extraction directory.
-TEST_F(MountedTmpDirTest, NoexecTmpDirEndsInTheExecReportAndRemovesTheDirectory) {
+// On a TMPDIR mounted noexec, where the application could not run, the
+// run stops before anything is written, says why and what to do, and
+// removes the directory it made.
+TEST_F(MountedTmpDirTest, ANoexecTmpDirIsRefusedBeforeAnythingIsWritten) {
     const std::string launcher = makeLauncher("launcher", false);
     const MountedRun run = runLauncher(launcher, "size=8m,noexec");
     SKIP_UNLESS_MOUNTED(run);
-    EXPECT_EQ(run.process.exitCode, 2);
-    const std::string line = "Error, couldn't launch child (exec): Permission denied\n'" + mountPoint() + "/";
-    const std::string reason = "' is on a file system mounted noexec, where programs cannot run; set TMPDIR to a "
-                               "directory that allows them.\n";
-    EXPECT_EQ(run.process.err.substr(0, line.size()), line);
-    EXPECT_TRUE(run.process.err.size() > reason.size() &&
-                run.process.err.compare(run.process.err.size() - reason.size(), reason.size(), reason) == 0)
-        << run.process.err;
-    EXPECT_EQ(run.process.out, "");
-    EXPECT_FALSE(exists(marker()));
-    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_REFUSED_NAMING_THE_DIRECTORY(run, "Error, '",
+                                        "' is on a file system mounted noexec, where programs cannot run; set "
+                                        "TMPDIR to a directory that allows them.\n",
+                                        std::vector<std::string>{});
 }
 
 // On a read-only TMPDIR the extraction directory cannot be made, which

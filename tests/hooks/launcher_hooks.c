@@ -35,6 +35,9 @@
      ONEFILE_HOOK_FAIL_GETRANDOM=1     getrandom fails with ENOSYS
                                        (every call is logged as "getrandom")
      ONEFILE_HOOK_FAIL_FORK=1          fork fails with EAGAIN
+     ONEFILE_HOOK_FAIL_FSTATVFS=1      fstatvfs fails with ENOSYS, so the
+                                       launcher cannot look at the room: a
+                                       disk filled only after that look
      ONEFILE_HOOK_FAIL_PROGRAM_LINK=1  readlink of "/proc/self/exe" fails with
                                        EACCES
      ONEFILE_HOOK_BUSY_EXEC=N          the first N execv calls of a process find
@@ -101,6 +104,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -118,6 +122,7 @@ int __real_fstat(int descriptor, struct stat* status);
 int __real_close(int descriptor);
 ssize_t __real_readlink(const char* path, char* buffer, size_t size);
 pid_t __real_fork(void);
+int __real_fstatvfs(int descriptor, struct statvfs* status);
 int __real_execv(const char* path, char* const arguments[]);
 pid_t __real_waitpid(pid_t process, int* status, int options);
 int __real_flock(int descriptor, int operation);
@@ -413,6 +418,11 @@ int __wrap_close(int descriptor) {
     int failing = descriptorMatches(descriptor, "ONEFILE_HOOK_FAIL_CLOSE");
     int result = __real_close(descriptor);
     return failing ? failWith(EIO) : result;
+}
+
+int __wrap_fstatvfs(int descriptor, struct statvfs* status) {
+    if (getenv("ONEFILE_HOOK_FAIL_FSTATVFS") != NULL) return failWith(ENOSYS);
+    return __real_fstatvfs(descriptor, status);
 }
 
 pid_t __wrap_fork(void) {

@@ -29,6 +29,7 @@ void setField(char* field, std::size_t bytes, const char* text) {
 }  // namespace
 
 const char* getDirectoryTemplate() { return fakeDirectoryTemplate; }
+const char* getNextDirectoryTemplate(const char*) { return nullptr; }
 const char* getProductName() { return fakeProductName; }
 const char* getVersionString() { return fakeVersionString; }
 const unsigned char* getAttachedBlock() { return fakeAttachedBlock; }
