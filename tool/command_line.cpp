@@ -11,7 +11,7 @@ namespace {
 // Options of the kinds `compression`, `decoder`, `reuse` and `json` never
 // take the next argument as their value: --compress[=LEVEL], --decoder,
 // --reuse, --json.
-enum class OptionKind { output, text, architecture, compression, decoder, reuse, exclude, json };
+enum class OptionKind { output, text, directoryTemplate, architecture, compression, decoder, reuse, exclude, json };
 
 struct OptionRule {
     std::vector<std::string> spellings;
@@ -31,7 +31,7 @@ std::vector<OptionRule> optionsOf(Command command) {
     }
     if (command == Command::attach) options.push_back({{"--decoder"}, OptionKind::decoder});
     options.push_back({{"--reuse"}, OptionKind::reuse});
-    options.push_back({{"--template"}, OptionKind::text, &CommandLine::directoryTemplate});
+    options.push_back({{"--template"}, OptionKind::directoryTemplate});
     options.push_back({{"--product"}, OptionKind::text, &CommandLine::productName});
     options.push_back({{"--version"}, OptionKind::text, &CommandLine::versionString});
     options.push_back({{"--stub"}, OptionKind::text, &CommandLine::stubPath});
@@ -126,6 +126,11 @@ private:
                 target = value;
                 break;
             }
+            case OptionKind::directoryTemplate:
+                // Given again, a template is one more place to try.
+                if (line_.directoryTemplate) line_.fallbackTemplates.push_back(value);
+                else line_.directoryTemplate = value;
+                break;
             case OptionKind::architecture:
                 if (line_.architecture) throw usageError("option '" + spelling + "' given twice");
                 line_.architecture = parseArchitecture(value);

@@ -18,7 +18,8 @@ struct CommandLine {
     std::string input;         // APPDIR, BLOCKFILE or LAUNCHER
     std::string output;        // -o OUTPUT, or extract's DIR
     std::optional<std::string> mainName;
-    std::optional<std::string> directoryTemplate;
+    std::optional<std::string> directoryTemplate;  // the first --template
+    std::vector<std::string> fallbackTemplates;    // every later --template, in order
     std::optional<std::string> productName;
     std::optional<std::string> versionString;
     std::optional<std::string> stubPath;

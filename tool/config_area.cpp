@@ -45,6 +45,13 @@ LauncherSettings readConfigArea(ByteSpan section) {
     const unsigned char* area = section.data();
     settings.strings.directoryTemplate = readField(area + offsetof(LauncherConfig, directoryTemplate),
                                                    kDirectoryTemplateBytes, "directory template");
+    // The templates tried after the first follow it, up to an empty one.
+    const unsigned char* field = area + offsetof(LauncherConfig, directoryTemplate);
+    for (std::size_t at = settings.strings.directoryTemplate.size() + 1; at < kDirectoryTemplateBytes && field[at] != 0;) {
+        std::string fallback = readField(field + at, kDirectoryTemplateBytes - at, "directory template");
+        at += fallback.size() + 1;
+        settings.strings.fallbackTemplates.push_back(std::move(fallback));
+    }
     settings.strings.productName =
         readField(area + offsetof(LauncherConfig, productName), kProductNameBytes, "product name");
     settings.strings.versionString =
@@ -80,7 +87,7 @@ std::vector<unsigned char> makeConfigArea(const LauncherSettings& settings) {
     const char* signature =
         settings.layout == ConfigLayout::first ? kFirstLayoutConfigSignature : kLauncherConfigSignature;
     std::memcpy(area.data(), signature, kLauncherConfigSignatureBytes);
-    copyField(area.data(), offsetof(LauncherConfig, directoryTemplate), settings.strings.directoryTemplate);
+    copyField(area.data(), offsetof(LauncherConfig, directoryTemplate), encodeTemplates(settings.strings));
     copyField(area.data(), offsetof(LauncherConfig, productName), settings.strings.productName);
     copyField(area.data(), offsetof(LauncherConfig, versionString), settings.strings.versionString);
     if (settings.layout == ConfigLayout::second && settings.digest) {

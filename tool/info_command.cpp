@@ -55,7 +55,10 @@ void printText(const LauncherInfo& info) {
     const LauncherStrings& strings = info.settings.strings;
     const std::optional<std::string> level = compressionLevelText(info);
     std::cout << "arch: " << architectureName(info.architecture) << "\n"
-              << "template: " << escapeField(strings.directoryTemplate) << "\n"
+              << "template: " << escapeField(strings.directoryTemplate) << "\n";
+    for (const std::string& fallback : strings.fallbackTemplates)
+        std::cout << "fallback template: " << escapeField(fallback) << "\n";
+    std::cout
               << "product: " << escapeField(strings.productName) << "\n"
               << "version: " << escapeField(strings.versionString) << "\n"
               << "files: " << info.files << "\n"
@@ -69,6 +72,12 @@ void printText(const LauncherInfo& info) {
               << "reuse: " << (info.settings.reuse ? "true" : "false") << "\n";
 }
 
+std::string jsonStringList(const std::vector<std::string>& texts) {
+    std::string list = "[";
+    for (const std::string& text : texts) list += (list.size() > 1 ? ", " : "") + jsonString(text);
+    return list + "]";
+}
+
 void printJson(const LauncherInfo& info) {
     const LauncherStrings& strings = info.settings.strings;
     const std::optional<std::string> level = compressionLevelText(info);
@@ -76,6 +85,7 @@ void printJson(const LauncherInfo& info) {
     if (level) compression = std::string("{\"codec\": \"zstd\", \"level\": ") + (level->empty() ? "null" : *level) + "}";
     std::cout << "{\"arch\": " << jsonString(architectureName(info.architecture))
               << ", \"template\": " << jsonString(strings.directoryTemplate)
+              << ", \"fallback_templates\": " << jsonStringList(strings.fallbackTemplates)
               << ", \"product\": " << jsonString(strings.productName)
               << ", \"version\": " << jsonString(strings.versionString) << ", \"files\": " << info.files
               << ", \"links\": " << info.links << ", \"stored_bytes\": " << info.storedBytes

@@ -47,18 +47,21 @@ LauncherStrings chooseLauncherStrings(const CommandLine& line) {
     LauncherStrings strings = defaultLauncherStrings();
     if (line.directoryTemplate) strings.directoryTemplate = *line.directoryTemplate;
     else if (line.reuse) strings.directoryTemplate = defaultReuseTemplate(line);
+    strings.fallbackTemplates = line.fallbackTemplates;
     if (line.productName) strings.productName = *line.productName;
     if (line.versionString) strings.versionString = *line.versionString;
     checkLauncherStrings(strings);
-    if (line.reuse) {
-        const std::string perRun = findPerRunPlaceholder(strings.directoryTemplate);
+    for (const std::string& templateText : allTemplates(strings)) {
+        const std::string perRun = line.reuse ? findPerRunPlaceholder(templateText) : std::string();
         if (!perRun.empty())
-            throw ToolError("--template", perRun + " in \"" + strings.directoryTemplate +
+            throw ToolError("--template", perRun + " in \"" + templateText +
                                               "\" changes from run to run: with --reuse the next run would "
                                               "never find the kept tree");
     }
-    for (const std::string& hazard : findTemplateHazards(strings.directoryTemplate, line.reuse))
-        std::cerr << "onefile: warning: template '" << strings.directoryTemplate << "': " << hazard << "\n";
+    for (const std::string& templateText : allTemplates(strings)) {
+        for (const std::string& hazard : findTemplateHazards(templateText, line.reuse))
+            std::cerr << "onefile: warning: template '" << templateText << "': " << hazard << "\n";
+    }
     return strings;
 }
 

@@ -132,17 +132,41 @@ bool isKnownPlaceholder(std::string_view name) {
                        [name](const char* known) { return equalsIgnoringAsciiCase(name, known); });
 }
 
+std::vector<std::string> allTemplates(const LauncherStrings& strings) {
+    std::vector<std::string> templates = {strings.directoryTemplate};
+    templates.insert(templates.end(), strings.fallbackTemplates.begin(), strings.fallbackTemplates.end());
+    return templates;
+}
+
+std::string encodeTemplates(const LauncherStrings& strings) {
+    std::string field = strings.directoryTemplate;
+    for (const std::string& fallback : strings.fallbackTemplates) field += std::string(1, '\0') + fallback;
+    return field;
+}
+
 void checkLauncherStrings(const LauncherStrings& strings) {
-    if (strings.directoryTemplate.empty()) throw ToolError("--template", "empty directory template");
-    checkFits("--template", strings.directoryTemplate, kDirectoryTemplateBytes);
+    for (const std::string& templateText : allTemplates(strings)) {
+        if (templateText.empty()) throw ToolError("--template", "empty directory template");
+        if (templateText.find('\0') != std::string::npos) throw ToolError("--template", "contains a NUL byte");
+    }
+    if (strings.fallbackTemplates.empty()) {
+        checkFits("--template", strings.directoryTemplate, kDirectoryTemplateBytes);
+    } else {
+        // Each template with its NUL, and the empty one that ends the list.
+        const std::size_t bytes = encodeTemplates(strings).size() + 2;
+        if (bytes > kDirectoryTemplateBytes)
+            throw ToolError("--template", "the templates take " + std::to_string(bytes) + " bytes with their NULs; at most " +
+                                              std::to_string(kDirectoryTemplateBytes) + " bytes fit");
+    }
     checkFits("--product", strings.productName, kProductNameBytes);
     checkFits("--version", strings.versionString, kVersionStringBytes);
-    for (const std::string& name : collectPlaceholderNames(strings.directoryTemplate)) {
-        if (!isKnownPlaceholder(name))
-            throw ToolError("--template", "unknown placeholder name \"" + name + "\" in \"" +
-                                              strings.directoryTemplate + "\"");
+    for (const std::string& templateText : allTemplates(strings)) {
+        for (const std::string& name : collectPlaceholderNames(templateText)) {
+            if (!isKnownPlaceholder(name))
+                throw ToolError("--template", "unknown placeholder name \"" + name + "\" in \"" + templateText + "\"");
+        }
+        checkTemplateLiterals(templateText);
     }
-    checkTemplateLiterals(strings.directoryTemplate);
 }
 
 std::vector<std::string> findTemplateHazards(std::string_view templateText, bool reuse) {

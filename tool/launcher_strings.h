@@ -18,6 +18,10 @@ struct LauncherStrings {
     std::string directoryTemplate;
     std::string productName;
     std::string versionString;
+    // The templates the launcher tries, in order, where the place the one
+    // before names cannot be used. They share directoryTemplate's field:
+    // each template ends with its NUL, and the list with an empty one.
+    std::vector<std::string> fallbackTemplates = {};
 };
 
 // This build's defaults.
@@ -33,8 +37,16 @@ std::vector<std::string> collectPlaceholderNames(std::string_view templateText);
 // ignoring ASCII case.
 bool isKnownPlaceholder(std::string_view name);
 
+// Every template, the first one first.
+std::vector<std::string> allTemplates(const LauncherStrings& strings);
+
+// The bytes of the template field before its zero fill: each template and
+// its NUL. A single template is written as it always was.
+std::string encodeTemplates(const LauncherStrings& strings);
+
 // Throws ToolError naming the option (--template, --product, --version) of a
-// string that does not fit its field with its NUL, of an empty template, of
+// string that does not fit its field with its NUL (the templates together,
+// and the empty one that ends their list), of an empty template, of
 // a template that uses a name the launcher does not recognise, and of one
 // whose literal text holds a directory name that cannot be created: more
 // than kLongestComponentBytes bytes between two slashes with no placeholder

@@ -49,14 +49,15 @@ protected:
 
     // A launcher of the marking main executable and, when bigFile, a data
     // file larger than the small file systems of these tests, and
-    // `smallFiles` small files in many/.
-    std::string makeLauncher(const std::string& name, bool bigFile, int smallFiles = 0) {
+    // `smallFiles` small files in many/; `toolOptions` go to pack.
+    std::string makeLauncher(const std::string& name, bool bigFile, int smallFiles = 0,
+                             const std::vector<std::string>& toolOptions = {}) {
         const std::string app = temp_.file(name + "-app");
         writeFile(app + "/main", kMarkingMain, 0755);
         if (bigFile) writeFile(app + "/share/big", std::string(kBigFileBytes, 'b'));
         for (int i = 0; i < smallFiles; ++i) writeFile(app + "/many/" + std::to_string(i), "small\n");
         const std::string launcher = temp_.file(name);
-        packLauncher(app, launcher);
+        packLauncher(app, launcher, toolOptions);
         return launcher;
     }
 
@@ -163,6 +164,65 @@ TEST_F(MountedTmpDirTest, ANoexecTmpDirIsRefusedBeforeAnythingIsWritten) {
                                         "' is on a file system mounted noexec, where programs cannot run; set "
                                         "TMPDIR to a directory that allows them.\n",
                                         std::vector<std::string>{});
+}
+
+// Whether `line` is `before`, a directory name of the form app_TOKEN, and
+// `after`.
+bool namesRandomDirectory(const std::string& line, const std::string& before, const std::string& after) {
+    return line.size() == before.size() + 4 + 11 + after.size() && line.starts_with(before + "app_") &&
+           line.ends_with(after) && isRandomToken(line.substr(before.size() + 4, 11));
+}
+
+// A launcher packed with several templates takes the first place that can
+// be made, is safe, allows programs and has room; each place it skips gets
+// one line that says why, and when none fits the last one's failure ends
+// the run. Nothing is left in any of them.
+TEST_F(MountedTmpDirTest, TemplatesAreTriedInTurnUntilOneFits) {
+    // Below the tmpfs: ne/ mounted noexec, small/ a tmpfs of 1 MiB, open/
+    // writable by all and not sticky, ok/ a plain directory.
+    const std::string preparation =
+        "mkdir \"$mnt/ne\" \"$mnt/small\" \"$mnt/ok\" && mkdir -m 0777 \"$mnt/open\" &&\n"
+        "mount -t tmpfs -o size=8m,noexec onefile-ne \"$mnt/ne\" &&\n"
+        "mount -t tmpfs -o size=1m onefile-small \"$mnt/small\" || exit 1\n";
+    const std::string mnt = mountPoint();
+    const struct {
+        const char* name;
+        std::vector<std::string> places;  // below the tmpfs, tried in this order
+        int status;
+        std::vector<std::pair<std::string, std::string>> lines;  // around app_TOKEN, or whole with an empty second
+    } cases[] = {
+        {"the second place fits", {"ne", "ok"}, 0, {{"'" + mnt + "/ne/", "': mounted noexec"}}},
+        {"no place fits",
+         {"ne", "open", "small"},
+         2,
+         {{"'" + mnt + "/ne/", "': mounted noexec"},
+          {"'" + mnt + "/open': not safe to use: writable by group or others and not sticky", ""},
+          {"Error, not enough space in '" + mnt + "/small/",
+           "': the application needs 2106 kB, 1048 kB are free; set TMPDIR to a place with more room."}}},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> options;
+        for (const std::string& place : c.places) {
+            options.push_back("--template");
+            options.push_back(mnt + "/" + place + "/app_{RANDOM}");
+        }
+        const std::string launcher = makeLauncher("templates" + std::to_string(index++), true, 0, options);
+        (void)remove(marker().c_str());
+        const MountedRun run = runLauncher(launcher, "size=8m", preparation);
+        SKIP_UNLESS_MOUNTED(run);
+        EXPECT_EQ(run.process.exitCode, c.status) << run.process.err;
+        const std::vector<std::string> err = lines(run.process.err);
+        ASSERT_EQ(err.size(), c.lines.size()) << run.process.err;
+        for (std::size_t i = 0; i < err.size(); ++i) {
+            const auto& [before, after] = c.lines[i];
+            if (after.empty()) EXPECT_EQ(err[i], before);
+            else EXPECT_TRUE(namesRandomDirectory(err[i], before, after)) << err[i];
+        }
+        EXPECT_EQ(exists(marker()), c.status == 0);
+        EXPECT_EQ(leftovers(), (std::vector<std::string>{"./ne", "./ok", "./open", "./small"}));
+    }
 }
 
 // On a read-only TMPDIR the extraction directory cannot be made, which

@@ -124,6 +124,34 @@ TEST(ConfigAreaTest, RoundTripsLongestAndEmptyStringsAndNoRecords) {
     }
 }
 
+// Templates tried one after the other share the template field: each ends
+// with its NUL, the list with an empty one; in both layouts, and filling the
+// field to its last byte.
+TEST(ConfigAreaTest, FallbackTemplatesFollowTheFirstInItsField) {
+    const struct {
+        std::string first;
+        std::vector<std::string> fallbacks;
+    } cases[] = {
+        {"{TEMP}/a_{RANDOM}", {"/var/tmp/b_{RANDOM}", "{HOME}/.c_{RANDOM}"}},
+        {std::string(1000, 'a'), {std::string(1045, 'b')}},  // 1001 + 1046 bytes and the list's end
+    };
+    for (const ConfigLayout layout : {ConfigLayout::first, ConfigLayout::second}) {
+        for (const auto& c : cases) {
+            tool::LauncherStrings strings{c.first, "P", "V"};
+            strings.fallbackTemplates = c.fallbacks;
+            std::vector<unsigned char> area = tool::makeConfigArea({layout, strings, std::nullopt, std::nullopt});
+            std::string field = c.first;
+            for (const std::string& fallback : c.fallbacks) field += std::string(1, '\0') + fallback;
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(area.data()) + kTemplateAt, field.size()), field);
+            for (std::size_t at = kTemplateAt + field.size(); at < kProductAt; ++at) ASSERT_EQ(area[at], 0) << at;
+            const LauncherSettings read = readArea(area);
+            EXPECT_EQ(read.strings.directoryTemplate, c.first);
+            EXPECT_EQ(read.strings.fallbackTemplates, c.fallbacks);
+            EXPECT_EQ(read.strings.productName, "P");
+        }
+    }
+}
+
 TEST(ConfigAreaTest, ReservedBytesAreNotLookedAt) {
     std::vector<unsigned char> area = tool::makeConfigArea(sampleSettings(ConfigLayout::second));
     for (std::size_t at = kTreeModeAt + 1; at < kDigestAt; ++at) area[at] = 0xff;

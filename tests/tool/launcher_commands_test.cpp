@@ -231,7 +231,8 @@ protected:
             (void)runOk(arguments);
             return output;
         };
-        stored_ = packed(shared_->file("stored"), {"--template", "{TEMP}/tests_{RANDOM}", "--product",
+        stored_ = packed(shared_->file("stored"), {"--template", "{TEMP}/tests_{RANDOM}", "--template",
+                                                    "{HOME}/.tests_{RANDOM}", "--product",
                                                    "Tab\there", "--version", "2.0-\xc3\xbc"});
         compressed_ = packed(shared_->file("compressed"), {"--compress=5"});
         aarch64_ = packed(shared_->file("aarch64"), {"--arch", "aarch64"});
@@ -284,13 +285,16 @@ struct InfoCase {
     std::string templateJson, productJson, versionJson;
     std::string compressionText, compressionJson;
     bool compressed;
+    std::string fallbackLines = "";         // "fallback template: ..." lines
+    std::string fallbackJson = "[]";
 };
 
 TEST_F(LauncherCommandsTest, InfoDescribesWhatALauncherCarries) {
     const auto jsonOf = [](const std::string& text) { return "\"" + text + "\""; };
     const std::vector<InfoCase> cases = {
         {stored_, "x86_64", "2.0-\xc3\xbc", "{TEMP}/tests_{RANDOM}", "Tab\\there", "\"{TEMP}/tests_{RANDOM}\"",
-         "\"Tab\\there\"", "\"2.0-\\u00fc\"", "none", "null", false},
+         "\"Tab\\there\"", "\"2.0-\\u00fc\"", "none", "null", false, "fallback template: {HOME}/.tests_{RANDOM}\n",
+         "[\"{HOME}/.tests_{RANDOM}\"]"},
         {compressed_, "x86_64", kDefaultVersionString, kDefaultDirectoryTemplate, kDefaultProductName,
          jsonOf(kDefaultDirectoryTemplate), jsonOf(kDefaultProductName), jsonOf(kDefaultVersionString),
          "zstd level 5", "{\"codec\": \"zstd\", \"level\": 5}", true},
@@ -311,7 +315,7 @@ TEST_F(LauncherCommandsTest, InfoDescribesWhatALauncherCarries) {
         const ProcessResult text = runTool({"info", c.launcher});
         EXPECT_EQ(text.exitCode, 0) << text.err;
         EXPECT_EQ(text.err, "");
-        EXPECT_EQ(text.out, "arch: " + c.arch + "\ntemplate: " + c.templateLine + "\nproduct: " + c.productLine +
+        EXPECT_EQ(text.out, "arch: " + c.arch + "\ntemplate: " + c.templateLine + "\n" + c.fallbackLines + "product: " + c.productLine +
                                 "\nversion: " + c.version + "\nfiles: 7\nlinks: 2\nstored_bytes: " +
                                 std::to_string(stored) + "\nunpacked_bytes: " + std::to_string(unpacked) +
                                 "\ncompression: " + c.compressionText + "\ndigest: sha256 " + digest +
@@ -320,7 +324,8 @@ TEST_F(LauncherCommandsTest, InfoDescribesWhatALauncherCarries) {
         const ProcessResult json = runTool({"info", "--json", c.launcher});
         EXPECT_EQ(json.exitCode, 0) << json.err;
         EXPECT_EQ(json.err, "");
-        EXPECT_EQ(parsedJson(json.out), "arch\t\"" + c.arch + "\"\ntemplate\t" + c.templateJson + "\nproduct\t" +
+        EXPECT_EQ(parsedJson(json.out), "arch\t\"" + c.arch + "\"\ntemplate\t" + c.templateJson + "\nfallback_templates\t" +
+                                            c.fallbackJson + "\nproduct\t" +
                                             c.productJson + "\nversion\t" + c.versionJson +
                                             "\nfiles\t7\nlinks\t2\nstored_bytes\t" + std::to_string(stored) +
                                             "\nunpacked_bytes\t" + std::to_string(unpacked) + "\ncompression\t" +

@@ -54,6 +54,29 @@ TEST(LauncherStringsTest, TemplatesTheLauncherAccepts) {
     for (const std::string& text : accepted) EXPECT_EQ(templateMessage(text), "") << text;
 }
 
+// Templates tried after the first share its field and its checks: each
+// with its NUL and the empty one that ends the list must fit the 2048 bytes.
+TEST(LauncherStringsTest, FallbackTemplatesAreCheckedLikeTheFirst) {
+    const auto withFallbacks = [](std::vector<std::string> fallbacks) {
+        LauncherStrings strings{"{TEMP}/a_{RANDOM}", "P", "1"};  // 17 bytes and its NUL
+        strings.fallbackTemplates = std::move(fallbacks);
+        return checkMessage(strings);
+    };
+    EXPECT_EQ(withFallbacks({"/var/tmp/b_{RANDOM}", "{HOME}/c_{RANDOM}"}), "");
+    // Levels of 200 bytes: a template of `bytes` bytes that can be made.
+    const auto levels = [](std::size_t bytes) {
+        std::string text;
+        while (text.size() < bytes) text += text.size() % 201 == 200 ? '/' : 'f';
+        return text;
+    };
+    EXPECT_EQ(withFallbacks({levels(2028)}), "");
+    EXPECT_EQ(withFallbacks({levels(2029)}),
+              "--template: the templates take 2049 bytes with their NULs; at most 2048 bytes fit");
+    EXPECT_NE(withFallbacks({"/ok_{RANDOM}", "{TEMP}/{NOPE}"}).find("unknown placeholder name \"NOPE\""),
+              std::string::npos);
+    EXPECT_EQ(withFallbacks({""}), "--template: empty directory template");
+}
+
 TEST(LauncherStringsTest, RefusedTemplatesNameTheirFault) {
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"", "--template: empty directory template"},
