@@ -39,6 +39,13 @@ std::string launcherOptionsText() {
            "                  level has no {RANDOM} (anyone can take that name first), or a\n"
            "                  level without {RANDOM} stands straight under {TEMP} (the first\n"
            "                  user to launch makes it private to themselves).\n"
+           "                  Given again, each --template is one more place to try, in\n"
+           "                  order: the launcher takes the first whose directory it can\n"
+           "                  make, that is safe, allows programs (not mounted noexec) and\n"
+           "                  has room, saying on standard error why it skipped the others.\n"
+           "                  Together they must fit the same " + std::to_string(kDirectoryTemplateBytes) +
+           " bytes, each with its NUL\n"
+           "                  and one more.\n"
            "  --reuse         keep the unpacked application between runs: the template\n"
            "                  names the directory that holds it (default\n"
            "                  \"" + kReuseTemplatePrefix + "NAME\", NAME the --product value when\n"
@@ -77,7 +84,7 @@ std::string helpText(Command command) {
     switch (command) {
         case Command::pack:
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
-                   "                    [--exclude PATTERN]... [--reuse] [--template T] [--product NAME]\n"
+                   "                    [--exclude PATTERN]... [--reuse] [--template T]... [--product NAME]\n"
                    "                    [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
@@ -143,7 +150,7 @@ std::string helpText(Command command) {
                    "is refused.\n"
                    "\n" + kOutputText;
         case Command::attach:
-            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--template T]\n"
+            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--template T]...\n"
                    "                      [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
@@ -206,6 +213,8 @@ std::string helpText(Command command) {
                    "object with the same keys:\n"
                    "  arch            the machine it runs on: x86_64 or aarch64\n"
                    "  template        its directory template\n"
+                   "  fallback_template  one line for each template it tries after that\n"
+                   "                  one, in order (JSON: fallback_templates, a list)\n"
                    "  product         its product name\n"
                    "  version         its version string\n"
                    "  files, links    how many entries of each kind it carries\n"

@@ -57,7 +57,7 @@ void printText(const LauncherInfo& info) {
     std::cout << "arch: " << architectureName(info.architecture) << "\n"
               << "template: " << escapeField(strings.directoryTemplate) << "\n";
     for (const std::string& fallback : strings.fallbackTemplates)
-        std::cout << "fallback template: " << escapeField(fallback) << "\n";
+        std::cout << "fallback_template: " << escapeField(fallback) << "\n";
     std::cout
               << "product: " << escapeField(strings.productName) << "\n"
               << "version: " << escapeField(strings.versionString) << "\n"

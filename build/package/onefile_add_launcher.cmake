@@ -1,5 +1,5 @@
 # onefile_add_launcher(NAME APPDIR dir MAIN relpath
-#                      [TEMPLATE template] [PRODUCT name] [VERSION version]
+#                      [TEMPLATE template...] [PRODUCT name] [VERSION version]
 #                      [ARCH x86_64|aarch64] [COMPRESS level] [REUSE]
 #                      [EXCLUDE pattern...] [OUTPUT path] [DEPENDS target...])
 #
@@ -12,7 +12,8 @@
 #
 # TEMPLATE, PRODUCT, VERSION and ARCH give the launcher's directory template,
 # product name, version string and machine (--template, --product, --version,
-# --arch); COMPRESS packs with --compress=level; REUSE packs with --reuse
+# --arch); several TEMPLATE values are the places the launcher tries in
+# turn (one --template each); COMPRESS packs with --compress=level; REUSE packs with --reuse
 # (the launcher keeps its unpacked tree between runs); EXCLUDE passes one
 # --exclude per pattern. The tool checks the values when it runs. DEPENDS names the
 # targets that make the content of APPDIR: they are built first, and the
@@ -44,8 +45,8 @@ cmake_policy(VERSION 3.20...3.25)
 
 function(onefile_add_launcher)
   set(flag_keywords REUSE)
-  set(value_keywords APPDIR MAIN TEMPLATE PRODUCT VERSION ARCH COMPRESS OUTPUT)
-  set(list_keywords EXCLUDE DEPENDS)
+  set(value_keywords APPDIR MAIN PRODUCT VERSION ARCH COMPRESS OUTPUT)
+  set(list_keywords TEMPLATE EXCLUDE DEPENDS)
   if(ARGC EQUAL 0 OR "${ARGV0}" STREQUAL "" OR ARGV0 IN_LIST flag_keywords OR ARGV0 IN_LIST value_keywords
      OR ARGV0 IN_LIST list_keywords)
     message(FATAL_ERROR "onefile_add_launcher: NAME missing: the first argument names the launcher's target")
@@ -60,7 +61,7 @@ function(onefile_add_launcher)
                         "the keywords are ${keywords}")
   endif()
   foreach(keyword IN LISTS arg_KEYWORDS_MISSING_VALUES)
-    if(keyword IN_LIST value_keywords)
+    if(keyword IN_LIST value_keywords OR keyword STREQUAL "TEMPLATE")
       message(FATAL_ERROR "onefile_add_launcher(${name}): ${keyword} given without a value")
     endif()
   endforeach()
@@ -85,7 +86,10 @@ function(onefile_add_launcher)
   file(MAKE_DIRECTORY "${output_dir}")
 
   set(options --main "${arg_MAIN}")
-  foreach(keyword IN ITEMS TEMPLATE PRODUCT VERSION ARCH)
+  foreach(template IN LISTS arg_TEMPLATE)
+    list(APPEND options --template "${template}")
+  endforeach()
+  foreach(keyword IN ITEMS PRODUCT VERSION ARCH)
     if(DEFINED arg_${keyword})
       string(TOLOWER "--${keyword}" option)
       list(APPEND options ${option} "${arg_${keyword}}")

@@ -496,7 +496,7 @@ def test_launcher_options(workspace):
     consumer_project(project, """find_package(onefile REQUIRED)
 onefile_add_launcher(plain APPDIR app MAIN run)
 onefile_add_launcher(everything APPDIR app MAIN run
-  TEMPLATE "{TEMP}/x {RANDOM}" PRODUCT "My Product" VERSION 2.0 ARCH aarch64 COMPRESS 5
+  TEMPLATE "{TEMP}/x {RANDOM}" "{HOME}/.x_{RANDOM}" PRODUCT "My Product" VERSION 2.0 ARCH aarch64 COMPRESS 5
   EXCLUDE "*.log" "cache/" OUTPUT out/everything.bin)
 onefile_add_launcher(kept APPDIR app MAIN run REUSE PRODUCT kept-app EXCLUDE "*.log" "cache/")
 add_subdirectory(sub)
@@ -510,7 +510,8 @@ add_subdirectory(sub)
     expected = {
         "plain": [tool_path, "pack", app, "-o", os.path.join(build, "plain"), "--main", "run"],
         "everything": [tool_path, "pack", app, "-o", os.path.join(build, "out", "everything.bin"),
-                       "--main", "run", "--template", "{TEMP}/x {RANDOM}", "--product", "My Product",
+                       "--main", "run", "--template", "{TEMP}/x {RANDOM}", "--template", "{HOME}/.x_{RANDOM}",
+                       "--product", "My Product",
                        "--version", "2.0", "--arch", "aarch64", "--compress=5",
                        "--exclude", "*.log", "--exclude", "cache/"],
         "insub": [tool_path, "pack", app, "-o", os.path.join(build, "sub", "insub"), "--main", "run"],
@@ -531,7 +532,8 @@ add_subdirectory(sub)
     everything = os.path.join(build, "out", "everything.bin")
     info = json.loads(run_ok([tool_path, "info", "--json", everything]).stdout)
     check(info["arch"] == "aarch64" and info["product"] == "My Product" and info["version"] == "2.0" and
-          info["template"] == "{TEMP}/x {RANDOM}" and info["compression"] == {"codec": "zstd", "level": 5},
+          info["template"] == "{TEMP}/x {RANDOM}" and info["fallback_templates"] == ["{HOME}/.x_{RANDOM}"] and
+          info["compression"] == {"codec": "zstd", "level": 5},
           f"onefile info: {info}")
     names = [line.split("\t")[3] for line in run_ok([tool_path, "list", everything]).stdout.splitlines()]
     check(names == ["run", "data.txt"], f"everything.bin carries {names}")

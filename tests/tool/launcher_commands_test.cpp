@@ -285,7 +285,7 @@ struct InfoCase {
     std::string templateJson, productJson, versionJson;
     std::string compressionText, compressionJson;
     bool compressed;
-    std::string fallbackLines = "";         // "fallback template: ..." lines
+    std::string fallbackLines = "";         // "fallback_template: ..." lines
     std::string fallbackJson = "[]";
 };
 
@@ -293,7 +293,7 @@ TEST_F(LauncherCommandsTest, InfoDescribesWhatALauncherCarries) {
     const auto jsonOf = [](const std::string& text) { return "\"" + text + "\""; };
     const std::vector<InfoCase> cases = {
         {stored_, "x86_64", "2.0-\xc3\xbc", "{TEMP}/tests_{RANDOM}", "Tab\\there", "\"{TEMP}/tests_{RANDOM}\"",
-         "\"Tab\\there\"", "\"2.0-\\u00fc\"", "none", "null", false, "fallback template: {HOME}/.tests_{RANDOM}\n",
+         "\"Tab\\there\"", "\"2.0-\\u00fc\"", "none", "null", false, "fallback_template: {HOME}/.tests_{RANDOM}\n",
          "[\"{HOME}/.tests_{RANDOM}\"]"},
         {compressed_, "x86_64", kDefaultVersionString, kDefaultDirectoryTemplate, kDefaultProductName,
          jsonOf(kDefaultDirectoryTemplate), jsonOf(kDefaultProductName), jsonOf(kDefaultVersionString),
