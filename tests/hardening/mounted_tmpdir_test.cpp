@@ -166,6 +166,36 @@ TEST_F(MountedTmpDirTest, ANoexecTmpDirIsRefusedBeforeAnythingIsWritten) {
                                         std::vector<std::string>{});
 }
 
+// A launcher made with --reuse looks at the place of its kept trees: one
+// mounted noexec could never run them, one without room cannot take a first
+// tree. The holding directory it made on the way goes again.
+TEST_F(MountedTmpDirTest, AKeptTreeNeedsAPlaceThatAllowsProgramsAndHasRoom) {
+    const std::string holding = mountPoint() + "/kept/app";
+    const struct {
+        const char* name;
+        const char* mountOptions;
+        std::string err;
+    } cases[] = {
+        {"noexec", "size=8m,noexec",
+         "Error, '" + holding +
+             "' is on a file system mounted noexec, where programs cannot run; set TMPDIR to a directory that allows "
+             "them.\n"},
+        {"too small", "size=1m",
+         "Error, not enough space in '" + holding +
+             "': the application needs 2106 kB, 1048 kB are free; set TMPDIR to a place with more room.\n"},
+    };
+    const std::string launcher = makeLauncher("kept", true, 0, {"--reuse", "--template", holding});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const MountedRun run = runLauncher(launcher, c.mountOptions);
+        SKIP_UNLESS_MOUNTED(run);
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err, c.err);
+        EXPECT_FALSE(exists(marker()));
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    }
+}
+
 // Whether `line` is `before`, a directory name of the form app_TOKEN, and
 // `after`.
 bool namesRandomDirectory(const std::string& line, const std::string& before, const std::string& after) {
