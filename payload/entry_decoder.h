@@ -1,6 +1,6 @@
-// Decoding of compressed entry content: one zstd frame per entry, with its
-// checksum and its unpacked size in the frame header, written straight into
-// the entry's file. The decoder stubs carry the decoder; the plain stubs do
+// Decoding of compressed entry content: zstd frames back to back, each with
+// its checksum and its unpacked size in the frame header, written straight
+// into the entry's file. The decoder stubs carry the decoder; the plain stubs do
 // not, and for them a compressed entry is damage.
 #pragma once
 
@@ -62,21 +62,22 @@ std::size_t decoderWorkspaceBytes();
 // that thread work under a lock.
 bool reserveDecoderWorkspace(int slot);
 
-// Decodes the frame at `frame` (`frameSize` bytes) into `sink` with workspace
+// Decodes the frames at `content` (`size` bytes) into `sink` with workspace
 // `slot`, which it reserves first when that was not done (noWorkspace when
 // that fails, before anything is written); `shouldStop` is asked before
-// each block (at most 128 KiB of content). A frame that is not one
-// whole valid frame (a flipped byte fails its checksum), that unpacks to
-// another size than its header says, or whose window exceeds the workspace,
-// is damaged. `released` is called with `context` and the end of the input
+// each block (at most 128 KiB of content). The content is damaged unless it
+// is whole valid frames back to back (a flipped byte fails a checksum),
+// each unpacking to the size its header says, with a window the workspace
+// holds, and sized as compressedFrameFits wants, the last one ending exactly
+// at `size`. `released` is called with `context` and the end of the input
 // consumed so far, so the caller can give the block's pages back.
-DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* frame, std::uint64_t frameSize,
+DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* content, std::uint64_t size,
                                 int slot, bool (*shouldStop)(),
                                 void (*released)(void* context, const unsigned char* consumed), void* context);
 
 // The same into the file open at `descriptor`, written in order on this
 // thread, at most kWriteChunkBytes per write call.
-DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slot,
+DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* content, std::uint64_t size, int slot,
                                  bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
                                  void* context);
 

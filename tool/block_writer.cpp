@@ -34,16 +34,16 @@ std::string encodeFileHeader(const PayloadEntry& entry, std::uint8_t flags, std:
     return header;
 }
 
-// Writes a file entry whose content is one frame, or, when the frame would
+// Writes a file entry whose content is one frame or more, or, when they would
 // not be smaller, the entry as it would be without compression. The header
-// goes first with the size left open and is completed once the frame ends.
+// goes first with the size left open and is completed once the last frame ends.
 void writeCompressedFile(OutputStream& output, const PayloadEntry& entry, const ContentOpener& openContent,
                          ContentCompressor& compressor) {
     const std::uint64_t entryStart = output.position();
     output.write(encodeFileHeader(entry, static_cast<std::uint8_t>(entryFlags(entry) | kEntryFlagCompressed), 0));
     const std::uint64_t frameStart = output.position();
     const FileDescriptor source = openContent(entry);
-    if (compressor.appendFrame(output, source.get(), entry.sourcePath, entry.size)) {
+    if (compressor.appendFrames(output, source.get(), entry.sourcePath, entry.size)) {
         std::string frameBytes;
         appendLittleEndian(frameBytes, output.position() - frameStart);
         output.overwrite(frameStart - kContentSizeBytes,
@@ -52,8 +52,6 @@ void writeCompressedFile(OutputStream& output, const PayloadEntry& entry, const 
     }
     output.rewindTo(entryStart);
     output.write(encodeEntryHeader(entry));
-    if (::lseek(source.get(), 0, SEEK_SET) != 0)
-        throw ToolError(entry.sourcePath, "cannot read: " + systemErrorText(errno));
     output.copyFrom(source.get(), entry.sourcePath, entry.size);
 }
 

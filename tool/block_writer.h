@@ -28,9 +28,10 @@ using ContentOpener = std::function<FileDescriptor(const PayloadEntry& entry)>;
 // `openContent` opens for it. The entries must already have passed the name
 // and link checks.
 //
-// With `compressionLevel`, each file's content goes in as one zstd frame
-// made at that level, its entry flagged compressed and its size that of the
-// frame; a content whose frame would not be smaller is stored as it is,
+// With `compressionLevel`, each file's content goes in as zstd frames made
+// at that level, one per kCompressedFrameBytes of content, its entry flagged
+// compressed and its size that of the frames; a content whose frames would
+// not be smaller is stored as it is,
 // unflagged. Links and the end mark are the same either way. The block's
 // size is then known only once it is written: measureBlock does not tell it.
 void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent,
