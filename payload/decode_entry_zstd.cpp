@@ -93,6 +93,17 @@ bool reserveDecoderWorkspace(int slot) {
     return true;
 }
 
+bool measureFrame(const unsigned char* frame, std::uint64_t available, std::uint64_t* bytes,
+                  std::uint64_t* contentBytes) {
+    ZSTD_frameHeader header;
+    if (!readFrameHeader(frame, available, &header)) return false;
+    const std::size_t found = ZSTD_findFrameCompressedSize(frame, static_cast<std::size_t>(available));
+    if (ZSTD_isError(found)) return false;
+    *bytes = found;
+    *contentBytes = header.frameContentSize;
+    return true;
+}
+
 bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::uint64_t* size) {
     ZSTD_frameHeader header;
     if (!readFrameHeader(frame, frameSize, &header)) return false;

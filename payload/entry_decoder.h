@@ -12,8 +12,9 @@ namespace onefile {
 // Decoding workspaces: one for the main thread and one for each writer thread
 // that decodes. Each takes about 9 MB of address space, mapped only when its
 // thread decodes a first frame, so a launcher that decodes nothing, or on one
-// thread, does not need the room for the others.
-inline constexpr int kDecoderSlots = 4;
+// thread, does not need the room for the others. Up to 16 threads, one per
+// usable processor: the frames of one large entry are decoded on all of them.
+inline constexpr int kDecoderSlots = 16;
 inline constexpr int kMainDecoderSlot = 0;
 
 // The largest window a frame may ask for (8 MiB); each workspace holds one.
@@ -34,6 +35,15 @@ bool launcherHasDecoder();
 // would take, and always in a launcher without the decoder. Reads the header
 // only: for the check of a kept tree, which hashes nothing.
 bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::uint64_t* size);
+
+// The frame at `frame`, within the `available` bytes up to the end of its
+// entry's content: its compressed size into *bytes and the unpacked size its
+// header states into *contentBytes. False when the header is not one the
+// decoder takes or the frame does not end within those bytes. Reads the
+// frame's header and the headers of its blocks, not the blocks: how the
+// frames of one entry are found, to be decoded on several threads.
+bool measureFrame(const unsigned char* frame, std::uint64_t available, std::uint64_t* bytes,
+                  std::uint64_t* contentBytes);
 
 // Where decoded content goes, chunk by chunk. The decoder decodes into the
 // round buffer of its workspace and hands each piece of at most
