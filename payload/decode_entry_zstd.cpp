@@ -104,6 +104,23 @@ bool measureFrame(const unsigned char* frame, std::uint64_t available, std::uint
     return true;
 }
 
+bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked) {
+    std::uint64_t used = 0;
+    std::uint64_t offset = 0;
+    while (used != size) {
+        std::uint64_t frameBytes = 0;
+        std::uint64_t contentBytes = 0;
+        if (!measureFrame(content + used, size - used, &frameBytes, &contentBytes) ||
+            !compressedFrameFits(offset, contentBytes, used + frameBytes != size)) {
+            return false;
+        }
+        used += frameBytes;
+        offset += contentBytes;
+    }
+    *unpacked = offset;
+    return used != 0;
+}
+
 bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::uint64_t* size) {
     ZSTD_frameHeader header;
     if (!readFrameHeader(frame, frameSize, &header)) return false;

@@ -45,6 +45,13 @@ bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::
 bool measureFrame(const unsigned char* frame, std::uint64_t available, std::uint64_t* bytes,
                   std::uint64_t* contentBytes);
 
+// The unpacked size of the whole compressed content at `content` (`size`
+// bytes, all of it readable) into *unpacked: the sum of its frames', found by
+// walking their headers as measureFrame does, each sized as
+// compressedFrameFits wants, the last one ending exactly at `size`. False
+// when they are not.
+bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked);
+
 // Where decoded content goes, chunk by chunk. The decoder decodes into the
 // round buffer of its workspace and hands each piece of at most
 // kWriteChunkBytes to `deliver`, with the piece's offset in the file. Before
