@@ -104,14 +104,15 @@ std::string helpText(Command command) {
                    "                  the launcher does not carry that program, so the machine\n"
                    "                  that runs it must have it. The recipes of onefile's\n"
                    "                  examples/recipes carry an interpreter instead.\n"
-                   "  --compress[=LEVEL]  store each regular file's content as one zstd frame\n"
-                   "                  made at LEVEL, " + std::to_string(kLowestCompressionLevel) + " to " +
+                   "  --compress[=LEVEL]  store each regular file's content as zstd frames of\n"
+                   "                  8 MiB of content each (the last one shorter), made at LEVEL,\n"
+                   "                  " + std::to_string(kLowestCompressionLevel) + " to " +
                    std::to_string(kHighestCompressionLevel) + " (" + std::to_string(kDefaultCompressionLevel) +
-                   " when no level is given), with a\n"
-                   "                  checksum and the unpacked size in its header and a window\n"
-                   "                  of at most 8 MiB; the level goes after \"=\", never in the\n"
-                   "                  next argument. The launcher is then made from the decoder\n"
-                   "                  stub, which unpacks such frames. A content whose frame would\n"
+                   " when no level is given), each with\n"
+                   "                  a checksum and the unpacked size in its header and a\n"
+                   "                  window of at most 8 MiB; the level goes after \"=\", never in\n"
+                   "                  the next argument. The launcher is then made from the decoder\n"
+                   "                  stub, which unpacks such frames. A content whose frames would\n"
                    "                  not be smaller is stored as it is; links are the same either\n"
                    "                  way; the same input still gives the same bytes. Without\n"
                    "                  --compress the launcher is made from the plain stub and\n"
@@ -154,7 +155,7 @@ std::string helpText(Command command) {
                    "\n"
                    "  -o, --output OUTPUT  the launcher to write\n"
                    "  --decoder       make the launcher from the built-in decoder stub, which\n"
-                   "                  unpacks compressed entries (flag bit 2, one zstd frame each),\n"
+                   "                  unpacks compressed entries (flag bit 2, zstd frames),\n"
                    "                  for a block that has them. Without it the plain stub, for\n"
                    "                  which such an entry is damage. Not with --stub FILE: FILE\n"
                    "                  decides.\n" +
