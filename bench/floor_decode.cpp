@@ -2,9 +2,9 @@
 // of a launcher's compressed entries and writes them, with one thread per
 // usable processor. The main thread walks the frames of each entry by their
 // headers (ZSTD_findFrameCompressedSize) and queues them; each thread
-// decodes a whole frame at once (ZSTD_decompressDCtx, no streaming) into a
-// buffer of its own and writes it as floor_launch writes a file, in writes of
-// 256 KiB, with pwrite at the frame's offset. Each frame's job holds a
+// decodes a frame block by block into a buffer of its own that holds the
+// whole frame, with no copy, and writes it as floor_launch writes a file, in
+// writes of 256 KiB as they are decoded, with pwrite at the frame's offset. Each frame's job holds a
 // descriptor of its own for the file (dup), closed when the frame is written.
 #include "bench/floor_decode.h"
 
@@ -17,6 +17,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#define ZSTD_STATIC_LINKING_ONLY  // the buffer-less decoder
 #include <zstd.h>
 
 namespace {
@@ -61,6 +62,41 @@ void writeAt(int descriptor, const unsigned char* data, std::size_t size, std::u
     }
 }
 
+// Decodes the frame block by block (zstd's buffer-less API) straight into
+// the buffer, which holds the whole frame, and writes each 256 KiB as soon as
+// it is there, while it is still in the cache.
+void decodeAndWrite(ZSTD_DCtx* context, const FrameJob& job, unsigned char* buffer, std::size_t contentBytes) {
+    if (ZSTD_isError(ZSTD_decompressBegin(context))) failDecoding("ZSTD_decompressBegin");
+    const unsigned char* input = job.frame;
+    const unsigned char* const inputEnd = job.frame + job.frameBytes;
+    std::size_t produced = 0;
+    std::size_t written = 0;
+    for (std::size_t need = ZSTD_nextSrcSizeToDecompress(context); need != 0;
+         need = ZSTD_nextSrcSizeToDecompress(context)) {
+        if (need > static_cast<std::size_t>(inputEnd - input)) {
+            errno = EINVAL;
+            failDecoding("frame cut short");
+        }
+        std::size_t bytes = ZSTD_decompressContinue(context, buffer + produced, contentBytes - produced, input, need);
+        if (ZSTD_isError(bytes)) {
+            errno = EINVAL;
+            failDecoding("frame");
+        }
+        input += need;
+        produced += bytes;
+        if (produced - written >= kWriteChunkBytes) {
+            std::size_t chunk = (produced - written) / kWriteChunkBytes * kWriteChunkBytes;
+            writeAt(job.descriptor, buffer + written, chunk, job.offset + written);
+            written += chunk;
+        }
+    }
+    if (produced != contentBytes) {
+        errno = EINVAL;
+        failDecoding("frame size");
+    }
+    writeAt(job.descriptor, buffer + written, produced - written, job.offset + written);
+}
+
 void* decodeFrames(void*) {
     ZSTD_DCtx* context = ZSTD_createDCtx();
     unsigned char* buffer = nullptr;
@@ -83,12 +119,7 @@ void* decodeFrames(void*) {
             buffer = static_cast<unsigned char*>(malloc(bufferBytes));
             if (buffer == nullptr) failDecoding("malloc");
         }
-        std::size_t decoded = ZSTD_decompressDCtx(context, buffer, bufferBytes, job.frame, job.frameBytes);
-        if (ZSTD_isError(decoded) || decoded != contentBytes) {
-            errno = EINVAL;
-            failDecoding("frame");
-        }
-        writeAt(job.descriptor, buffer, decoded, job.offset);
+        decodeAndWrite(context, job, buffer, contentBytes);
         if (close(job.descriptor) != 0) failDecoding("close");
         pthread_mutex_lock(&lock);
         ++finished;
