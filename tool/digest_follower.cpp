@@ -1,14 +1,13 @@
 #include "tool/digest_follower.h"
 
-#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <utility>
 
+#include "tool/signal_free_thread.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
@@ -24,20 +23,7 @@ std::uint64_t pageSize() { return static_cast<std::uint64_t>(::sysconf(_SC_PAGES
 
 DigestFollower::DigestFollower(int fd, std::string outputPath, std::uint64_t digestFieldOffset)
     : fd_(fd), outputPath_(std::move(outputPath)), digester_(digestFieldOffset) {
-    // The thread starts with every signal blocked: a termination signal
-    // finds the thread that writes, whose guards keep the temporary file and
-    // its removal in step.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    (void)::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        (void)::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        throw;
-    }
-    (void)::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    thread_ = startSignalFreeThread([this] { run(); });
 }
 
 DigestFollower::~DigestFollower() {
