@@ -84,7 +84,7 @@ std::uint64_t measureBlock(const std::vector<PayloadEntry>& entries) {
 }
 
 void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent,
-                std::optional<int> compressionLevel) {
+                std::optional<int> compressionLevel, ProgressCounters* counters) {
     std::unique_ptr<ContentCompressor> compressor;
     if (compressionLevel) compressor = std::make_unique<ContentCompressor>(*compressionLevel);
     const std::uint64_t start = output.position();
@@ -92,12 +92,16 @@ void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, 
     for (const PayloadEntry& entry : entries) {
         if (compressor && entry.kind == EntryKind::file) {
             writeCompressedFile(output, entry, openContent, *compressor);
-            continue;
+        } else {
+            output.write(encodeEntryHeader(entry));
+            if (entry.kind == EntryKind::file) {
+                const FileDescriptor source = openContent(entry);
+                output.copyFrom(source.get(), entry.sourcePath, entry.size);
+            }
         }
-        output.write(encodeEntryHeader(entry));
-        if (entry.kind == EntryKind::file) {
-            const FileDescriptor source = openContent(entry);
-            output.copyFrom(source.get(), entry.sourcePath, entry.size);
+        if (counters) {
+            if (entry.kind == EntryKind::file) counters->bytes += entry.size;
+            ++counters->entries;
         }
     }
     output.write(std::string_view(&kEndMark, 1));

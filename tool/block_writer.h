@@ -10,6 +10,7 @@
 
 #include "tool/output_stream.h"
 #include "tool/payload_entry.h"
+#include "tool/progress_counters.h"
 
 namespace onefile::tool {
 
@@ -34,7 +35,9 @@ using ContentOpener = std::function<FileDescriptor(const PayloadEntry& entry)>;
 // not be smaller is stored as it is,
 // unflagged. Links and the end mark are the same either way. The block's
 // size is then known only once it is written: measureBlock does not tell it.
+//
+// `counters`, when given, count the entries written and the content read.
 void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent,
-                std::optional<int> compressionLevel = std::nullopt);
+                std::optional<int> compressionLevel = std::nullopt, ProgressCounters* counters = nullptr);
 
 }  // namespace onefile::tool

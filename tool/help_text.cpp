@@ -77,8 +77,9 @@ std::string helpText(Command command) {
     switch (command) {
         case Command::pack:
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
-                   "                    [--exclude PATTERN]... [--reuse] [--template T] [--product NAME]\n"
-                   "                    [--version V] [--arch A] [--stub FILE]\n"
+                   "                    [--exclude PATTERN]... [--quiet | --progress] [--reuse]\n"
+                   "                    [--template T] [--product NAME] [--version V] [--arch A]\n"
+                   "                    [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
@@ -125,7 +126,17 @@ std::string helpText(Command command) {
                    "                  leading \"/\" only anchors it there (\"/build\"). A trailing\n"
                    "                  \"/\" matches directories only. A directory left out takes\n"
                    "                  everything below it along; the main executable cannot be\n"
-                   "                  left out.\n" +
+                   "                  left out.\n"
+                   "  --quiet         show neither the progress line nor the summary, even on a\n"
+                   "                  terminal. When standard error is a terminal, pack shows\n"
+                   "                  there one line that tells the entries and bytes done of\n"
+                   "                  the total, the rate and the time left, redrawn a few times\n"
+                   "                  a second and erased at the end, then one line that tells\n"
+                   "                  what it wrote: files, links, unpacked size, launcher size\n"
+                   "                  (and its ratio to the unpacked size when compressed) and\n"
+                   "                  the time taken. Warnings and errors are written either way.\n"
+                   "  --progress      show the progress line and the summary even when standard\n"
+                   "                  error is not a terminal. Not with --quiet.\n" +
                    launcherOptionsText() +
                    "\n"
                    "APPDIR may also be a single executable file: the launcher then carries just\n"
