@@ -19,7 +19,12 @@ Rows:
   start-up  a launcher of one small program that exits at once, against the
             floor on that block and against running the program directly
   packing   `onefile pack` of the workload against `cat` of the same files
-            into one file
+            into one file, and against the larger of that copy and
+            `openssl dgst -sha256` of the launcher (pack records a SHA-256
+            digest of what it writes: a copy and a digest is its floor);
+            `onefile pack --compress=19` of the system files on every
+            processor against the same pinned to one (`taskset -c`), whose
+            launchers must be byte for byte the same (at most 5 rounds)
   memory    the launcher's peak resident memory and its resident memory while
             its application runs
   reuse     launchers made with `pack --reuse`, their tree kept in
@@ -87,6 +92,14 @@ DEFAULT_MAKE_ONE_LARGE_FILE = REPO / "bench" / "make_one_large_file.py"
 LAUNCH_GOAL = 1.03
 STARTUP_GOAL = 1.10
 PACK_GOAL = 1.30
+# Pack against the larger of a copy of the workload and a SHA-256 pass over
+# the launcher: the digest must overlap the writing, not follow it.
+PACK_DIGEST_GOAL = 1.15
+# Pack --compress=19 on every processor against pinned to one: at least 1.8
+# times faster on two.
+PARALLEL_PACK_GOAL = 1 / 1.8
+# Rounds of that row at most: at scale 1.0 one pinned run takes some 25 s.
+PARALLEL_PACK_ROUNDS = 5
 PEER_GOAL = 1.00
 SMALL_FILES_FLOOR_GOAL = 1.05
 SMALL_FILES_TAR_GOAL = 0.55
@@ -950,15 +963,55 @@ def measure_packing(args, app, run, subjects, size):
     files = [str(app / name) for name in listed_files(args, subjects.launcher)]
     # Each run writes a new file, as the first run would: the old output is
     # removed beforehand, outside the timing.
+    openssl = shutil.which("openssl")
     commands = [Command("onefile", [str(args.tool), "pack", str(app), "-o", str(packed), "--main", "app"],
                         args.disk_dir, before=lambda: packed.unlink(missing_ok=True)),
                 Command("copy", [shutil.which("cat"), *files], args.disk_dir, stdout_path=str(copied),
                         before=lambda: copied.unlink(missing_ok=True))]
+    if openssl:
+        commands.append(Command("digest", [openssl, "dgst", "-sha256", str(subjects.launcher)], args.disk_dir))
     times = measure(commands, args.pairs)
     packed.unlink(missing_ok=True)
     copied.unlink(missing_ok=True)
-    return [Row(f"packing {size}, output on {filesystem_type(str(run))}", times["onefile"], times["copy"],
-                "cat into one file", PACK_GOAL, "<=")]
+    where = f"output on {filesystem_type(str(run))}"
+    digest_title = (f"packing {size}, {where}, against the larger of cat into one file and "
+                    f"openssl dgst -sha256 of the launcher")
+    rows = [Row(f"packing {size}, {where}", times["onefile"], times["copy"], "cat into one file", PACK_GOAL, "<=")]
+    if not openssl:
+        return rows + [SkippedRow(f"{digest_title} (openssl is not installed)")]
+    # Per round, the slower of the two is the floor of that round.
+    floor = [max(copy, digest) for copy, digest in zip(times["copy"], times["digest"])]
+    return rows + [Row(digest_title, times["onefile"], floor, "larger of the two", PACK_DIGEST_GOAL, "<=")]
+
+
+def measure_parallel_packing(args, mix, run, mix_title):
+    """`pack --compress=19` of the system files on every processor this run
+    may use against the same pinned to one of them, from one group of
+    alternating runs; then whether both wrote the same bytes."""
+    title = f"packing {mix_title} with --compress={HIGHEST_LEVEL}, every processor against one"
+    same_title = f"packing {mix_title} with --compress={HIGHEST_LEVEL}: same bytes on every processor and on one"
+    if args.skip_compressed:
+        return [SkippedRow(f"{title} (--skip-compressed)"), SkippedRow(f"{same_title} (--skip-compressed)")]
+    processors = os.sched_getaffinity(0)
+    if len(processors) < 2:
+        reason = "one processor: nothing to spread over"
+        return [SkippedRow(f"{title} ({reason})"), SkippedRow(f"{same_title} ({reason})")]
+    log(f"packing with --compress={HIGHEST_LEVEL} on {len(processors)} processors and on one")
+    every, one = run / "packed-every-processor", run / "packed-one-processor"
+
+    def pack_command(label, output, cpus=None):
+        return Command(label, [str(args.tool), "pack", str(mix), "-o", str(output), "--main", "app",
+                               f"--compress={HIGHEST_LEVEL}"],
+                       args.disk_dir, before=lambda: output.unlink(missing_ok=True), cpus=cpus)
+
+    times = measure([pack_command("every", every), pack_command("one", one, {min(processors)})],
+                    min(args.pairs, PARALLEL_PACK_ROUNDS))
+    same = filecmp.cmp(every, one, shallow=False)
+    every.unlink(missing_ok=True)
+    one.unlink(missing_ok=True)
+    return [Row(title.replace("every processor", f"every processor ({len(processors)})"), times["every"],
+                times["one"], "pinned to one", PARALLEL_PACK_GOAL, "<="),
+            CheckRow(same_title, "same" if same else "differ", "same", same)]
 
 
 def measure_memory(args, app, run, size):
@@ -1205,6 +1258,7 @@ def measure_all(args, app, run, size, tree, tree_title, mix, mix_title, large, l
                    for row in measure_small_files(args, subjects, tmpdir, kind, tree_title)]
     sizes, compressed_launch, compressed_peers = compressed_rows(args, mix, run, mix_title)
     packing = measure_packing(args, app, run, subjects, size)
+    packing += measure_parallel_packing(args, mix, run, mix_title)
     memory = measure_memory(args, app, run, size)
     frames = frames_rows(args, mix, mix_title, large, large_title, run)
     return (launch + small_files + compressed_launch + startup + reuse + packing + sizes + peers
