@@ -32,9 +32,12 @@ using ContentOpener = std::function<FileDescriptor(const PayloadEntry& entry)>;
 // With `compressionLevel`, each file's content goes in as zstd frames made
 // at that level, one per kCompressedFrameBytes of content, its entry flagged
 // compressed and its size that of the frames; a content whose frames would
-// not be smaller is stored as it is,
-// unflagged. Links and the end mark are the same either way. The block's
-// size is then known only once it is written: measureBlock does not tell it.
+// not be smaller is stored as it is, unflagged. The frames are made on one
+// thread per processor this process may use and written in block order, so
+// the block does not depend on their number; files are opened in block order
+// on the calling thread. Links and the end mark are the same either way. The
+// block's size is then known only once it is written: measureBlock does not
+// tell it.
 //
 // `counters`, when given, count the entries written and the content read.
 void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent,
