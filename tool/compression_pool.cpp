@@ -22,6 +22,8 @@ CompressionPool::CompressionPool(int level, unsigned threads, ProgressCounters* 
     // Made here, so that a context that cannot be had fails the pack at once.
     std::vector<std::unique_ptr<ContentCompressor>> compressors;
     for (unsigned i = 0; i < threads; ++i) compressors.push_back(std::make_unique<ContentCompressor>(level));
+    // Room first: a thread started and then not stored would end the process.
+    threads_.reserve(threads);
     try {
         for (auto& compressor : compressors) {
             threads_.push_back(startSignalFreeThread(
