@@ -25,6 +25,10 @@
 // openat and close while writing; openat, getdents64, close and unlinkat
 // while removing.
 //
+// Built with ONEFILE_FLOOR_DECODE (and floor_decode.cpp) it is floor_decode,
+// the floor of a compressed launch: compressed entries are decoded, their
+// frames on one thread per processor (floor_decode.cpp).
+//
 // usage: floor_launch LAUNCHER [ARGUMENTS...]
 // The tree goes to $TMPDIR/floor_PID (TMPDIR defaults to /tmp). With
 // ONEFILE_FLOOR_KEEP set in the environment, the tree is left in place and its
@@ -47,6 +51,9 @@
 
 #include "format/launcher_config.h"
 #include "format/payload_format.h"
+#ifdef ONEFILE_FLOOR_DECODE
+#include "bench/floor_decode.h"
+#endif
 
 using namespace onefile;
 
@@ -221,6 +228,13 @@ void extractBlock(const unsigned char* cursor) {
             std::uint64_t size;
             memcpy(&size, cursor, kContentSizeBytes);
             cursor += kContentSizeBytes;
+#ifdef ONEFILE_FLOOR_DECODE
+            if (flags & kEntryFlagCompressed) {
+                decodeFile(directory, leaf, cursor, size, flags & kEntryFlagExecutable);
+                cursor += size;
+                continue;
+            }
+#endif
             writeFile(directory, leaf, cursor, size, flags & kEntryFlagExecutable);
             cursor += size;
         }
@@ -306,6 +320,9 @@ int main(int argc, char** argv) {
     if (levelFd[0] < 0) fail(treePath);
     levelCount = 1;
     extractBlock(block);
+#ifdef ONEFILE_FLOOR_DECODE
+    waitForDecoders();
+#endif
     (void)close(levelFd[0]);
     // The child sees the launcher's path as argv[0] and the arguments after it.
     int status = runChild(argv + 1);

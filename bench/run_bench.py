@@ -19,7 +19,12 @@ Rows:
   start-up  a launcher of one small program that exits at once, against the
             floor on that block and against running the program directly
   packing   `onefile pack` of the workload against `cat` of the same files
-            into one file
+            into one file, and against the larger of that copy and
+            `openssl dgst -sha256` of the launcher (pack records a SHA-256
+            digest of what it writes: a copy and a digest is its floor);
+            `onefile pack --compress=19` of the system files on every
+            processor against the same pinned to one (`taskset -c`), whose
+            launchers must be byte for byte the same (at most 5 rounds)
   memory    the launcher's peak resident memory and its resident memory while
             its application runs
   reuse     launchers made with `pack --reuse`, their tree kept in
@@ -38,11 +43,21 @@ Rows:
             `makeself --zstd --complevel 3`; the launch of the level-3
             launcher against the stored one's, against `tar --zstd -x` +
             run + `rm -rf` and against `makeself --zstd`; TMPDIR on tmpfs
+  frames    files over 8 MiB are packed as frames of 8 MiB that the launcher
+            decodes on every processor at once: the compressed launch (level
+            3) of the system files and of the one-large-file workload, each
+            against floor_decode on the same launcher (floor_launch that
+            decodes the frames on one thread per processor); the latter
+            against its stored launch; with --one-frame-tool (a onefile that
+            packed each file as one frame), the sizes at levels 3 and 19 of
+            the system files against that tool's; TMPDIR on tmpfs
 
 The workloads come from bench/make_app_dir.py (93 entries, 300 MB at scale
 1.0), bench/make_package_tree.py (20,001 entries, 141 MB at scale 1.0) and
 bench/make_binary_mix.py (the files of /usr/lib/x86_64-linux-gnu, then of
-/usr/bin, up to 100,000,000 bytes at scale 1.0) and are kept in
+/usr/bin, up to 100,000,000 bytes at scale 1.0), bench/make_one_large_file.py
+(one file of 100,000,000 bytes at scale 1.0 made of the same files, and four
+small ones) and are kept in
 OUT/bench/work for the next run at the same scale; everything else is made
 in OUT/bench/run and removed at the end.
 
@@ -72,10 +87,19 @@ REPO = Path(__file__).resolve().parent.parent
 DEFAULT_MAKE_APP_DIR = REPO / "bench" / "make_app_dir.py"
 DEFAULT_MAKE_PACKAGE_TREE = REPO / "bench" / "make_package_tree.py"
 DEFAULT_MAKE_BINARY_MIX = REPO / "bench" / "make_binary_mix.py"
+DEFAULT_MAKE_ONE_LARGE_FILE = REPO / "bench" / "make_one_large_file.py"
 
 LAUNCH_GOAL = 1.03
 STARTUP_GOAL = 1.10
 PACK_GOAL = 1.30
+# Pack against the larger of a copy of the workload and a SHA-256 pass over
+# the launcher: the digest must overlap the writing, not follow it.
+PACK_DIGEST_GOAL = 1.15
+# Pack --compress=19 on every processor against pinned to one: at least 1.8
+# times faster on two.
+PARALLEL_PACK_GOAL = 1 / 1.8
+# Rounds of that row at most: at scale 1.0 one pinned run takes some 25 s.
+PARALLEL_PACK_ROUNDS = 5
 PEER_GOAL = 1.00
 SMALL_FILES_FLOOR_GOAL = 1.05
 SMALL_FILES_TAR_GOAL = 0.55
@@ -92,6 +116,12 @@ COMPRESSED_LAUNCH_GOAL = 2.00
 # the start-up floor (the check of 93 entries must not show), the second
 # start of the package tree against its first start and against the floor
 # of the check, the first start against a start without --reuse.
+# Files in frames: a compressed launch against the floor that decodes the
+# same frames on every processor; the one-large-file workload's compressed
+# launch against its stored one; the sizes against one frame per file.
+DECODE_FLOOR_GOAL = 1.10
+ONE_LARGE_FILE_GOAL = 1.6
+FRAMES_SIZE_GOAL = 1.01
 REUSE_SECOND_START_GOAL = 1.10
 REUSE_AGAINST_FIRST_GOAL = 0.05
 REUSE_CHECK_FLOOR_GOAL = 1.10
@@ -525,7 +555,14 @@ def parse_arguments():
                         help="generator of the small files' workload (default bench/make_package_tree.py)")
     parser.add_argument("--make-binary-mix", type=Path, default=DEFAULT_MAKE_BINARY_MIX,
                         help="generator of the compression rows' workload (default bench/make_binary_mix.py)")
+    parser.add_argument("--make-one-large-file", type=Path, default=DEFAULT_MAKE_ONE_LARGE_FILE,
+                        help="generator of the one-large-file workload (default bench/make_one_large_file.py)")
     parser.add_argument("--tool", type=Path, default=None, help="the onefile to measure (default OUT/bin/onefile)")
+    parser.add_argument("--one-frame-tool", type=Path, default=None,
+                        help="a onefile that packs each file as one frame, for the size rows of the frames "
+                             "(without it they are skipped)")
+    parser.add_argument("--frames-only", action="store_true",
+                        help="run the rows of the frames alone")
     parser.add_argument("--skip-compressed", action="store_true",
                         help="leave out the compression rows (marked skipped), for a tool without "
                              "`pack --compress`; without it such a tool stops the run")
@@ -552,10 +589,11 @@ def parse_arguments():
     args.tool = args.tool.resolve() if args.tool else out / "bin" / "onefile"
     args.floor = args.bench_dir / "floor_launch"
     args.floor_reuse = args.bench_dir / "floor_reuse"
+    args.floor_decode = args.bench_dir / "floor_decode"
     args.exit_program = args.bench_dir / "exit_at_once"
     args.probe = args.bench_dir / "rss_probe"
     args.results = Path(args.results) if args.results else args.bench_dir / "results.md"
-    for program in (args.tool, args.floor, args.floor_reuse, args.exit_program, args.probe):
+    for program in (args.tool, args.floor, args.floor_reuse, args.floor_decode, args.exit_program, args.probe):
         if not os.access(program, os.X_OK):
             fail(f"{program}: not built (run `make` first)")
     for directory in (args.tmpfs_dir, args.disk_dir):
@@ -607,19 +645,27 @@ def main():
                            inputs=[args.exit_program], extra=["--executable", str(args.exit_program)],
                            fingerprint=True, scale=args.system_files_scale)
     entries, size = describe_workload(app)
+    large = prepare_workload(args, "one-large-file", args.make_one_large_file, "--make-one-large-file",
+                             inputs=[args.exit_program], extra=["--executable", str(args.exit_program)],
+                             fingerprint=True, scale=args.system_files_scale)
     tree_entries, tree_size = describe_workload(tree)
     tree_files = sum(1 for name, is_link in workload_entries(tree) if not is_link) - 1
     mix_entries, mix_size = describe_workload(mix)
     mix_files = len(workload_entries(mix)) - 1
     workload = (f"{entries}, {size}; small files: {tree_entries}, {tree_size}; "
-                f"system files: {mix_entries}, {mix_size}")
+                f"system files: {mix_entries}, {mix_size}; one large file: {describe_workload(large)[1]}")
 
     run = args.bench_dir / "run"
     shutil.rmtree(run, ignore_errors=True)
     run.mkdir(parents=True)
+    large_title = f"one large file and {len(workload_entries(large)) - 2} small ones ({describe_workload(large)[1]})"
+    mix_title = f"{mix_files:,} system files ({mix_size})"
     try:
-        rows = measure_all(args, app, run, size, tree, f"{tree_files:,} small files ({tree_size})",
-                           mix, f"{mix_files:,} system files ({mix_size})")
+        if args.frames_only:
+            rows = frames_rows(args, mix, mix_title, large, large_title, run)
+        else:
+            rows = measure_all(args, app, run, size, tree, f"{tree_files:,} small files ({tree_size})",
+                               mix, mix_title, large, large_title)
     finally:
         if not args.keep:
             shutil.rmtree(run, ignore_errors=True)
@@ -917,15 +963,55 @@ def measure_packing(args, app, run, subjects, size):
     files = [str(app / name) for name in listed_files(args, subjects.launcher)]
     # Each run writes a new file, as the first run would: the old output is
     # removed beforehand, outside the timing.
+    openssl = shutil.which("openssl")
     commands = [Command("onefile", [str(args.tool), "pack", str(app), "-o", str(packed), "--main", "app"],
                         args.disk_dir, before=lambda: packed.unlink(missing_ok=True)),
                 Command("copy", [shutil.which("cat"), *files], args.disk_dir, stdout_path=str(copied),
                         before=lambda: copied.unlink(missing_ok=True))]
+    if openssl:
+        commands.append(Command("digest", [openssl, "dgst", "-sha256", str(subjects.launcher)], args.disk_dir))
     times = measure(commands, args.pairs)
     packed.unlink(missing_ok=True)
     copied.unlink(missing_ok=True)
-    return [Row(f"packing {size}, output on {filesystem_type(str(run))}", times["onefile"], times["copy"],
-                "cat into one file", PACK_GOAL, "<=")]
+    where = f"output on {filesystem_type(str(run))}"
+    digest_title = (f"packing {size}, {where}, against the larger of cat into one file and "
+                    f"openssl dgst -sha256 of the launcher")
+    rows = [Row(f"packing {size}, {where}", times["onefile"], times["copy"], "cat into one file", PACK_GOAL, "<=")]
+    if not openssl:
+        return rows + [SkippedRow(f"{digest_title} (openssl is not installed)")]
+    # Per round, the slower of the two is the floor of that round.
+    floor = [max(copy, digest) for copy, digest in zip(times["copy"], times["digest"])]
+    return rows + [Row(digest_title, times["onefile"], floor, "larger of the two", PACK_DIGEST_GOAL, "<=")]
+
+
+def measure_parallel_packing(args, mix, run, mix_title):
+    """`pack --compress=19` of the system files on every processor this run
+    may use against the same pinned to one of them, from one group of
+    alternating runs; then whether both wrote the same bytes."""
+    title = f"packing {mix_title} with --compress={HIGHEST_LEVEL}, every processor against one"
+    same_title = f"packing {mix_title} with --compress={HIGHEST_LEVEL}: same bytes on every processor and on one"
+    if args.skip_compressed:
+        return [SkippedRow(f"{title} (--skip-compressed)"), SkippedRow(f"{same_title} (--skip-compressed)")]
+    processors = os.sched_getaffinity(0)
+    if len(processors) < 2:
+        reason = "one processor: nothing to spread over"
+        return [SkippedRow(f"{title} ({reason})"), SkippedRow(f"{same_title} ({reason})")]
+    log(f"packing with --compress={HIGHEST_LEVEL} on {len(processors)} processors and on one")
+    every, one = run / "packed-every-processor", run / "packed-one-processor"
+
+    def pack_command(label, output, cpus=None):
+        return Command(label, [str(args.tool), "pack", str(mix), "-o", str(output), "--main", "app",
+                               f"--compress={HIGHEST_LEVEL}"],
+                       args.disk_dir, before=lambda: output.unlink(missing_ok=True), cpus=cpus)
+
+    times = measure([pack_command("every", every), pack_command("one", one, {min(processors)})],
+                    min(args.pairs, PARALLEL_PACK_ROUNDS))
+    same = filecmp.cmp(every, one, shallow=False)
+    every.unlink(missing_ok=True)
+    one.unlink(missing_ok=True)
+    return [Row(title.replace("every processor", f"every processor ({len(processors)})"), times["every"],
+                times["one"], "pinned to one", PARALLEL_PACK_GOAL, "<="),
+            CheckRow(same_title, "same" if same else "differ", "same", same)]
 
 
 def measure_memory(args, app, run, size):
@@ -1086,7 +1172,72 @@ def compressed_rows(args, mix, run, mix_title):
     return sizes, launch, peers
 
 
-def measure_all(args, app, run, size, tree, tree_title, mix, mix_title):
+def check_decode_floor_output(args, launcher, app, tmpdir):
+    """floor_decode must write the whole workload, decoded, or it would be
+    a false floor."""
+    env = dict(os.environ, TMPDIR=tmpdir, ONEFILE_FLOOR_KEEP="1")
+    tree = subprocess.run([str(args.floor_decode), str(launcher)], env=env, check=True,
+                          capture_output=True, text=True).stdout.strip()
+    try:
+        compare_tree(tree, app, "floor_decode")
+    finally:
+        shutil.rmtree(tree, ignore_errors=True)
+
+
+def frames_rows(args, mix, mix_title, large, large_title, run):
+    """The rows of files in frames, TMPDIR on tmpfs: the compressed launches
+    of the system files and of the one large file against floor_decode on
+    the same launcher, the latter against its stored launch, and the sizes
+    against one frame per file (--one-frame-tool)."""
+    tmpdir = args.tmpfs_dir
+    where = f"TMPDIR on tmpfs ({tmpdir})"
+    level = f"--compress (level {DEFAULT_LEVEL})"
+    titles = {
+        "mix floor": f"launch {mix_title}, {level}, against floor_decode, {where}",
+        "large floor": f"launch {large_title}, {level}, against floor_decode, {where}",
+        "large stored": f"launch {large_title}, {level} against stored, {where}",
+        "size": f"size of a launcher of {mix_title}, {level}: frames of 8 MiB against one frame per file",
+        "size highest": f"size of a launcher of {mix_title}, --compress={HIGHEST_LEVEL}: frames of 8 MiB "
+                        "against one frame per file",
+    }
+    if args.skip_compressed:
+        return [SkippedRow(f"{title} (--skip-compressed)") for title in titles.values()]
+    log("packing the launchers of the frames rows")
+    mix_compressed = run / "frames-system-files"
+    pack(args, mix, mix_compressed, "app", ["--compress"])
+    large_stored = run / "frames-large-stored"
+    pack(args, large, large_stored, "app")
+    large_compressed = run / "frames-large"
+    pack(args, large, large_compressed, "app", ["--compress"])
+    for launcher, app in ((mix_compressed, mix), (large_compressed, large)):
+        check_decode_floor_output(args, launcher, app, tmpdir)
+
+    log(f"frames rows with TMPDIR={tmpdir}")
+    times = measure([Command("mix", [str(mix_compressed)], tmpdir),
+                     Command("mix floor", [str(args.floor_decode), str(mix_compressed)], tmpdir)], args.pairs)
+    rows = [Row(titles["mix floor"], times["mix"], times["mix floor"], "floor", DECODE_FLOOR_GOAL, "<=")]
+    times = measure([Command("large", [str(large_compressed)], tmpdir),
+                     Command("large floor", [str(args.floor_decode), str(large_compressed)], tmpdir),
+                     Command("large stored", [str(large_stored)], tmpdir)], args.pairs)
+    rows.append(Row(titles["large floor"], times["large"], times["large floor"], "floor", DECODE_FLOOR_GOAL, "<="))
+    rows.append(Row(titles["large stored"], times["large"], times["large stored"], "stored", ONE_LARGE_FILE_GOAL,
+                    "<="))
+
+    if args.one_frame_tool is None:
+        rows += [SkippedRow(f"{titles[key]} (no --one-frame-tool)") for key in ("size", "size highest")]
+        return rows
+    for key, level_option in (("size", "--compress"), ("size highest", f"--compress={HIGHEST_LEVEL}")):
+        ours = run / f"frames-size-{key.replace(' ', '-')}"
+        one_frame = run / f"one-frame-size-{key.replace(' ', '-')}"
+        pack(args, mix, ours, "app", [level_option])
+        subprocess.run([str(args.one_frame_tool), "pack", str(mix), "-o", str(one_frame), "--main", "app",
+                        level_option], check=True)
+        rows.append(SizeRow(titles[key], os.path.getsize(ours), os.path.getsize(one_frame), "one frame",
+                            FRAMES_SIZE_GOAL))
+    return rows
+
+
+def measure_all(args, app, run, size, tree, tree_title, mix, mix_title, large, large_title):
     """Every row, in the table's order. Start-up and the second starts with
     --reuse are measured first, while the disk is quiet: the launch rows
     leave the file system busy with the removal of hundreds of megabytes."""
@@ -1107,9 +1258,11 @@ def measure_all(args, app, run, size, tree, tree_title, mix, mix_title):
                    for row in measure_small_files(args, subjects, tmpdir, kind, tree_title)]
     sizes, compressed_launch, compressed_peers = compressed_rows(args, mix, run, mix_title)
     packing = measure_packing(args, app, run, subjects, size)
+    packing += measure_parallel_packing(args, mix, run, mix_title)
     memory = measure_memory(args, app, run, size)
+    frames = frames_rows(args, mix, mix_title, large, large_title, run)
     return (launch + small_files + compressed_launch + startup + reuse + packing + sizes + peers
-            + compressed_peers + memory)
+            + compressed_peers + memory + frames)
 
 
 if __name__ == "__main__":

@@ -19,8 +19,27 @@ inline constexpr std::size_t kPayloadMagicBytes = sizeof(kPayloadMagic);
 
 inline constexpr std::uint8_t kEntryFlagExecutable = 0x01;
 inline constexpr std::uint8_t kEntryFlagLink = 0x02;
-// The content is one zstd frame (decoder stubs only; damage on a link).
+// The content is one zstd frame or more, back to back (decoder stubs only;
+// damage on a link).
 inline constexpr std::uint8_t kEntryFlagCompressed = 0x04;
+
+// The unpacked content of one frame of a compressed entry: the tool cuts a
+// larger file into frames of this size (the last one shorter), so that the
+// launcher can decode them on several threads at once. Small enough that a
+// library of tens of megabytes keeps a few processors busy, large enough
+// that a frame loses little of what the window would have found before it.
+inline constexpr std::uint64_t kCompressedFrameBytes = std::uint64_t{8} << 20;
+
+// Whether a frame that unpacks to `contentBytes` at `offset` of its entry's
+// content, and is `followed` by another frame of the entry, has the size the
+// tool gives it: every frame but the last holds kCompressedFrameBytes, so a
+// frame added, lost or cut off in the middle shows; and none after the first
+// is empty. The last may hold more (one frame per entry, whatever its size,
+// was the only shape once).
+constexpr bool compressedFrameFits(std::uint64_t offset, std::uint64_t contentBytes, bool followed) {
+    if (offset != 0 && contentBytes == 0) return false;
+    return !followed || contentBytes == kCompressedFrameBytes;
+}
 
 inline constexpr std::size_t kContentSizeBytes = 8;
 inline constexpr std::size_t kLengthTrailerBytes = 8;

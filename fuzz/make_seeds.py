@@ -65,7 +65,13 @@ def compressed_seeds():
     flipped = bytearray(frame)
     flipped[len(frame) // 2] ^= 0x01
     other_size = zstd_frame(text[:-1])
+    # An entry of three frames as pack cuts a large file: two of 8 MiB (zeros,
+    # a few hundred bytes each), then a short one; and the same with the
+    # short one in the middle, which the launcher refuses.
+    whole = zstd_frame(bytes(8 << 20))
     return {
+        "compressed_many_frames.bin": block(file_entry("big", whole + whole + frame, COMPRESSED)),
+        "compressed_short_middle_frame.bin": block(file_entry("big", whole + frame + whole, COMPRESSED)),
         "compressed.bin": block(
             file_entry("main", zstd_frame(b"#!/bin/sh\necho hello\n"), EXECUTABLE | COMPRESSED),
             file_entry("lib/text", frame, COMPRESSED),
@@ -222,6 +228,8 @@ def tool_list_seeds():
         "minimal_elf_lying_block.bin": minimal_elf(launcher_config() + extraction_seeds()["lying_size.bin"]),
         "elf_header_only.bin": minimal_elf(payload)[:64],
         "bare_block.bin": application,
+        "minimal_elf_many_frames.bin": minimal_elf(
+            second_layout_config(codec=1, level=3) + compressed_seeds()["compressed_many_frames.bin"]),
         "script.txt": b"#!/bin/sh\necho not a launcher\n",
         "empty.bin": b"",
     }

@@ -16,6 +16,10 @@ bool reserveDecoderWorkspace(int) {
 
 bool readUnpackedSize(const unsigned char*, std::uint64_t, std::uint64_t*) { return false; }
 
+bool measureFrame(const unsigned char*, std::uint64_t, std::uint64_t*, std::uint64_t*) { return false; }
+
+bool measureFrames(const unsigned char*, std::uint64_t, std::uint64_t*) { return false; }
+
 DecodeOutcome decodeEntryContent(int, const unsigned char*, std::uint64_t, int, bool (*)(),
                                  void (*)(void*, const unsigned char*), void*) {
     return {DecodeResult::damaged, 0};

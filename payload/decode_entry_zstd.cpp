@@ -14,6 +14,7 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include "format/payload_format.h"
 #include "payload/entry_decoder.h"
 #include "payload/extract_payload.h"
 
@@ -92,6 +93,34 @@ bool reserveDecoderWorkspace(int slot) {
     return true;
 }
 
+bool measureFrame(const unsigned char* frame, std::uint64_t available, std::uint64_t* bytes,
+                  std::uint64_t* contentBytes) {
+    ZSTD_frameHeader header;
+    if (!readFrameHeader(frame, available, &header)) return false;
+    const std::size_t found = ZSTD_findFrameCompressedSize(frame, static_cast<std::size_t>(available));
+    if (ZSTD_isError(found)) return false;
+    *bytes = found;
+    *contentBytes = header.frameContentSize;
+    return true;
+}
+
+bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked) {
+    std::uint64_t used = 0;
+    std::uint64_t offset = 0;
+    while (used != size) {
+        std::uint64_t frameBytes = 0;
+        std::uint64_t contentBytes = 0;
+        if (!measureFrame(content + used, size - used, &frameBytes, &contentBytes) ||
+            !compressedFrameFits(offset, contentBytes, used + frameBytes != size)) {
+            return false;
+        }
+        used += frameBytes;
+        offset += contentBytes;
+    }
+    *unpacked = offset;
+    return used != 0;
+}
+
 bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::uint64_t* size) {
     ZSTD_frameHeader header;
     if (!readFrameHeader(frame, frameSize, &header)) return false;
@@ -99,14 +128,19 @@ bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::
     return true;
 }
 
-DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* frame, std::uint64_t frameSize,
-                                int slot, bool (*shouldStop)(),
-                                void (*released)(void* context, const unsigned char* consumed), void* context) {
-    if (!reserveDecoderWorkspace(slot)) return {DecodeResult::noWorkspace, errno};
-    Workspace& workspace = *workspaces[slot];
+namespace {
+
+// Decodes the frame at `frame`, which must end by `inputEnd`, into `sink`
+// at `offset` of the file; *frameEnd is where it ended, *contentBytes what it
+// unpacked to. The round buffer is free when it starts and handed over
+// whole when it returns done.
+DecodeOutcome decodeFrame(const DecodedChunkSink& sink, Workspace& workspace, const unsigned char* frame,
+                          const unsigned char* inputEnd, std::uint64_t offset, bool (*shouldStop)(),
+                          void (*released)(void* context, const unsigned char* consumed), void* context,
+                          const unsigned char** frameEnd, std::uint64_t* contentBytes) {
     ZSTD_DCtx* decoder = ZSTD_initStaticDCtx(workspace.context, sizeof workspace.context);
     ZSTD_frameHeader header;
-    if (decoder == nullptr || !readFrameHeader(frame, frameSize, &header) ||
+    if (decoder == nullptr || !readFrameHeader(frame, static_cast<std::uint64_t>(inputEnd - frame), &header) ||
         ZSTD_isError(ZSTD_decompressBegin(decoder))) {
         return {DecodeResult::damaged, 0};
     }
@@ -119,22 +153,14 @@ DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned cha
     unsigned char* const roundEnd = round + roundBytes;
     const std::uint64_t expected = header.frameContentSize;
     const unsigned char* input = frame;
-    const unsigned char* const inputEnd = frame + frameSize;
     unsigned char* position = round;
-    Pending pending = {round, round, 0};
+    Pending pending = {round, round, offset};
     std::uint64_t total = 0;
-    DecodeOutcome outcome = {DecodeResult::done, 0};
     for (std::size_t need = ZSTD_nextSrcSizeToDecompress(decoder); need != 0;
          need = ZSTD_nextSrcSizeToDecompress(decoder)) {
-        if (shouldStop()) {
-            outcome = {DecodeResult::stopped, 0};
-            break;
-        }
+        if (shouldStop()) return {DecodeResult::stopped, 0};
         // Input used up in the middle of a frame: it was cut short.
-        if (need > static_cast<std::size_t>(inputEnd - input)) {
-            outcome = {DecodeResult::damaged, 0};
-            break;
-        }
+        if (need > static_cast<std::size_t>(inputEnd - input)) return {DecodeResult::damaged, 0};
         // Room for one block at most, never past the unpacked size the
         // header gives: a frame that would unpack to more fails here.
         std::uint64_t room = expected - total;
@@ -142,15 +168,11 @@ DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned cha
         if (room > static_cast<std::uint64_t>(roundEnd - position)) room = static_cast<std::uint64_t>(roundEnd - position);
         if (sink.reclaim != nullptr) {
             if (int error = sink.reclaim(sink.context, position, position + room); error != 0) {
-                outcome = {DecodeResult::writeFailed, error};
-                break;
+                return {DecodeResult::writeFailed, error};
             }
         }
         std::size_t produced = ZSTD_decompressContinue(decoder, position, static_cast<std::size_t>(room), input, need);
-        if (ZSTD_isError(produced)) {
-            outcome = {DecodeResult::damaged, 0};
-            break;
-        }
+        if (ZSTD_isError(produced)) return {DecodeResult::damaged, 0};
         input += need;
         position += produced;
         total += produced;
@@ -159,38 +181,60 @@ DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned cha
         // the buffer starts again.
         const bool wrapNow = wraps && static_cast<std::size_t>(roundEnd - position) < header.blockSizeMax;
         if (static_cast<std::size_t>(pending.end - pending.start) + header.blockSizeMax > kWriteChunkBytes || wrapNow) {
-            if (int error = handOver(sink, pending); error != 0) {
-                outcome = {DecodeResult::writeFailed, error};
-                break;
-            }
+            if (int error = handOver(sink, pending); error != 0) return {DecodeResult::writeFailed, error};
             released(context, input);
         }
         if (wrapNow) position = pending.start = pending.end = round;
     }
-    if (outcome.result == DecodeResult::done) {
-        // The frame is whole, checksum included: the entry must end with it.
-        if (input != inputEnd || total != expected) {
-            outcome = {DecodeResult::damaged, 0};
-        } else if (int error = handOver(sink, pending); error != 0) {
-            outcome = {DecodeResult::writeFailed, error};
-        }
-        released(context, input);
+    // The frame is whole, checksum included.
+    if (total != expected) return {DecodeResult::damaged, 0};
+    if (int error = handOver(sink, pending); error != 0) return {DecodeResult::writeFailed, error};
+    released(context, input);
+    // The next frame decodes into the buffer from its start again.
+    if (sink.reclaim != nullptr) {
+        if (int error = sink.reclaim(sink.context, round, roundEnd); error != 0) return {DecodeResult::writeFailed, error};
     }
+    *frameEnd = input;
+    *contentBytes = total;
+    return {DecodeResult::done, 0};
+}
+
+}  // namespace
+
+DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* content, std::uint64_t size,
+                                int slot, bool (*shouldStop)(),
+                                void (*released)(void* context, const unsigned char* consumed), void* context) {
+    if (!reserveDecoderWorkspace(slot)) return {DecodeResult::noWorkspace, errno};
+    Workspace& workspace = *workspaces[slot];
+    const unsigned char* input = content;
+    const unsigned char* const inputEnd = content + size;
+    std::uint64_t offset = 0;
+    DecodeOutcome outcome = {DecodeResult::done, 0};
+    // The frames back to back, the last one ending with the entry.
+    do {
+        const unsigned char* frameEnd = nullptr;
+        std::uint64_t contentBytes = 0;
+        outcome = decodeFrame(sink, workspace, input, inputEnd, offset, shouldStop, released, context, &frameEnd,
+                              &contentBytes);
+        if (outcome.result != DecodeResult::done) break;
+        if (!compressedFrameFits(offset, contentBytes, frameEnd != inputEnd)) outcome = {DecodeResult::damaged, 0};
+        input = frameEnd;
+        offset += contentBytes;
+    } while (outcome.result == DecodeResult::done && input != inputEnd);
     // Every chunk handed over is written (or dropped after a stop) before
     // the caller closes the file.
-    if (outcome.result != DecodeResult::done && sink.drop != nullptr) sink.drop(sink.context);
-    if (sink.reclaim != nullptr) {
-        int error = sink.reclaim(sink.context, round, roundEnd);
-        if (error != 0 && outcome.result == DecodeResult::done) outcome = {DecodeResult::writeFailed, error};
+    if (outcome.result != DecodeResult::done) {
+        if (sink.drop != nullptr) sink.drop(sink.context);
+        if (sink.reclaim != nullptr) (void)sink.reclaim(sink.context, workspace.round, workspace.round + sizeof workspace.round);
     }
     return outcome;
 }
 
-DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slot,
+DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* content, std::uint64_t size, int slot,
                                  bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
                                  void* context) {
     const DecodedChunkSink sink = {writeInOrder, nullptr, nullptr, &descriptor};
-    return decodeEntryChunks(sink, frame, frameSize, slot, shouldStop, released, context);
+    return decodeEntryChunks(sink, content, size, slot, shouldStop, released, context);
 }
 
 void releaseDecoderWorkspaces() {

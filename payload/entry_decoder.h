@@ -1,6 +1,6 @@
-// Decoding of compressed entry content: one zstd frame per entry, with its
-// checksum and its unpacked size in the frame header, written straight into
-// the entry's file. The decoder stubs carry the decoder; the plain stubs do
+// Decoding of compressed entry content: zstd frames back to back, each with
+// its checksum and its unpacked size in the frame header, written straight
+// into the entry's file. The decoder stubs carry the decoder; the plain stubs do
 // not, and for them a compressed entry is damage.
 #pragma once
 
@@ -12,8 +12,9 @@ namespace onefile {
 // Decoding workspaces: one for the main thread and one for each writer thread
 // that decodes. Each takes about 9 MB of address space, mapped only when its
 // thread decodes a first frame, so a launcher that decodes nothing, or on one
-// thread, does not need the room for the others.
-inline constexpr int kDecoderSlots = 4;
+// thread, does not need the room for the others. Up to 16 threads, one per
+// usable processor: the frames of one large entry are decoded on all of them.
+inline constexpr int kDecoderSlots = 16;
 inline constexpr int kMainDecoderSlot = 0;
 
 // The largest window a frame may ask for (8 MiB); each workspace holds one.
@@ -34,6 +35,22 @@ bool launcherHasDecoder();
 // would take, and always in a launcher without the decoder. Reads the header
 // only: for the check of a kept tree, which hashes nothing.
 bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::uint64_t* size);
+
+// The frame at `frame`, within the `available` bytes up to the end of its
+// entry's content: its compressed size into *bytes and the unpacked size its
+// header states into *contentBytes. False when the header is not one the
+// decoder takes or the frame does not end within those bytes. Reads the
+// frame's header and the headers of its blocks, not the blocks: how the
+// frames of one entry are found, to be decoded on several threads.
+bool measureFrame(const unsigned char* frame, std::uint64_t available, std::uint64_t* bytes,
+                  std::uint64_t* contentBytes);
+
+// The unpacked size of the whole compressed content at `content` (`size`
+// bytes, all of it readable) into *unpacked: the sum of its frames', found by
+// walking their headers as measureFrame does, each sized as
+// compressedFrameFits wants, the last one ending exactly at `size`. False
+// when they are not.
+bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked);
 
 // Where decoded content goes, chunk by chunk. The decoder decodes into the
 // round buffer of its workspace and hands each piece of at most
@@ -62,21 +79,22 @@ std::size_t decoderWorkspaceBytes();
 // that thread work under a lock.
 bool reserveDecoderWorkspace(int slot);
 
-// Decodes the frame at `frame` (`frameSize` bytes) into `sink` with workspace
+// Decodes the frames at `content` (`size` bytes) into `sink` with workspace
 // `slot`, which it reserves first when that was not done (noWorkspace when
 // that fails, before anything is written); `shouldStop` is asked before
-// each block (at most 128 KiB of content). A frame that is not one
-// whole valid frame (a flipped byte fails its checksum), that unpacks to
-// another size than its header says, or whose window exceeds the workspace,
-// is damaged. `released` is called with `context` and the end of the input
+// each block (at most 128 KiB of content). The content is damaged unless it
+// is whole valid frames back to back (a flipped byte fails a checksum),
+// each unpacking to the size its header says, with a window the workspace
+// holds, and sized as compressedFrameFits wants, the last one ending exactly
+// at `size`. `released` is called with `context` and the end of the input
 // consumed so far, so the caller can give the block's pages back.
-DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* frame, std::uint64_t frameSize,
+DecodeOutcome decodeEntryChunks(const DecodedChunkSink& sink, const unsigned char* content, std::uint64_t size,
                                 int slot, bool (*shouldStop)(),
                                 void (*released)(void* context, const unsigned char* consumed), void* context);
 
 // The same into the file open at `descriptor`, written in order on this
 // thread, at most kWriteChunkBytes per write call.
-DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* frame, std::uint64_t frameSize, int slot,
+DecodeOutcome decodeEntryContent(int descriptor, const unsigned char* content, std::uint64_t size, int slot,
                                  bool (*shouldStop)(), void (*released)(void* context, const unsigned char* consumed),
                                  void* context);
 

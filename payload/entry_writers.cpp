@@ -126,6 +126,7 @@ constexpr long kChunkSpinNanoseconds = 1000000;
 struct ChunkOwner {
     int slot;
     int descriptor;
+    std::uint64_t offset;  // of the frame's content in the file
     bool dropping;  // the decoding failed or stopped: queued chunks go unwritten
 };
 
@@ -267,7 +268,8 @@ int handOverChunk(void* context, const unsigned char* data, std::size_t size, st
     HandedChunks& queue = handedChunks[owner->slot];
     pthread_mutex_lock(&lock);
     int error = queue.tail - queue.head == kHandedChunksPerSlot ? retireOldestChunk(queue, owner->dropping) : 0;
-    queue.chunks[queue.tail % kHandedChunksPerSlot] = {ChunkState::queued, owner->descriptor, data, size, offset, 0};
+    queue.chunks[queue.tail % kHandedChunksPerSlot] = {ChunkState::queued, owner->descriptor, data, size,
+                                                       owner->offset + offset, 0};
     ++queue.tail;
     __atomic_store_n(&chunksQueued, chunksQueued + 1, __ATOMIC_RELAXED);
     countEvent();
@@ -317,7 +319,7 @@ bool writeSomeHandedChunk() {
 // True when the whole content is written.
 bool decodeJob(int descriptor, const FileEntryJob& job, int slot) {
     ReleaseProgress progress = {job.content};
-    ChunkOwner owner = {slot, descriptor, false};
+    ChunkOwner owner = {slot, descriptor, job.offset, false};
     const DecodedChunkSink sink = {handOverChunk, reclaimChunks, dropQueuedChunks, &owner};
     __atomic_add_fetch(&decodersRunning, 1, __ATOMIC_RELAXED);
     DecodeOutcome outcome = decodeEntryChunks(sink, job.content, job.size, slot, stopping, releaseDecoded, &progress);
@@ -503,7 +505,8 @@ bool queueFileEntry(const FileEntryJob& job) {
         (void)close(job.descriptor);
         return false;
     }
-    if (openCount >= kBatchMostJobs || openBytes >= kBatchMostBytes) publishOpenBatch();
+    // The frames of one entry go to as many writers as there are.
+    if (openCount >= kBatchMostJobs || openBytes >= kBatchMostBytes || job.frameOfMany) publishOpenBatch();
     if (openCount == 0) {
         openFirst = jobsQueued;
         openBytes = 0;
@@ -519,6 +522,7 @@ bool queueFileEntry(const FileEntryJob& job) {
     ++jobsQueued;
     ++openCount;
     openBytes += job.size;
+    if (job.frameOfMany) publishOpenBatch();
     return true;
 }
 

@@ -21,7 +21,10 @@ namespace onefile {
 
 // A file entry to write: the file open for writing (the writer closes it),
 // its name in the block (for a report), its content in the block, and
-// whether that is one zstd frame.
+// whether that is zstd frames. A compressed entry of several frames is one
+// job per frame, each with a descriptor of its own for the same file and the
+// offset in the file where the frame's content goes: the frames are decoded
+// and written at once by several writers.
 struct FileEntryJob {
     int descriptor;
     const char* name;
@@ -29,6 +32,8 @@ struct FileEntryJob {
     std::uint64_t size;
     bool compressed;
     std::uint32_t sequence;  // position among the block's entries
+    std::uint64_t offset;    // of the content in the file
+    bool frameOfMany;        // one of several frames: a batch of its own
 };
 
 enum class WriterFailureKind { none, write, damaged, noWorkspace };

@@ -69,7 +69,7 @@ bool measureBlock(const unsigned char* block, const unsigned char* end, std::uin
         cursor += kContentSizeBytes;
         if (size > static_cast<std::uint64_t>(end - cursor)) return false;
         std::uint64_t unpacked = size;
-        if ((flags & kEntryFlagCompressed) && !readUnpackedSize(cursor, size, &unpacked)) return false;
+        if ((flags & kEntryFlagCompressed) && !measureFrames(cursor, size, &unpacked)) return false;
         needs->bytes += roundUp(unpacked, blockBytes);
         cursor += size;
     }

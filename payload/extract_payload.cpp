@@ -328,6 +328,66 @@ void waitForWriters() {
     stopIfSignalled();
 }
 
+// Whether a compressed content is several frames. Only a first frame of
+// exactly kCompressedFrameBytes may have others behind it; any other is
+// decoded as one job, which finds bytes behind it to be damage. Reads the
+// first frame's header, and only for such a frame its block headers.
+bool hasSeveralFrames(const unsigned char* content, std::uint64_t size) {
+    std::uint64_t frameBytes = 0;
+    std::uint64_t contentBytes = 0;
+    if (!readUnpackedSize(content, size, &contentBytes) || contentBytes != kCompressedFrameBytes) return false;
+    return measureFrame(content, size, &frameBytes, &contentBytes) && frameBytes != size;
+}
+
+// Walks the frames of a compressed content by their headers: each must be
+// one the decoder takes, sized as compressedFrameFits wants, and the last
+// must end exactly where the content does, or the block is damaged. Calls
+// `visit` for each with its place in the content and in the file.
+template <typename Visit>
+void walkFrames(const unsigned char* content, std::uint64_t size, Visit visit) {
+    std::uint64_t used = 0;
+    std::uint64_t offset = 0;
+    while (used != size) {
+        std::uint64_t frameBytes = 0;
+        std::uint64_t contentBytes = 0;
+        if (!measureFrame(content + used, size - used, &frameBytes, &contentBytes) ||
+            !compressedFrameFits(offset, contentBytes, used + frameBytes != size)) {
+            stopOnDamagedBlock();
+        }
+        visit(content + used, frameBytes, offset, used + frameBytes == size);
+        used += frameBytes;
+        offset += contentBytes;
+    }
+}
+
+// Hands the frames of a compressed entry to the writers, one job each, so
+// that they are decoded at once; each writes its part of the file with
+// pwrite at its offset. The whole walk comes first: a damaged entry hands
+// over nothing.
+void queueFrames(const FileEntryJob& entry) {
+    walkFrames(entry.content, entry.size, [](const unsigned char*, std::uint64_t, std::uint64_t, bool) {});
+    bool queued = true;
+    bool descriptorHandedOver = false;
+    walkFrames(entry.content, entry.size,
+               [&](const unsigned char* frame, std::uint64_t frameBytes, std::uint64_t offset, bool last) {
+                   if (!queued) return;
+                   descriptorHandedOver = last;
+                   FileEntryJob job = entry;
+                   // Every job closes its own descriptor; the last one the entry's.
+                   if (!last) job.descriptor = fcntl(entry.descriptor, F_DUPFD_CLOEXEC, 0);
+                   if (job.descriptor < 0) failToUnpack(errno, entry.name);
+                   job.content = frame;
+                   job.size = frameBytes;
+                   job.offset = offset;
+                   job.frameOfMany = true;
+                   queued = queueFileEntry(job);
+               });
+    if (!queued) {
+        if (!descriptorHandedOver) (void)close(entry.descriptor);
+        waitForWriters();
+    }
+}
+
 void queueFile(const char* nameInBlock, std::uint8_t flags) {
     bool compressed = isCompressed(flags);
     // The main thread's workspace first: it decodes whatever the writers
@@ -339,9 +399,13 @@ void queueFile(const char* nameInBlock, std::uint8_t flags) {
     int descriptor = openEntryFile((flags & kEntryFlagExecutable) != 0);
     std::uint64_t size = readContentSize();
     if (size > bytesLeft()) stopOnDamagedBlock();
-    FileEntryJob job = {descriptor, nameInBlock, gPayloadCursor, size, compressed, entrySequence};
+    FileEntryJob job = {descriptor, nameInBlock, gPayloadCursor, size, compressed, entrySequence, 0, false};
     gPayloadCursor += size;
-    if (!queueFileEntry(job)) waitForWriters();
+    if (compressed && hasSeveralFrames(job.content, size)) {
+        queueFrames(job);
+    } else if (!queueFileEntry(job)) {
+        waitForWriters();
+    }
 }
 
 }  // namespace

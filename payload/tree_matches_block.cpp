@@ -93,10 +93,12 @@ public:
     }
 
     // The content of `size` bytes at the cursor: what of its start the
-    // header holds (for a frame's header), then skipped. False when the
-    // block ends first.
-    bool content(std::uint64_t size, const unsigned char** start, std::size_t* available) {
+    // header holds (for a frame's header), and where it lies in the mapped
+    // block, then skipped. False when the block ends first.
+    bool content(std::uint64_t size, const unsigned char** start, std::size_t* available,
+                 const unsigned char** mapped) {
         if (size > static_cast<std::uint64_t>(end_ - cursor_)) return false;
+        *mapped = cursor_;
         *start = header_ + headerCursor_;
         std::size_t held = available_ - headerCursor_;
         *available = size < held ? static_cast<std::size_t>(size) : held;
@@ -233,10 +235,19 @@ bool takeEntry(BlockReader& block, TakenEntry& entry, char* storage) {
         return true;
     }
     const unsigned char* frame = nullptr;
+    const unsigned char* mapped = nullptr;
     std::size_t frameHeld = 0;
-    // A compressed entry's unpacked size is in its frame's header.
-    if (!block.size(&entry.size) || !block.content(entry.size, &frame, &frameHeld) ||
-        ((entry.flags & kEntryFlagCompressed) && !readUnpackedSize(frame, frameHeld, &entry.size))) {
+    if (!block.size(&entry.size) || !block.content(entry.size, &frame, &frameHeld, &mapped)) {
+        fail();
+        return false;
+    }
+    // A compressed entry's unpacked size is in its frame's header, or the
+    // sum of its frames' when the first one holds a whole frame's content:
+    // only then are the frames walked, through the mapped block.
+    const std::uint64_t storedSize = entry.size;
+    if ((entry.flags & kEntryFlagCompressed) &&
+        (!readUnpackedSize(frame, frameHeld, &entry.size) ||
+         (entry.size == kCompressedFrameBytes && !measureFrames(mapped, storedSize, &entry.size)))) {
         fail();
         return false;
     }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, ZSTD_findFrameCompressedSize
 #include <zstd.h>
 
 #include "format/payload_format.h"
@@ -64,26 +64,52 @@ void checkMagic(std::span<const unsigned char> block) {
         throw FormatError("no payload attached: the block does not start with the magic \"ZQX\"");
 }
 
-// The unpacked size of a compressed content, from its frame header. A header
-// that the launcher's decoder refuses is a fault: one it cannot read, a
-// skippable frame, one without its checksum or the unpacked size, and one
+// The unpacked size of the frame at the start of `frame`, from its header. A
+// header that the launcher's decoder refuses is a fault: one it cannot read,
+// a skippable frame, one without its checksum or the unpacked size, and one
 // asking for a larger window than the decoder holds.
-std::uint64_t unpackedSizeOf(std::span<const unsigned char> frame, const std::string& context) {
+std::uint64_t frameContentSize(std::span<const unsigned char> frame, const std::string& context) {
     ZSTD_frameHeader header{};
     const std::size_t result = ZSTD_getFrameHeader(&header, frame.data(), frame.size());
     if (ZSTD_isError(result) || result != 0)
-        throw FormatError(context + ": compressed content does not start with a zstd frame header");
+        throw FormatError(context + " does not start with a zstd frame header");
     if (header.frameType == ZSTD_skippableFrame)
-        throw FormatError(context + ": compressed content is a skippable frame, not a zstd frame");
+        throw FormatError(context + " is a skippable frame, not a zstd frame");
     if (header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN)
-        throw FormatError(context + ": compressed content's frame header does not state the unpacked size");
+        throw FormatError(context + "'s frame header does not state the unpacked size");
     if (header.windowSize > (std::uint64_t{1} << kDecoderWindowLog))
-        throw FormatError(context + ": compressed content asks for a window of " +
-                          std::to_string(header.windowSize) + " bytes, more than the decoder's " +
-                          std::to_string(std::uint64_t{1} << kDecoderWindowLog));
-    if (header.checksumFlag == 0)
-        throw FormatError(context + ": compressed content's frame has no checksum");
+        throw FormatError(context + " asks for a window of " + std::to_string(header.windowSize) +
+                          " bytes, more than the decoder's " + std::to_string(std::uint64_t{1} << kDecoderWindowLog));
+    if (header.checksumFlag == 0) throw FormatError(context + "'s frame has no checksum");
     return header.frameContentSize;
+}
+
+// The unpacked size of a compressed content: the sum of its frames', found by
+// walking their headers as the launcher does. Each frame must have a header
+// the decoder takes and end within the content, the last one exactly at its
+// end, and the frames must have the sizes compressedFrameFits wants.
+std::uint64_t unpackedSizeOf(std::span<const unsigned char> content, const std::string& context) {
+    std::uint64_t unpacked = 0;
+    std::uint64_t used = 0;
+    for (std::uint64_t frame = 1;; ++frame) {
+        const std::span<const unsigned char> rest = content.subspan(used);
+        const std::string subject =
+            context + ": compressed content" + (frame == 1 ? "" : "'s frame " + std::to_string(frame));
+        const std::uint64_t contentBytes = frameContentSize(rest, subject);
+        const std::size_t frameBytes = ZSTD_findFrameCompressedSize(rest.data(), rest.size());
+        if (ZSTD_isError(frameBytes))
+            throw FormatError(subject + (frame == 1 ? "'s frame" : "") + " is cut short or damaged");
+        used += frameBytes;
+        const bool followed = used != content.size();
+        if (!compressedFrameFits(unpacked, contentBytes, followed))
+            throw FormatError(subject + (frame == 1 ? "'s frame" : "") + " unpacks to " + std::to_string(contentBytes) +
+                              " bytes, where " +
+                              (contentBytes == 0 ? std::string("a frame behind another holds some")
+                                                 : "a frame followed by another holds " +
+                                                       std::to_string(kCompressedFrameBytes)));
+        unpacked += contentBytes;
+        if (!followed) return unpacked;
+    }
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ struct BlockEntryInfo {
     std::uint8_t flags = 0;  // as stored, bits the launcher ignores included
     EntryKind kind = EntryKind::file;
     bool executable = false;
-    bool compressed = false;          // the content is one zstd frame
+    bool compressed = false;          // the content is zstd frames
     std::uint64_t size = 0;           // content bytes of a file, as stored
     std::uint64_t unpackedSize = 0;   // bytes of the file once unpacked
     std::string linkText;             // text of a link
@@ -28,10 +28,11 @@ struct BlockEntryInfo {
 // Hands each entry of `block` to `visit` in order, one at a time, in memory
 // that does not grow with the number of entries. `block` must hold exactly
 // one block: the magic, well-formed entries, the end mark and a length
-// trailer that tells the truth. A compressed file's content must start with
-// a zstd frame header that states the unpacked size and asks for a window
-// the launcher's decoder holds; the rest of the frame is not read. The
-// compressed flag on a link is a fault. A fault throws FormatError when it is met,
+// trailer that tells the truth. A compressed file's content must be zstd
+// frames back to back, found by walking their headers, each header stating
+// the unpacked size and asking for a window the launcher's decoder holds,
+// and the frames sized as the tool makes them (compressedFrameFits); their
+// blocks are not decoded. The compressed flag on a link is a fault. A fault throws FormatError when it is met,
 // after the entries before it have been visited; returns the number of
 // entries.
 std::uint64_t visitBlock(std::span<const unsigned char> block,

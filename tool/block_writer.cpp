@@ -1,12 +1,16 @@
 #include "tool/block_writer.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <memory>
+#include <stdexcept>
 
 #include "format/payload_format.h"
-#include "tool/content_compressor.h"
+#include "tool/compression_pool.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
@@ -34,27 +38,123 @@ std::string encodeFileHeader(const PayloadEntry& entry, std::uint8_t flags, std:
     return header;
 }
 
-// Writes a file entry whose content is one frame, or, when the frame would
-// not be smaller, the entry as it would be without compression. The header
-// goes first with the size left open and is completed once the frame ends.
-void writeCompressedFile(OutputStream& output, const PayloadEntry& entry, const ContentOpener& openContent,
-                         ContentCompressor& compressor) {
+// The content asked for and not yet written stays within a few frames per
+// compressing thread: enough that a thread finds more work while the writer
+// waits for a large frame before it, few enough that memory holds a few
+// frames per thread however large the application.
+inline constexpr std::uint64_t kFramesInFlightPerThread = 3;
+// Each file with frames in flight is open: many small files must not reach
+// the usual limit of 1,024 open files.
+inline constexpr std::size_t kMostFramesInFlight = 256;
+
+std::uint64_t countFrames(std::uint64_t size) { return (size + kCompressedFrameBytes - 1) / kCompressedFrameBytes; }
+
+// Whether an entry's content goes to the compressing threads: a file with
+// content (even a frame of nothing has a header, so an empty file is stored).
+bool isCompressible(const PayloadEntry& entry) { return entry.kind == EntryKind::file && entry.size > 0; }
+
+// Asks the pool for the frames of the files ahead of the writer, in block
+// order, as far as the bound on frames in flight allows. Files are opened
+// here, on the writing thread and in block order, each once.
+class FrameFeeder {
+public:
+    FrameFeeder(const std::vector<PayloadEntry>& entries, const ContentOpener& openContent, CompressionPool& pool)
+        : entries_(entries), openContent_(openContent), pool_(pool),
+          bytesInFlight_(kFramesInFlightPerThread * pool.threads() * kCompressedFrameBytes) {}
+
+    // Asks for frames until the bound is reached or none are left.
+    void fill() {
+        while (nextEntry_ < entries_.size() && pool_.pendingBytes() < bytesInFlight_ &&
+               pool_.pending() < kMostFramesInFlight) {
+            const PayloadEntry& entry = entries_[nextEntry_];
+            if (!isCompressible(entry)) {
+                ++nextEntry_;
+                continue;
+            }
+            if (nextOffset_ == 0) opened_.push_back({nextEntry_, openChecked(entry)});
+            const std::uint64_t length = std::min(entry.size - nextOffset_, kCompressedFrameBytes);
+            // One frame that reaches the content's size already makes the
+            // frames larger than the content: the file is then stored.
+            pool_.submit({opened_.back().source, entry.sourcePath, nextOffset_, length, entry.size});
+            nextOffset_ += length;
+            if (nextOffset_ == entry.size) {
+                ++nextEntry_;
+                nextOffset_ = 0;
+            }
+        }
+    }
+
+    // The file of entry `index`, whose frames were asked for first of those
+    // not yet taken; for storing it as it is when its frames do not fit.
+    std::shared_ptr<const FileDescriptor> takeSource(std::size_t index) {
+        fill();
+        if (opened_.empty() || opened_.front().index != index)
+            throw std::logic_error("the frames of the entries came out of order");
+        std::shared_ptr<const FileDescriptor> source = std::move(opened_.front().source);
+        opened_.pop_front();
+        return source;
+    }
+
+private:
+    struct OpenedFile {
+        std::size_t index;
+        std::shared_ptr<const FileDescriptor> source;
+    };
+
+    std::shared_ptr<const FileDescriptor> openChecked(const PayloadEntry& entry) const {
+        auto source = std::make_shared<const FileDescriptor>(openContent_(entry));
+        struct stat status {};
+        if (::fstat(source->get(), &status) != 0)
+            throw ToolError(entry.sourcePath, "cannot read: " + systemErrorText(errno));
+        // The entry header states the size before the content: a file that
+        // changed since the scan would make it a lie.
+        if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != entry.size)
+            throw ToolError(entry.sourcePath, "changed while being packed");
+        return source;
+    }
+
+    const std::vector<PayloadEntry>& entries_;
+    const ContentOpener& openContent_;
+    CompressionPool& pool_;
+    std::uint64_t bytesInFlight_;
+    std::size_t nextEntry_ = 0;
+    std::uint64_t nextOffset_ = 0;  // in the content of entries_[nextEntry_]
+    std::deque<OpenedFile> opened_;
+};
+
+// Writes the file entry `index`, whose content is its frames from the pool,
+// or, when they would not be smaller, the entry as it would be without
+// compression. The header goes first with the size left open and is
+// completed once the last frame is written.
+void writeCompressedFile(OutputStream& output, const PayloadEntry& entry, std::size_t index, FrameFeeder& feeder,
+                         CompressionPool& pool) {
+    const std::shared_ptr<const FileDescriptor> source = feeder.takeSource(index);
     const std::uint64_t entryStart = output.position();
     output.write(encodeFileHeader(entry, static_cast<std::uint8_t>(entryFlags(entry) | kEntryFlagCompressed), 0));
-    const std::uint64_t frameStart = output.position();
-    const FileDescriptor source = openContent(entry);
-    if (compressor.appendFrame(output, source.get(), entry.sourcePath, entry.size)) {
-        std::string frameBytes;
-        appendLittleEndian(frameBytes, output.position() - frameStart);
-        output.overwrite(frameStart - kContentSizeBytes,
-                         std::span(reinterpret_cast<const unsigned char*>(frameBytes.data()), frameBytes.size()));
+    const std::uint64_t framesStart = output.position();
+    bool fits = true;
+    for (std::uint64_t frame = countFrames(entry.size); frame > 0; --frame) {
+        feeder.fill();
+        const CompressedFrame compressed = pool.takeNext();
+        // The rest of the frames are still taken, to keep the order.
+        if (!fits || !compressed.fits) {
+            fits = false;
+            continue;
+        }
+        output.write(std::span<const unsigned char>(compressed.bytes.data(), compressed.bytes.size()));
+        fits = output.position() - framesStart < entry.size;
+    }
+    if (fits) {
+        std::string framesBytes;
+        appendLittleEndian(framesBytes, output.position() - framesStart);
+        output.overwrite(framesStart - kContentSizeBytes,
+                         std::span(reinterpret_cast<const unsigned char*>(framesBytes.data()), framesBytes.size()));
         return;
     }
     output.rewindTo(entryStart);
     output.write(encodeEntryHeader(entry));
-    if (::lseek(source.get(), 0, SEEK_SET) != 0)
-        throw ToolError(entry.sourcePath, "cannot read: " + systemErrorText(errno));
-    output.copyFrom(source.get(), entry.sourcePath, entry.size);
+    // The frames were read with pread: the file's offset is still 0.
+    output.copyFrom(source->get(), entry.sourcePath, entry.size);
 }
 
 std::string encodeLengthTrailer(std::uint64_t bodyBytes) {
@@ -86,21 +186,29 @@ std::uint64_t measureBlock(const std::vector<PayloadEntry>& entries) {
 }
 
 void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent,
-                std::optional<int> compressionLevel) {
-    std::unique_ptr<ContentCompressor> compressor;
-    if (compressionLevel) compressor = std::make_unique<ContentCompressor>(*compressionLevel);
+                std::optional<int> compressionLevel, ProgressCounters* counters) {
+    std::optional<CompressionPool> pool;
+    std::optional<FrameFeeder> feeder;
+    if (compressionLevel) {
+        pool.emplace(*compressionLevel, countUsableProcessors(), counters);
+        feeder.emplace(entries, openContent, *pool);
+    }
     const std::uint64_t start = output.position();
     output.write(std::span(kPayloadMagic));
-    for (const PayloadEntry& entry : entries) {
-        if (compressor && entry.kind == EntryKind::file) {
-            writeCompressedFile(output, entry, openContent, *compressor);
-            continue;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const PayloadEntry& entry = entries[index];
+        if (pool && isCompressible(entry)) {
+            writeCompressedFile(output, entry, index, *feeder, *pool);
+        } else {
+            output.write(encodeEntryHeader(entry));
+            if (entry.kind == EntryKind::file) {
+                const FileDescriptor source = openContent(entry);
+                output.copyFrom(source.get(), entry.sourcePath, entry.size);
+                // Compressed content is counted as the threads take it.
+                if (counters) counters->bytes += entry.size;
+            }
         }
-        output.write(encodeEntryHeader(entry));
-        if (entry.kind == EntryKind::file) {
-            const FileDescriptor source = openContent(entry);
-            output.copyFrom(source.get(), entry.sourcePath, entry.size);
-        }
+        if (counters) ++counters->entries;
     }
     output.write(std::string_view(&kEndMark, 1));
     output.write(encodeLengthTrailer(output.position() - start));

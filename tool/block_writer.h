@@ -10,6 +10,7 @@
 
 #include "tool/output_stream.h"
 #include "tool/payload_entry.h"
+#include "tool/progress_counters.h"
 
 namespace onefile::tool {
 
@@ -28,12 +29,18 @@ using ContentOpener = std::function<FileDescriptor(const PayloadEntry& entry)>;
 // `openContent` opens for it. The entries must already have passed the name
 // and link checks.
 //
-// With `compressionLevel`, each file's content goes in as one zstd frame
-// made at that level, its entry flagged compressed and its size that of the
-// frame; a content whose frame would not be smaller is stored as it is,
-// unflagged. Links and the end mark are the same either way. The block's
-// size is then known only once it is written: measureBlock does not tell it.
+// With `compressionLevel`, each file's content goes in as zstd frames made
+// at that level, one per kCompressedFrameBytes of content, its entry flagged
+// compressed and its size that of the frames; a content whose frames would
+// not be smaller is stored as it is, unflagged. The frames are made on one
+// thread per processor this process may use and written in block order, so
+// the block does not depend on their number; files are opened in block order
+// on the calling thread. Links and the end mark are the same either way. The
+// block's size is then known only once it is written: measureBlock does not
+// tell it.
+//
+// `counters`, when given, count the entries written and the content read.
 void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, const ContentOpener& openContent,
-                std::optional<int> compressionLevel = std::nullopt);
+                std::optional<int> compressionLevel = std::nullopt, ProgressCounters* counters = nullptr);
 
 }  // namespace onefile::tool

@@ -8,15 +8,16 @@
 namespace onefile::tool {
 namespace {
 
-// Options of the kinds `compression`, `decoder`, `reuse` and `json` never
-// take the next argument as their value: --compress[=LEVEL], --decoder,
-// --reuse, --json.
-enum class OptionKind { output, text, directoryTemplate, architecture, compression, decoder, reuse, exclude, json };
+// Options of the kinds `compression`, `decoder`, `reuse`, `json` and `flag`
+// never take the next argument as their value: --compress[=LEVEL],
+// --decoder, --reuse, --json, --quiet, --progress.
+enum class OptionKind { output, text, directoryTemplate, architecture, compression, decoder, reuse, exclude, json, flag };
 
 struct OptionRule {
     std::vector<std::string> spellings;
     OptionKind kind = OptionKind::text;
     std::optional<std::string> CommandLine::*text = nullptr;  // where a text option goes
+    bool CommandLine::*flag = nullptr;                         // what a flag sets
 };
 
 std::vector<OptionRule> optionsOf(Command command) {
@@ -28,6 +29,8 @@ std::vector<OptionRule> optionsOf(Command command) {
         options.push_back({{"--main"}, OptionKind::text, &CommandLine::mainName});
         options.push_back({{"--compress"}, OptionKind::compression});
         options.push_back({{"--exclude"}, OptionKind::exclude});
+        options.push_back({{"--quiet"}, OptionKind::flag, nullptr, &CommandLine::quiet});
+        options.push_back({{"--progress"}, OptionKind::flag, nullptr, &CommandLine::progress});
     }
     if (command == Command::attach) options.push_back({{"--decoder"}, OptionKind::decoder});
     options.push_back({{"--reuse"}, OptionKind::reuse});
@@ -89,6 +92,7 @@ public:
         }
         if ((line_.command == Command::pack || line_.command == Command::attach) && !outputSeen_)
             throw usageError("-o OUTPUT missing");
+        if (line_.quiet && line_.progress) throw usageError("--quiet and --progress contradict each other");
         if (line_.decoderStub && line_.stubPath)
             throw usageError("--decoder chooses a built-in stub; with --stub FILE, FILE decides");
     }
@@ -106,7 +110,8 @@ private:
             throw usageError("unknown option '" + spelling + "'");
         std::string value;
         const bool takesNextArgument = rule->kind != OptionKind::compression && rule->kind != OptionKind::decoder &&
-                                       rule->kind != OptionKind::reuse && rule->kind != OptionKind::json;
+                                       rule->kind != OptionKind::reuse && rule->kind != OptionKind::json &&
+                                       rule->kind != OptionKind::flag;
         if (equals != std::string::npos) {
             value = argument.substr(equals + 1);
         } else if (takesNextArgument) {
@@ -161,6 +166,11 @@ private:
             case OptionKind::json:
                 if (equals != std::string::npos) throw usageError("option '" + spelling + "' takes no value");
                 line_.json = true;
+                break;
+            case OptionKind::flag:
+                if (equals != std::string::npos) throw usageError("option '" + spelling + "' takes no value");
+                if (line_.*(rule->flag)) throw usageError("option '" + spelling + "' given twice");
+                line_.*(rule->flag) = true;
                 break;
             case OptionKind::exclude:
                 if (value.empty()) throw usageError("empty pattern for " + spelling);

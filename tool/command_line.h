@@ -28,6 +28,8 @@ struct CommandLine {
     bool decoderStub = false;                  // attach --decoder
     bool reuse = false;                        // pack and attach --reuse
     std::vector<std::string> excludePatterns;  // pack --exclude, in order
+    bool quiet = false;                        // pack --quiet
+    bool progress = false;                     // pack --progress
     bool json = false;                         // info --json
 };
 

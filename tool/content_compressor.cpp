@@ -11,6 +11,7 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams
 #include <zstd.h>
 
+#include "format/payload_format.h"
 #include "payload/entry_decoder.h"
 #include "tool/tool_error.h"
 
@@ -25,12 +26,12 @@ void check(std::size_t result, const std::string& subject) {
         throw ToolError(subject, std::string("cannot be compressed: ") + ZSTD_getErrorName(result));
 }
 
-// Reads exactly `size` bytes into `buffer`, so the pieces zstd is given
-// depend on the content's size alone.
-void readPiece(int fd, const std::string& sourceName, unsigned char* buffer, std::size_t size) {
+// Reads exactly `size` bytes at `offset` into `buffer`, so the pieces zstd
+// is given depend on the content's size alone.
+void readPiece(int fd, const std::string& sourceName, std::uint64_t offset, unsigned char* buffer, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::read(fd, buffer + done, size - done);
+        const ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             throw ToolError(sourceName, "cannot read: " + systemErrorText(errno));
@@ -54,36 +55,27 @@ ContentCompressor::ContentCompressor(int level) : context_(ZSTD_createCCtx()), l
 
 ContentCompressor::~ContentCompressor() { ZSTD_freeCCtx(context_); }
 
-bool ContentCompressor::appendFrame(OutputStream& output, int sourceFd, const std::string& sourceName,
-                                    std::uint64_t size) {
-    struct stat status {};
-    if (::fstat(sourceFd, &status) != 0) throw ToolError(sourceName, "cannot read: " + systemErrorText(errno));
-    // The entry header is written before the content: a file that changed
-    // since the scan would make the frame's stated size a lie.
-    if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != size)
-        throw ToolError(sourceName, "changed while being packed");
-    // Even a frame of nothing has a header: an empty file is stored as is.
-    if (size == 0) return false;
-
+bool ContentCompressor::compressFrame(int sourceFd, const std::string& sourceName, std::uint64_t offset,
+                                      std::uint64_t length, std::uint64_t limit, std::vector<unsigned char>& frame) {
+    frame.clear();
     check(ZSTD_CCtx_reset(context_, ZSTD_reset_session_only), sourceName);
     // The window the level would choose for this size, unless that exceeds
     // the decoder's workspace; 0 leaves the level's own choice.
-    const unsigned chosenWindowLog = ZSTD_getCParams(level_, size, 0).windowLog;
+    const unsigned chosenWindowLog = ZSTD_getCParams(level_, length, 0).windowLog;
     const int windowLog = chosenWindowLog > kDecoderWindowLog ? static_cast<int>(kDecoderWindowLog) : 0;
     check(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, windowLog), sourceName);
     // The size goes into the frame header, and zstd fits its tables to it.
-    check(ZSTD_CCtx_setPledgedSrcSize(context_, size), sourceName);
+    check(ZSTD_CCtx_setPledgedSrcSize(context_, length), sourceName);
 
-    // The buffers stay for the next entry; the input one grows only as far
+    // The buffers stay for the next frame; the input one grows only as far
     // as a content needs.
-    const std::size_t inputBytes = static_cast<std::size_t>(std::min<std::uint64_t>(size, kReadBytes));
+    const std::size_t inputBytes = static_cast<std::size_t>(std::min<std::uint64_t>(length, kReadBytes));
     if (input_.size() < inputBytes) input_.resize(inputBytes);
     if (frame_.empty()) frame_.resize(ZSTD_CStreamOutSize());
-    std::uint64_t unread = size;
-    std::uint64_t frameBytes = 0;
+    std::uint64_t unread = length;
     while (true) {
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(unread, inputBytes));
-        readPiece(sourceFd, sourceName, input_.data(), piece);
+        readPiece(sourceFd, sourceName, offset + (length - unread), input_.data(), piece);
         unread -= piece;
         const ZSTD_EndDirective directive = unread == 0 ? ZSTD_e_end : ZSTD_e_continue;
         ZSTD_inBuffer in{input_.data(), piece, 0};
@@ -92,9 +84,8 @@ bool ContentCompressor::appendFrame(OutputStream& output, int sourceFd, const st
             ZSTD_outBuffer out{frame_.data(), frame_.size(), 0};
             const std::size_t left = ZSTD_compressStream2(context_, &out, &in, directive);
             check(left, sourceName);
-            output.write(std::span<const unsigned char>(frame_.data(), out.pos));
-            frameBytes += out.pos;
-            if (frameBytes >= size) {
+            frame.insert(frame.end(), frame_.data(), frame_.data() + out.pos);
+            if (frame.size() >= limit) {
                 (void)ZSTD_CCtx_reset(context_, ZSTD_reset_session_only);
                 return false;
             }
@@ -104,6 +95,28 @@ bool ContentCompressor::appendFrame(OutputStream& output, int sourceFd, const st
         }
         if (directive == ZSTD_e_end) return true;
     }
+}
+
+bool ContentCompressor::appendFrames(OutputStream& output, int sourceFd, const std::string& sourceName,
+                                     std::uint64_t size) {
+    struct stat status {};
+    if (::fstat(sourceFd, &status) != 0) throw ToolError(sourceName, "cannot read: " + systemErrorText(errno));
+    // The entry header is written before the content: a file that changed
+    // since the scan would make the frames' stated sizes a lie.
+    if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != size)
+        throw ToolError(sourceName, "changed while being packed");
+    // Even a frame of nothing has a header: an empty file is stored as is.
+    if (size == 0) return false;
+
+    std::vector<unsigned char> frame;
+    std::uint64_t framesBytes = 0;
+    for (std::uint64_t offset = 0; offset < size; offset += kCompressedFrameBytes) {
+        const std::uint64_t length = std::min<std::uint64_t>(size - offset, kCompressedFrameBytes);
+        if (!compressFrame(sourceFd, sourceName, offset, length, size - framesBytes, frame)) return false;
+        output.write(std::span<const unsigned char>(frame.data(), frame.size()));
+        framesBytes += frame.size();
+    }
+    return true;
 }
 
 }  // namespace onefile::tool

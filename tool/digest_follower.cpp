@@ -1,43 +1,29 @@
 #include "tool/digest_follower.h"
 
-#include <pthread.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <utility>
 
+#include "tool/signal_free_thread.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {
 
-// The thread maps and hashes the file in pieces of this size at most, and
-// waits for at least this much (or the end) before it maps again.
+// The thread hashes the file in pieces of this size at most, and waits for
+// at least this much (or the end) before it reads again.
 constexpr std::uint64_t kPieceBytes = std::uint64_t{8} << 20;
-
-std::uint64_t pageSize() { return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)); }
+// Read back through a buffer this small, which stays in the processor's
+// cache while it is hashed.
+constexpr std::size_t kReadBytes = std::size_t{128} << 10;
 
 }  // namespace
 
 DigestFollower::DigestFollower(int fd, std::string outputPath, std::uint64_t digestFieldOffset)
     : fd_(fd), outputPath_(std::move(outputPath)), digester_(digestFieldOffset) {
-    // The thread starts with every signal blocked: a termination signal
-    // finds the thread that writes, whose guards keep the temporary file and
-    // its removal in step.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    (void)::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        (void)::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        throw;
-    }
-    (void)::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    thread_ = startSignalFreeThread([this] { run(); });
 }
 
 DigestFollower::~DigestFollower() {
@@ -58,19 +44,17 @@ void DigestFollower::advance(std::uint64_t end) {
     progressed_.notify_one();
 }
 
-void DigestFollower::hashMapped(std::uint64_t from, std::uint64_t to) {
-    const std::uint64_t mapStart = from - from % pageSize();
-    const std::size_t mapLength = static_cast<std::size_t>(to - mapStart);
-    void* address = ::mmap(nullptr, mapLength, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, static_cast<off_t>(mapStart));
-    if (address == MAP_FAILED) throw ToolError(outputPath_, systemErrorText(errno));
-    const auto* bytes = static_cast<const unsigned char*>(address);
-    try {
-        digester_.add(ByteSpan(bytes + (from - mapStart), static_cast<std::size_t>(to - from)));
-    } catch (...) {
-        ::munmap(address, mapLength);
-        throw;
+void DigestFollower::hashRead(std::uint64_t from, std::uint64_t to) {
+    if (buffer_.empty()) buffer_.resize(kReadBytes);
+    while (from < to) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, buffer_.size()));
+        const ssize_t n = ::pread(fd_, buffer_.data(), want, static_cast<off_t>(from));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw ToolError(outputPath_, "cannot read back: " + systemErrorText(errno));
+        if (n == 0) throw ToolError(outputPath_, "became shorter while being written");
+        digester_.add(ByteSpan(buffer_.data(), static_cast<std::size_t>(n)));
+        from += static_cast<std::uint64_t>(n);
     }
-    ::munmap(address, mapLength);
 }
 
 void DigestFollower::run() {
@@ -85,7 +69,7 @@ void DigestFollower::run() {
                 if (ended_ && available_ == hashed) return;
                 target = std::min(available_, hashed + kPieceBytes);
             }
-            hashMapped(hashed, target);
+            hashRead(hashed, target);
             hashed = target;
         }
     } catch (...) {

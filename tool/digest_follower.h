@@ -1,7 +1,10 @@
 // The digest of a launcher made while it is being written: a thread of its
-// own maps the output file back, piece by piece, as far as the writer has
-// got, and hashes it, so that the digest, which runs on one processor at
-// about the speed of a copy, overlaps the writing instead of following it.
+// own reads the output file back from the page cache, piece by piece, as far
+// as the writer has got, and hashes it, so that the digest, which runs on
+// one processor at about the speed of a copy, overlaps the writing instead
+// of following it. It reads into a small buffer that stays in the
+// processor's cache rather than hashing a mapping of the file, which took
+// about 1.7 times the processor time for the same bytes.
 #pragma once
 
 #include <condition_variable>
@@ -10,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tool/launcher_digest.h"
 
@@ -34,7 +38,7 @@ public:
 
 private:
     void run();
-    void hashMapped(std::uint64_t from, std::uint64_t to);
+    void hashRead(std::uint64_t from, std::uint64_t to);
 
     int fd_;
     std::string outputPath_;
@@ -45,6 +49,7 @@ private:
     bool ended_ = false;           // with the mutex: no more bytes will come
     bool abandoned_ = false;       // with the mutex: stop at once
     std::exception_ptr failure_;
+    std::vector<unsigned char> buffer_;  // the thread's
     std::thread thread_;
 };
 

@@ -99,7 +99,7 @@ void CheckedStub::requireReuse() const {
                                   "--reuse names the kept tree after the digest");
 }
 
-void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
+std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
                      std::optional<int> compressionLevel, bool reuse, std::optional<std::uint64_t> blockBytes,
                      const std::function<void(OutputStream&)>& writeBlockBytes) {
     LauncherSettings settings{stub.layout().configLayout, strings, std::nullopt, std::nullopt};
@@ -124,6 +124,7 @@ void produceLauncher(const std::string& outputPath, const CheckedStub& stub, con
     writeLauncher(stream, stub.bytes(), stub.layout(), makeConfigArea(settings), blockBytes, writeBlockBytes);
     if (follower) recordLauncherDigest(output.fd(), outputPath, digestFieldOffset, follower->finish(stream.position()));
     output.commit();
+    return stream.position();
 }
 
 }  // namespace onefile::tool

@@ -58,7 +58,8 @@ private:
 // A stub of the second configuration layout records `compressionLevel` (the
 // level pack compressed with), `reuse` (--reuse) and the launcher's digest,
 // computed once the rest is written; the first layout has room for none.
-void produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
+// Returns the launcher's size.
+std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
                      std::optional<int> compressionLevel, bool reuse, std::optional<std::uint64_t> blockBytes,
                      const std::function<void(OutputStream&)>& writeBlockBytes);
 

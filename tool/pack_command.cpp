@@ -1,12 +1,17 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <iostream>
+#include <optional>
 
 #include "tool/app_dir_scan.h"
 #include "tool/block_writer.h"
 #include "tool/commands.h"
 #include "tool/launcher_build.h"
 #include "tool/output_target.h"
+#include "tool/pack_progress.h"
+#include "tool/pack_summary.h"
 #include "tool/script_interpreter.h"
 
 namespace onefile::tool {
@@ -34,9 +39,31 @@ void refuseOutputAmongInputs(const OutputTarget& target, const AppDirContents& c
     }
 }
 
+// On a terminal pack tells how far it has got and what it wrote; scripts and
+// logs that read standard error see neither, unless --progress asks.
+bool showsProgress(const CommandLine& line) {
+    if (line.quiet) return false;
+    return line.progress || ::isatty(STDERR_FILENO) == 1;
+}
+
+PackedLauncher describeContents(const CommandLine& line, const AppDirContents& contents) {
+    PackedLauncher launcher{line.output};
+    for (const PayloadEntry& entry : contents.entries) {
+        if (entry.kind == EntryKind::link) {
+            ++launcher.links;
+        } else {
+            ++launcher.files;
+            launcher.unpackedBytes += entry.size;
+        }
+    }
+    launcher.compressed = line.compressionLevel.has_value();
+    return launcher;
+}
+
 }  // namespace
 
 int runPack(const CommandLine& line) {
+    const auto start = std::chrono::steady_clock::now();
     const LauncherStrings strings = chooseLauncherStrings(line);
     const ExcludePatterns excluded(line.excludePatterns);
     const OutputTarget target(line.output);
@@ -55,11 +82,25 @@ int runPack(const CommandLine& line) {
     // A compressed block's size is known only once it is written.
     const std::optional<std::uint64_t> blockBytes =
         line.compressionLevel ? std::nullopt : std::optional(measureBlock(contents.entries));
-    produceLauncher(line.output, stub, strings, line.compressionLevel, line.reuse, blockBytes, [&contents, &line](OutputStream& output) {
-        writeBlock(
-            output, contents.entries,
-            [&contents](const PayloadEntry& entry) { return contents.openContent(entry); }, line.compressionLevel);
-    });
+    PackedLauncher launcher = describeContents(line, contents);
+    const bool reporting = showsProgress(line);
+    ProgressCounters counters;
+    {
+        std::optional<PackProgress> progress;
+        if (reporting) progress.emplace(counters, contents.entries.size(), launcher.unpackedBytes);
+        launcher.launcherBytes = produceLauncher(
+            line.output, stub, strings, line.compressionLevel, line.reuse, blockBytes,
+            [&contents, &line, &counters](OutputStream& output) {
+                writeBlock(
+                    output, contents.entries,
+                    [&contents](const PayloadEntry& entry) { return contents.openContent(entry); },
+                    line.compressionLevel, &counters);
+            });
+    }  // the progress line is erased before the summary takes its place
+    if (reporting) {
+        launcher.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::cerr << describePackedLauncher(launcher) << "\n";
+    }
     return 0;
 }
 

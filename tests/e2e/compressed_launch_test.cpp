@@ -210,17 +210,46 @@ std::string withContentSize(const std::string& frame, int change) {
     return damaged;
 }
 
+// The frames the tool would make of `content`: one per 8 MiB, the last one
+// shorter, each made by the zstd command with its checksum and size.
+std::vector<std::string> framesOf(const std::string& content, const std::string& scratch) {
+    constexpr std::size_t kFrameBytes = std::size_t{8} << 20;
+    std::vector<std::string> frames;
+    for (std::size_t start = 0; start < content.size(); start += kFrameBytes) {
+        writeFile(scratch, content.substr(start, kFrameBytes));
+        const onefile::testing::ProcessResult zstd = runProcess({"zstd", "-q", "-3", "--check", "-c", scratch});
+        if (zstd.exitCode != 0) throw std::runtime_error("zstd: " + zstd.err);
+        frames.push_back(zstd.out);
+    }
+    return frames;
+}
+
+std::string joined(const std::vector<std::string>& frames) {
+    std::string bytes;
+    for (const std::string& frame : frames) bytes += frame;
+    return bytes;
+}
+
 struct Damage {
     const char* name;
-    std::string (*apply)(const std::string& frame);
+    // The damaged content made of the entry's frames.
+    std::string (*apply)(const std::vector<std::string>& frames);
+    // The entry's size field states the size of the undamaged frames, so
+    // the frames and the entry's size no longer add up; else the size of
+    // what `apply` gives.
+    bool keepsStatedSize;
+    // Whether list sees it: list walks the frame headers, it does not
+    // decode the frames.
+    bool listSeesIt;
 };
 
 void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
 
-// The content of the damaged frame: a small one is decoded on the main
+// The content of the damaged entry: a small one is decoded on the main
 // thread; a large one makes the block worth several threads (where the
 // machine has more than one processor) and is larger than the decoder's
-// round buffer, so the damage shows after chunks were handed over.
+// round buffer, so the damage shows after chunks were handed over; many
+// frames are decoded by several threads at once.
 struct FrameContent {
     const char* name;
     std::string (*make)();
@@ -231,46 +260,111 @@ void PrintTo(const FrameContent& content, std::ostream* out) { *out << content.n
 class DamagedFrameTest : public LauncherTest,
                          public ::testing::WithParamInterface<std::tuple<Damage, FrameContent>> {};
 
-// A hand-made block whose only file holds a damaged frame, attached to the
-// decoder stub: the run ends with the damage report, status 2, nothing left
-// and the application never started.
+// A hand-made block whose first file after the main one holds damaged
+// frames, attached to the decoder stub: the run ends with the damage report,
+// status 2, nothing left and the application never started. The tool's
+// extract refuses it too and leaves no directory, and list where it walks
+// into the damage.
 TEST_P(DamagedFrameTest, EndsWithTheDamageReportAndLeavesNothing) {
-    const std::string content = std::get<1>(GetParam()).make();
-    writeFile(temp().file("content"), content);
-    const onefile::testing::ProcessResult zstd =
-        runProcess({"zstd", "-q", "-3", "--check", "-c", temp().file("content")});
-    ASSERT_EQ(zstd.exitCode, 0) << zstd.err;
-    const std::string frame = std::get<0>(GetParam()).apply(zstd.out);
+    const Damage& damage = std::get<0>(GetParam());
+    const std::vector<std::string> frames = framesOf(std::get<1>(GetParam()).make(), temp().file("content"));
+    const std::string damaged = damage.apply(frames);
 
     BlockBuilder block;
-    block.magic().file("main", "#!/bin/sh\ntouch \"$0.ran\"\n", kExecutable).file("data", frame, 0x04);
+    block.magic().file("main", "#!/bin/sh\ntouch \"$0.ran\"\n", kExecutable);
+    block.text("data").byte(0x04).number(damage.keepsStatedSize ? joined(frames).size() : damaged.size()).raw(damaged);
+    // A stored entry behind it, larger than a frame of it: a frame lost
+    // leaves the walk in the middle of this entry.
+    block.file("after", randomHexDigits(1u << 20, 3));
     const std::string launcher = attach(block.endMark().trailer().bytes(), {"--decoder"});
     const LauncherRun run = this->run({launcher});
     EXPECT_EQ(run.process.exitCode, 2);
     EXPECT_EQ(run.process.err, "Error, attached data is damaged.\n");
     EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
+
+    const onefile::testing::ProcessResult extracted = runTool({"extract", launcher, temp().file("extracted")});
+    EXPECT_EQ(extracted.exitCode, 1);
+    EXPECT_NE(extracted.err.find(launcher), std::string::npos) << extracted.err;
+    EXPECT_FALSE(fs::exists(temp().file("extracted")));
+    if (damage.listSeesIt) {
+        EXPECT_EQ(runTool({"list", launcher}).exitCode, 1);
+    }
 }
 
+std::string flipMiddleByte(const std::vector<std::string>& frames) {
+    std::string damaged = joined(frames);
+    damaged[damaged.size() / 2] ^= 0x01;
+    return damaged;
+}
+
+const Damage kDamages[] = {
+    {"FlippedByte", flipMiddleByte, false, false},
+    {"CutShort", [](const std::vector<std::string>& frames) { return joined(frames).substr(0, joined(frames).size() - 9); },
+     false, true},
+    {"TwoFrames", [](const std::vector<std::string>& frames) { return joined(frames) + joined(frames); }, false, true},
+    {"TrailingBytes", [](const std::vector<std::string>& frames) { return joined(frames) + "xyz"; }, false, true},
+    {"SizeSaysOneMore",
+     [](const std::vector<std::string>& frames) {
+         std::vector<std::string> damaged = frames;
+         damaged.back() = withContentSize(damaged.back(), +1);
+         return joined(damaged);
+     },
+     false, false},
+    {"SizeSaysOneLess",
+     [](const std::vector<std::string>& frames) {
+         std::vector<std::string> damaged = frames;
+         damaged.back() = withContentSize(damaged.back(), -1);
+         return joined(damaged);
+     },
+     false, false},
+    {"NotAFrame", [](const std::vector<std::string>& frames) { return std::string(joined(frames).size(), 'x'); },
+     false, true},
+};
+
+const FrameContent kSmall = {"Small", [] { return textOf(7, 300000); }};
+const FrameContent kLarge = {"Large", [] { return randomHexDigits(12u << 20, 7); }};
+// Four frames, the last one short, each a few KiB.
+const FrameContent kManyFrames = {"ManyFrames", [] { return textOf(7, (std::size_t{3} << 23) + 5000); }};
+
+std::string damageName(const ::testing::TestParamInfo<std::tuple<Damage, FrameContent>>& info) {
+    return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, DamagedFrameTest,
+                         ::testing::Combine(::testing::ValuesIn(kDamages), ::testing::Values(kSmall, kLarge, kManyFrames)),
+                         damageName);
+
+// Damage only an entry of several frames can have. A frame in the middle
+// that unpacks to less than a whole frame's content; frames whose sizes add
+// up to less or more than the entry's size (a frame lost or added while the
+// entry's size stayed).
 INSTANTIATE_TEST_SUITE_P(
-    Frames, DamagedFrameTest,
-    ::testing::Combine(::testing::Values(
-        Damage{"FlippedByte",
-               [](const std::string& frame) {
-                   std::string damaged = frame;
-                   damaged[damaged.size() / 2] ^= 0x01;
-                   return damaged;
-               }},
-        Damage{"CutShort", [](const std::string& frame) { return frame.substr(0, frame.size() - 9); }},
-        Damage{"TwoFrames", [](const std::string& frame) { return frame + frame; }},
-        Damage{"TrailingBytes", [](const std::string& frame) { return frame + "xyz"; }},
-        Damage{"SizeSaysOneMore", [](const std::string& frame) { return withContentSize(frame, +1); }},
-        Damage{"SizeSaysOneLess", [](const std::string& frame) { return withContentSize(frame, -1); }},
-        Damage{"NotAFrame", [](const std::string& frame) { return std::string(frame.size(), 'x'); }}),
-                       ::testing::Values(FrameContent{"Small", [] { return textOf(7, 300000); }},
-                                         FrameContent{"Large", [] { return randomHexDigits(12u << 20, 7); }})),
-    [](const ::testing::TestParamInfo<std::tuple<Damage, FrameContent>>& info) {
-        return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
-    });
+    SeveralFrames, DamagedFrameTest,
+    ::testing::Combine(
+        ::testing::Values(
+            Damage{"ShortFrameInTheMiddle",
+                   [](const std::vector<std::string>& frames) {
+                       std::vector<std::string> damaged = frames;
+                       std::swap(damaged[1], damaged.back());
+                       return joined(damaged);
+                   },
+                   false, true},
+            Damage{"MissingFrame",
+                   [](const std::vector<std::string>& frames) {
+                       std::vector<std::string> damaged = frames;
+                       damaged.erase(damaged.begin() + 1);
+                       return joined(damaged);
+                   },
+                   true, true},
+            Damage{"ExtraFrame",
+                   [](const std::vector<std::string>& frames) {
+                       std::vector<std::string> damaged = frames;
+                       damaged.insert(damaged.begin() + 1, frames[1]);
+                       return joined(damaged);
+                   },
+                   true, true}),
+        ::testing::Values(kManyFrames)),
+    damageName);
 
 }  // namespace
 }  // namespace onefile::e2e

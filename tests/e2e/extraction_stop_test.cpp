@@ -38,7 +38,9 @@ constexpr auto kStartTimeout = std::chrono::seconds(60);
 struct Stop {
     const char* name;
     int number;
-    bool compressed;  // the entry is one zstd frame, decoded as it is written
+    // The entry is zstd frames (38 of 8 MiB), decoded as they are written;
+    // on several threads, several frames at once.
+    bool compressed;
     // Beside it, a megabyte that does not compress: the block is worth
     // several threads, and the decoder hands its chunks to another one
     // (where the machine has more than one processor).

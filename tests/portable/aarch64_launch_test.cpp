@@ -88,8 +88,8 @@ TEST_F(Aarch64LaunchTest, CompressedLauncherUnpacksTheSameBytes) {
     for (int line = 0; line < 20000; ++line) text += "line " + std::to_string(line % 91) + " of a text\n";
     writeFile(appDir() + "/share/text", text, 0644);
     // Four bits to a byte, compressed to half: a block worth several threads
-    // and a frame larger than the decoder's round buffer.
-    const std::string digits = onefile::testing::randomHexDigits(10u << 20, 5);
+    // and three frames (8, 8 and 2 MiB), decoded on several threads at once.
+    const std::string digits = onefile::testing::randomHexDigits(18u << 20, 5);
     writeFile(appDir() + "/share/digits", digits, 0644);
     const std::string launcher = packForAarch64({"--compress"});
     onefile::testing::ProcessOptions options;

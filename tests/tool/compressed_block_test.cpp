@@ -98,7 +98,7 @@ protected:
         bool framed = false;
         {
             tool::OutputStream output(fd, path);
-            framed = compressor.appendFrame(output, source, entry.sourcePath, content.size());
+            framed = compressor.appendFrames(output, source, entry.sourcePath, content.size());
             output.flush();
         }
         ::close(fd);
@@ -179,9 +179,10 @@ TEST_F(CompressedBlockTest, TheSameContentGivesTheSameFrame) {
     }
 }
 
-// A level whose own window would exceed the decoder's 8 MiB gets 8 MiB. The
-// command line stops at 19, whose window is smaller with this zstd, so the
-// levels above show it (on zeros, which even they pack at once).
+// A level whose own window would exceed the decoder's 8 MiB gets 8 MiB at
+// most: a content larger than a frame is cut into frames, none with a larger
+// window. The command line stops at 19, whose window is smaller with this
+// zstd, so the levels above show it (on zeros, which even they pack at once).
 TEST_F(CompressedBlockTest, TheWindowNeverExceedsWhatTheDecoderHolds) {
     const std::string content(9 << 20, '\0');
     for (const int level : {20, 22}) {
@@ -189,12 +190,18 @@ TEST_F(CompressedBlockTest, TheWindowNeverExceedsWhatTheDecoderHolds) {
         ASSERT_GT(ZSTD_getCParams(level, content.size(), 0).windowLog, kDecoderWindowLog)
             << "the level no longer asks for a larger window: the test shows nothing";
         tool::ContentCompressor compressor(level);
-        const std::optional<std::string> frame = compress(compressor, content);
-        ASSERT_TRUE(frame.has_value());
-        const ZSTD_frameHeader header = frameHeader(*frame);
-        EXPECT_LE(header.windowSize, kDecoderWindowBytes);
-        EXPECT_EQ(header.frameContentSize, content.size());
-        EXPECT_TRUE(unpack(*frame) == content);
+        const std::optional<std::string> frames = compress(compressor, content);
+        ASSERT_TRUE(frames.has_value());
+        std::string unpacked;
+        for (std::size_t start = 0; start < frames->size();) {
+            const std::size_t bytes = ZSTD_findFrameCompressedSize(frames->data() + start, frames->size() - start);
+            ASSERT_FALSE(ZSTD_isError(bytes));
+            const std::string frame = frames->substr(start, bytes);
+            EXPECT_LE(frameHeader(frame).windowSize, kDecoderWindowBytes);
+            unpacked += unpack(frame);
+            start += bytes;
+        }
+        EXPECT_TRUE(unpacked == content);
     }
 }
 

@@ -11,7 +11,7 @@
 #include <random>
 #include <sstream>
 
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, ZSTD_findFrameCompressedSize
 #include <zstd.h>
 
 #include "format/launcher_config.h"
@@ -58,12 +58,15 @@ struct TreeFile {
 
 // Every kind of entry: the main executable (the probe), another executable,
 // plain files, an empty file, one too short to shrink, a link, 20 MB that
-// cannot shrink, and 12 MiB of text (more than the decoder's 8 MiB window)
-// that shrinks to almost nothing.
+// cannot shrink, and text that shrinks to almost nothing: exactly one frame's
+// worth, one byte more (a second frame of one byte), and 20 MiB (three frames,
+// the last one short; more than the decoder's 8 MiB window).
 const std::vector<TreeFile>& treeFiles() {
     static const std::vector<TreeFile> files = {
         {"probe", 0755, true},
         {"bin/helper", 0750, false},
+        {"data/one-frame", 0644, true},
+        {"data/one-frame-and-a-byte", 0644, true},
         {"data/random.bin", 0640, false},
         {"data/text.log", 0644, true},
         {"empty", 0600, false},
@@ -84,7 +87,9 @@ protected:
         writeFile(app + "/probe", readFile(ONEFILE_PROBE_PATH), 0755);
         writeFile(app + "/bin/helper", "#!/bin/sh\necho helper\n", 0750);
         writeFile(app + "/data/random.bin", randomBytes(20000000, 42), 0640);
-        writeFile(app + "/data/text.log", repeatedText(12 << 20), 0644);
+        writeFile(app + "/data/one-frame", repeatedText(kCompressedFrameBytes), 0644);
+        writeFile(app + "/data/one-frame-and-a-byte", repeatedText(kCompressedFrameBytes + 1), 0644);
+        writeFile(app + "/data/text.log", repeatedText(20 << 20), 0644);
         writeFile(app + "/empty", "", 0600);
         writeFile(app + "/share/notes.txt", repeatedText(300000).substr(1000), 0444);
         writeFile(app + "/tiny", "hi\n", 0644);
@@ -130,7 +135,7 @@ TempDir* CompressedPackTest::tree_ = nullptr;
 class CompressedRoundTripTest : public CompressedPackTest, public ::testing::WithParamInterface<int> {};
 
 // Packed at each level, twice, and run: the same bytes both times, every
-// content one frame unless that would not be smaller, and what the launcher
+// content frames of kCompressedFrameBytes unless that would not be smaller, and what the launcher
 // unpacks is the input, byte for byte, with the modes the plain launcher
 // gives.
 TEST_P(CompressedRoundTripTest, UnpacksEveryEntryAsItWasAndPacksTheSameBytesEachTime) {
@@ -168,16 +173,24 @@ TEST_P(CompressedRoundTripTest, UnpacksEveryEntryAsItWasAndPacksTheSameBytesEach
             EXPECT_TRUE(contents.content(i) == input);
             continue;
         }
-        const std::string frame = contents.content(i);
-        EXPECT_LT(frame.size(), input.size());
-        EXPECT_EQ(ZSTD_findFrameCompressedSize(frame.data(), frame.size()), frame.size());
-        ZSTD_frameHeader header{};
-        ASSERT_EQ(ZSTD_getFrameHeader(&header, frame.data(), frame.size()), 0u);
-        EXPECT_EQ(header.frameType, ZSTD_frame);
-        EXPECT_EQ(header.frameContentSize, input.size());
-        EXPECT_EQ(header.checksumFlag, 1u);
-        EXPECT_EQ(header.dictID, 0u);
-        EXPECT_LE(header.windowSize, kDecoderWindowBytes);
+        const std::string frames = contents.content(i);
+        EXPECT_LT(frames.size(), input.size());
+        // Frames back to back, each of kCompressedFrameBytes but the last.
+        std::uint64_t unpackedBytes = 0;
+        for (std::size_t start = 0; start < frames.size();) {
+            const std::size_t bytes = ZSTD_findFrameCompressedSize(frames.data() + start, frames.size() - start);
+            ASSERT_FALSE(ZSTD_isError(bytes));
+            ZSTD_frameHeader header{};
+            ASSERT_EQ(ZSTD_getFrameHeader(&header, frames.data() + start, bytes), 0u);
+            start += bytes;
+            EXPECT_EQ(header.frameType, ZSTD_frame);
+            EXPECT_EQ(header.frameContentSize, std::min<std::uint64_t>(input.size() - unpackedBytes, kCompressedFrameBytes));
+            EXPECT_EQ(header.checksumFlag, 1u);
+            EXPECT_EQ(header.dictID, 0u);
+            EXPECT_LE(header.windowSize, kDecoderWindowBytes);
+            unpackedBytes += header.frameContentSize;
+        }
+        EXPECT_EQ(unpackedBytes, input.size());
     }
     EXPECT_EQ(list(launcher), list(plain));
 

@@ -618,6 +618,10 @@ TEST(CommandLineTest, MalformedCommandLinesAreUsageErrors) {
         {{"pack", "app", "-o", "a", "--reuse=yes"}, "pack: option '--reuse' takes no value"},
         {{"attach", "b", "-o", "a", "--reuse", "--reuse"}, "attach: option '--reuse' given twice"},
         {{"info", "l", "--reuse"}, "info: unknown option '--reuse'"},
+        {{"pack", "app", "-o", "a", "--quiet", "--progress"}, "pack: --quiet and --progress contradict each other"},
+        {{"pack", "app", "-o", "a", "--progress=yes"}, "pack: option '--progress' takes no value"},
+        {{"pack", "app", "-o", "a", "--quiet", "--quiet"}, "pack: option '--quiet' given twice"},
+        {{"attach", "b", "-o", "a", "--quiet"}, "attach: unknown option '--quiet'"},
         {{"--version", "extra"}, "unexpected argument 'extra'"},
     };
     for (const auto& [arguments, message] : cases) {
@@ -636,7 +640,8 @@ TEST(CommandLineTest, HelpExplainsEachCommandAndVersionPrintsIt) {
                               "umask", "more than 255 bytes", "a path inside APPDIR", "SIGQUIT",
                               "has no {RANDOM}", "--compress[=LEVEL]", "1 to 19 (3 when no level",
                               "decoder stub", "not be smaller", "8 MiB", "[--reuse]", "{CACHE_DIR}/onefile/NAME",
-                              "first 16 hex digits", "{TIME_US} or {RANDOM}"}},
+                              "first 16 hex digits", "{TIME_US} or {RANDOM}", "[--quiet | --progress]",
+                              "time left"}},
         {{"attach", "-h"}, {"usage: onefile attach", "unchecked", "--arch A", "--stub FILE", "regular file",
                             "--decoder", "bit 2", "damage", "[--reuse]"}},
         {{"info", "-h"}, {"usage: onefile info", "reuse "}},
