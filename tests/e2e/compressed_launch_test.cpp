@@ -101,6 +101,44 @@ TEST_F(CompressedLaunchTest, AFailedCloseOfADecodedEntryEndsTheRun) {
     }
 }
 
+// A byte flipped in the middle frame of a large file in a launcher that pack
+// made: the launcher stops with the damage report on one processor and on
+// several, extract refuses it and leaves no directory, and verify finds the
+// launcher changed.
+TEST_F(CompressedLaunchTest, AByteFlippedInAMiddleFrameIsRefusedByTheLauncherExtractAndVerify) {
+    writeFile(appDir() + "/main", "#!/bin/sh\ntouch \"$0.ran\"\n", 0755);
+    writeFile(appDir() + "/large", textOf(5, (std::size_t{5} << 22) + 100));  // three frames
+    const std::string launcher = pack({"--main", "main", "--compress"});
+    std::string bytes = readFile(launcher);
+    // The frames are the last three places of the zstd magic: the large file
+    // is the last entry, and its frames follow each other.
+    const std::string magic("\x28\xb5\x2f\xfd", 4);
+    std::vector<std::size_t> frames;
+    for (std::size_t at = bytes.find(magic); at != std::string::npos; at = bytes.find(magic, at + 1)) {
+        frames.push_back(at);
+    }
+    ASSERT_GE(frames.size(), 3u);
+    const std::size_t middle = frames[frames.size() - 2];
+    bytes[middle + (frames.back() - middle) / 2] ^= 0x01;
+    writeFile(launcher, bytes, 0755);
+
+    for (const bool pinned : {true, false}) {
+        SCOPED_TRACE(pinned ? "pinned to one processor" : "all processors");
+        std::vector<std::string> argv = {launcher};
+        if (pinned) argv = {"taskset", "-c", "0", launcher};
+        const LauncherRun run = this->run(argv);
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err, "Error, attached data is damaged.\n");
+        EXPECT_EQ(tmpDirContents(), std::vector<std::string>{});
+    }
+    EXPECT_FALSE(fs::exists(appDir() + "/main.ran"));
+    const onefile::testing::ProcessResult extracted = runTool({"extract", launcher, temp().file("extracted")});
+    EXPECT_EQ(extracted.exitCode, 1);
+    EXPECT_EQ(extracted.err, "onefile: " + launcher + ": entry 'large': compressed content is damaged\n");
+    EXPECT_FALSE(fs::exists(temp().file("extracted")));
+    EXPECT_EQ(runTool({"verify", launcher}).exitCode, 1);
+}
+
 // A decoding workspace (the round buffer of an 8 MiB window and the
 // decoder's context) in KiB, the unit of ulimit -v.
 constexpr rlim_t kWorkspaceKiB = 8864;
