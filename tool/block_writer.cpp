@@ -190,7 +190,7 @@ void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, 
     std::optional<CompressionPool> pool;
     std::optional<FrameFeeder> feeder;
     if (compressionLevel) {
-        pool.emplace(*compressionLevel, countUsableProcessors(), counters);
+        pool.emplace(*compressionLevel, countCompressionThreads(), counters);
         feeder.emplace(entries, openContent, *pool);
     }
     const std::uint64_t start = output.position();

@@ -1,20 +1,31 @@
 #include "tool/compression_pool.h"
 
-#include <sched.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
+#include "runtime/worker_threads.h"
 #include "tool/content_compressor.h"
 #include "tool/signal_free_thread.h"
 
 namespace onefile::tool {
 
-unsigned countUsableProcessors() {
-    cpu_set_t processors;
-    CPU_ZERO(&processors);
-    if (::sched_getaffinity(0, sizeof processors, &processors) != 0) return 1;
-    const int count = CPU_COUNT(&processors);
-    return count > 0 ? static_cast<unsigned>(count) : 1;
+namespace {
+
+constexpr std::uint64_t kCompressorMemoryBytes = 128ull << 20;
+
+}  // namespace
+
+unsigned countCompressionThreads() {
+    const unsigned processors = static_cast<unsigned>(std::max(1, countUsableProcessors()));
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageBytes = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageBytes <= 0) return processors;
+    const std::uint64_t affordable =
+        static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageBytes) / 4 / kCompressorMemoryBytes;
+    return static_cast<unsigned>(std::clamp<std::uint64_t>(affordable, 1, processors));
 }
 
 CompressionPool::CompressionPool(int level, unsigned threads, ProgressCounters* counters) : counters_(counters) {

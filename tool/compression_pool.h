@@ -21,8 +21,11 @@ namespace onefile::tool {
 
 class ContentCompressor;
 
-// The processors this process may run on (its affinity), at least 1.
-unsigned countUsableProcessors();
+// How many threads compress: one per processor this process may run on (its
+// affinity), but no more than a quarter of the machine's memory holds at
+// kCompressorMemoryBytes each (a level-19 context with an 8 MiB window takes
+// about 100 MB), and at least 1.
+unsigned countCompressionThreads();
 
 // One range of a file to compress into one frame.
 struct FrameJob {
