@@ -18,7 +18,7 @@ bool readUnpackedSize(const unsigned char*, std::uint64_t, std::uint64_t*) { ret
 
 bool measureFrame(const unsigned char*, std::uint64_t, std::uint64_t*, std::uint64_t*) { return false; }
 
-bool measureFrames(const unsigned char*, std::uint64_t, std::uint64_t*) { return false; }
+bool measureFrames(const unsigned char*, std::uint64_t, std::uint64_t*, FrameVisitor, void*) { return false; }
 
 DecodeOutcome decodeEntryContent(int, const unsigned char*, std::uint64_t, int, bool (*)(),
                                  void (*)(void*, const unsigned char*), void*) {

@@ -104,7 +104,8 @@ bool measureFrame(const unsigned char* frame, std::uint64_t available, std::uint
     return true;
 }
 
-bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked) {
+bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked, FrameVisitor visit,
+                   void* context) {
     std::uint64_t used = 0;
     std::uint64_t offset = 0;
     while (used != size) {
@@ -114,6 +115,7 @@ bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64
             !compressedFrameFits(offset, contentBytes, used + frameBytes != size)) {
             return false;
         }
+        if (visit != nullptr) visit(context, content + used, frameBytes, offset, used + frameBytes == size);
         used += frameBytes;
         offset += contentBytes;
     }

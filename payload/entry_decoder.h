@@ -45,12 +45,19 @@ bool readUnpackedSize(const unsigned char* frame, std::uint64_t frameSize, std::
 bool measureFrame(const unsigned char* frame, std::uint64_t available, std::uint64_t* bytes,
                   std::uint64_t* contentBytes);
 
+// Called for each frame of a walk: where it starts, its compressed size, the
+// offset of its content in the file, and whether it is the last.
+using FrameVisitor = void (*)(void* context, const unsigned char* frame, std::uint64_t frameBytes,
+                              std::uint64_t offset, bool last);
+
 // The unpacked size of the whole compressed content at `content` (`size`
 // bytes, all of it readable) into *unpacked: the sum of its frames', found by
 // walking their headers as measureFrame does, each sized as
 // compressedFrameFits wants, the last one ending exactly at `size`. False
-// when they are not.
-bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked);
+// when they are not. `visit`, when set, is called with `context` for each
+// frame that passed, in order, before the next one is looked at.
+bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked,
+                   FrameVisitor visit = nullptr, void* context = nullptr);
 
 // Where decoded content goes, chunk by chunk. The decoder decodes into the
 // round buffer of its workspace and hands each piece of at most

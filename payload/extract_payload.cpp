@@ -345,19 +345,12 @@ bool hasSeveralFrames(const unsigned char* content, std::uint64_t size) {
 // `visit` for each with its place in the content and in the file.
 template <typename Visit>
 void walkFrames(const unsigned char* content, std::uint64_t size, Visit visit) {
-    std::uint64_t used = 0;
-    std::uint64_t offset = 0;
-    while (used != size) {
-        std::uint64_t frameBytes = 0;
-        std::uint64_t contentBytes = 0;
-        if (!measureFrame(content + used, size - used, &frameBytes, &contentBytes) ||
-            !compressedFrameFits(offset, contentBytes, used + frameBytes != size)) {
-            stopOnDamagedBlock();
-        }
-        visit(content + used, frameBytes, offset, used + frameBytes == size);
-        used += frameBytes;
-        offset += contentBytes;
-    }
+    const FrameVisitor callVisit = [](void* context, const unsigned char* frame, std::uint64_t frameBytes,
+                                      std::uint64_t offset, bool last) {
+        (*static_cast<Visit*>(context))(frame, frameBytes, offset, last);
+    };
+    std::uint64_t unpacked = 0;
+    if (!measureFrames(content, size, &unpacked, callVisit, &visit)) stopOnDamagedBlock();
 }
 
 // Hands the frames of a compressed entry to the writers, one job each, so
