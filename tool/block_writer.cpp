@@ -71,11 +71,14 @@ public:
                 ++nextEntry_;
                 continue;
             }
-            if (nextOffset_ == 0) opened_.push_back({nextEntry_, openChecked(entry)});
+            if (nextOffset_ == 0) {
+                feeding_ = openChecked(entry);
+                opened_.push_back({nextEntry_, feeding_});
+            }
             const std::uint64_t length = std::min(entry.size - nextOffset_, kCompressedFrameBytes);
             // One frame that reaches the content's size already makes the
             // frames larger than the content: the file is then stored.
-            pool_.submit({opened_.back().source, entry.sourcePath, nextOffset_, length, entry.size});
+            pool_.submit({feeding_, entry.sourcePath, nextOffset_, length, entry.size});
             nextOffset_ += length;
             if (nextOffset_ == entry.size) {
                 ++nextEntry_;
@@ -119,6 +122,9 @@ private:
     std::uint64_t bytesInFlight_;
     std::size_t nextEntry_ = 0;
     std::uint64_t nextOffset_ = 0;  // in the content of entries_[nextEntry_]
+    // The file of entries_[nextEntry_]: its writer may have taken it out of
+    // opened_ before the last of its frames were asked for.
+    std::shared_ptr<const FileDescriptor> feeding_;
     std::deque<OpenedFile> opened_;
 };
 
