@@ -479,13 +479,15 @@ def compare_tree(tree, app, writer, left_out=()):
             fail(f"{writer} wrote {name} differently from the workload")
 
 
-def check_floor_output(args, launcher, app, tmpdir):
-    """The floor must write the whole workload, or it would be a false floor."""
+def check_floor_output(args, launcher, app, tmpdir, floor=None):
+    """The floor (floor_launch, or `floor` such as floor_decode) must write
+    the whole workload, decoded, or it would be a false floor."""
+    floor = floor or args.floor
     env = dict(os.environ, TMPDIR=tmpdir, ONEFILE_FLOOR_KEEP="1")
-    tree = subprocess.run([str(args.floor), str(launcher)], env=env, check=True,
+    tree = subprocess.run([str(floor), str(launcher)], env=env, check=True,
                           capture_output=True, text=True).stdout.strip()
     try:
-        compare_tree(tree, app, "floor_launch")
+        compare_tree(tree, app, floor.name)
     finally:
         shutil.rmtree(tree, ignore_errors=True)
 
@@ -1172,18 +1174,6 @@ def compressed_rows(args, mix, run, mix_title):
     return sizes, launch, peers
 
 
-def check_decode_floor_output(args, launcher, app, tmpdir):
-    """floor_decode must write the whole workload, decoded, or it would be
-    a false floor."""
-    env = dict(os.environ, TMPDIR=tmpdir, ONEFILE_FLOOR_KEEP="1")
-    tree = subprocess.run([str(args.floor_decode), str(launcher)], env=env, check=True,
-                          capture_output=True, text=True).stdout.strip()
-    try:
-        compare_tree(tree, app, "floor_decode")
-    finally:
-        shutil.rmtree(tree, ignore_errors=True)
-
-
 def frames_rows(args, mix, mix_title, large, large_title, run):
     """The rows of files in frames, TMPDIR on tmpfs: the compressed launches
     of the system files and of the one large file against floor_decode on
@@ -1210,7 +1200,7 @@ def frames_rows(args, mix, mix_title, large, large_title, run):
     large_compressed = run / "frames-large"
     pack(args, large, large_compressed, "app", ["--compress"])
     for launcher, app in ((mix_compressed, mix), (large_compressed, large)):
-        check_decode_floor_output(args, launcher, app, tmpdir)
+        check_floor_output(args, launcher, app, tmpdir, args.floor_decode)
 
     log(f"frames rows with TMPDIR={tmpdir}")
     times = measure([Command("mix", [str(mix_compressed)], tmpdir),
