@@ -157,18 +157,52 @@ bool startChild(char** argv) {
     return true;
 }
 
+// A kept tree is looked for in every place first, in order, making nothing
+// and saying nothing: the first place that has this version is used (and
+// repaired there when damaged). Returns true when one was used.
+bool useKeptVersion() {
+    for (const char* directoryTemplate = getDirectoryTemplate(); directoryTemplate != nullptr;) {
+        const char* next = getNextDirectoryTemplate(directoryTemplate);
+        if (expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes) && keptVersionIsHere() &&
+            prepareReusedTree(makeRandomToken, directoryTemplate, next == nullptr)) {
+            return true;
+        }
+        directoryTemplate = next;
+    }
+    return false;
+}
+
+// A version published in one place makes the copies of it in the places
+// after that one, which earlier runs used while this one could not, stale.
+void removeVersionFromLaterPlaces(const char* publishedTemplate) {
+    char runDirectory[kPathBufferBytes];
+    copyStringBounded(runDirectory, gExtractionDirectory, sizeof runDirectory, "extraction directory");
+    for (const char* later = getNextDirectoryTemplate(publishedTemplate); later != nullptr;
+         later = getNextDirectoryTemplate(later)) {
+        if (expandTemplate(gExtractionDirectory, later, kPathBufferBytes)) removeVersionHere();
+    }
+    copyStringBounded(gExtractionDirectory, runDirectory, sizeof runDirectory, "extraction directory");
+}
+
 // Unpacks the block into the extraction directory, or finds (or makes) the
 // tree that runs of a launcher made with pack --reuse keep: in the place the
 // first template names that can be made, is safe, allows programs and has
 // room. A place skipped gets one line; the last one's failure ends the run.
 void prepareApplicationTree() {
-    if (launcherReusesTree()) gPayloadFileOffset = getPayloadFileOffset();
+    if (launcherReusesTree()) {
+        gPayloadFileOffset = getPayloadFileOffset();
+        if (useKeptVersion()) return;
+    }
     for (const char* directoryTemplate = getDirectoryTemplate();;) {
         const char* next = getNextDirectoryTemplate(directoryTemplate);
         bool lastPlace = next == nullptr;
         if (nameExtractionDirectory(directoryTemplate, lastPlace)) {
-            bool ready = launcherReusesTree() ? prepareReusedTree(makeRandomToken, lastPlace) : extractPayload(lastPlace);
-            if (ready) return;
+            if (!launcherReusesTree()) {
+                if (extractPayload(lastPlace)) return;
+            } else if (prepareReusedTree(makeRandomToken, directoryTemplate, lastPlace)) {
+                if (publishedVersion()) removeVersionFromLaterPlaces(directoryTemplate);
+                return;
+            }
         }
         directoryTemplate = next;
     }

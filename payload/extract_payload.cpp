@@ -440,6 +440,9 @@ void extractEntries() {
             }
             releaseWholePayload(start);
             releaseDecoderWorkspaces();
+            // The levels held for the entries go now: a removal at the end
+            // needs descriptors of its own, also under a low limit.
+            closeEntryDirectories();
             return;
         }
         composeTargetPath();

@@ -26,7 +26,13 @@ bool makeExtractionDirectory(bool lastPlace);
 // safe, made and recorded when missing), and returns a readable descriptor
 // of it (close-on-exec): the directory that holds the kept trees of a
 // launcher made with pack --reuse. Fails as makeExtractionDirectory does,
-// with -1 where that returns false.
-int openHoldingDirectory(bool lastPlace);
+// with -1 where that returns false. `made` tells whether this run made the
+// last level itself.
+int openHoldingDirectory(bool lastPlace, bool* made);
+
+// Walks the levels of gExtractionDirectory as openHoldingDirectory does, but
+// makes nothing and says nothing: a readable descriptor of the last level
+// when every level is there and safe, else -1.
+int findHoldingDirectory();
 
 }  // namespace onefile

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "payload/reuse_steps.h"
+#include "payload/tree_hold.h"
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
 
@@ -13,12 +14,12 @@ namespace onefile {
 
 namespace {
 
-constexpr int kTreeOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr std::size_t kReasonBytes = 96;
 
 // Why the version directory of `status` is not safe to run from, or nullptr
-// when it is: only the user's own directory, which nobody else can change,
-// is. A tree someone else owns is not ours to remove either.
+// when it is: only the user's own directory that nobody else can open, list
+// or change is. Nobody else can then take its lock and hold a run up. A tree
+// someone else owns is not ours to remove either.
 const char* findUnsafeReason(const struct stat& status, char* reason) {
     if (S_ISLNK(status.st_mode)) return "a symbolic link";
     if (!S_ISDIR(status.st_mode)) return "not a directory";
@@ -27,8 +28,8 @@ const char* findUnsafeReason(const struct stat& status, char* reason) {
                  static_cast<unsigned>(geteuid()));
         return reason;
     }
-    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        snprintf(reason, kReasonBytes, "writable by group or others (mode %04o)",
+    if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        snprintf(reason, kReasonBytes, "open to group or others (mode %04o)",
                  static_cast<unsigned>(status.st_mode & 07777));
         return reason;
     }
@@ -59,7 +60,7 @@ bool sameDirectory(const struct stat& a, const struct stat& b) { return a.st_dev
 }  // namespace
 
 VersionLookup holdVersionDirectory() {
-    int tree = openat(gReuse.holding, gReuse.versionName, kTreeOpenFlags);
+    int tree = openTreeToHold(gReuse.holding, gReuse.versionName);
     if (tree < 0) {
         int error = errno;
         // Why it did not open: missing, or something that is no directory of
@@ -76,16 +77,19 @@ VersionLookup holdVersionDirectory() {
     if (fstat(tree, &held) != 0) failToUse(errno);
     refuseUnlessSafe(held);
 
-    char path[kPathBufferBytes];
-    composeHeldPath(path, gReuse.versionName);
-    lockDirectory(tree, LOCK_SH, path);
-    // The directory may have been replaced or removed between the open and
-    // the lock: a run that removes a tree holds its exclusive lock, so once
-    // ours is granted, what still stands under the name is what we hold.
+    if (!takeSharedHold(tree)) {
+        int error = errno;
+        (void)close(tree);
+        if (error == EWOULDBLOCK) return VersionLookup::busy;
+        failToUse(error);
+    }
+    // The directory may have been removed between the open and the lock: a
+    // run that removes a tree holds its exclusive lock, so once ours is
+    // granted, what still stands under the name is what we hold.
     struct stat named;
     if (fstatat(gReuse.holding, gReuse.versionName, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         !sameDirectory(held, named)) {
-        letGoOfTree(tree);
+        (void)close(tree);
         return VersionLookup::changed;
     }
     gReuse.tree = tree;

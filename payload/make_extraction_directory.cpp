@@ -35,8 +35,9 @@ constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOE
 enum class WalkEnd { made, levelVanished, failed };
 // What the walk does with the last level: make it exclusively (the
 // extraction directory), or reach it like the levels above (the directory
-// that holds the kept trees of pack --reuse).
-enum class LastLevel { makeExclusively, reach };
+// that holds the kept trees of pack --reuse), or only find it: nothing is
+// made and nothing said (a kept tree looked for in every place).
+enum class LastLevel { makeExclusively, reach, find };
 
 // The components still to resolve, with the links met spliced in front of
 // the expanded path's own remaining text.
@@ -54,6 +55,10 @@ struct Walk {
     // Whether a failure ends the run (the last template) or gives way to
     // the next template with one line that says why.
     bool lastPlace;
+    // Nothing is made or said: a failure only gives way.
+    bool quiet;
+    // Whether the last level reached was made by this walk.
+    bool madeLevel;
 };
 
 Walk walk;
@@ -75,6 +80,7 @@ void leaveCurrentLevel() {
 bool giveUp(const char* path, int pathLength, const char* message, const char* reason) {
     leaveCurrentLevel();
     forgetCreatedLevels();
+    if (walk.quiet) return false;
     if (walk.lastPlace) {
         fputs(message, stderr);
         exit(kFatalExitStatus);
@@ -105,17 +111,31 @@ bool refuseUnsafeLevel(const char* why) {
     return giveUp(gExtractionDirectory, static_cast<int>(end), message, reason);
 }
 
+// A level that could not be opened or looked at for a reason of the system
+// (out of descriptors, no permission): named as such, not as unsafe.
+bool failToOpenLevel(int error) {
+    std::size_t end = walk.displayEnd;
+    while (end > 1 && gExtractionDirectory[end - 1] == '/') --end;
+    char message[kPathBufferBytes + 128];
+    snprintf(message, sizeof message, "Error, couldn't open directory '%.*s': %s.\n", static_cast<int>(end),
+             gExtractionDirectory, describeError(error));
+    char reason[128];
+    snprintf(reason, sizeof reason, "couldn't open it: %s", describeError(error));
+    return giveUp(gExtractionDirectory, static_cast<int>(end), message, reason);
+}
+
 bool isTrustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
 
 constexpr std::size_t kWhyBytes = 64;
 
 // A directory that only its trusted owner can change, or a sticky one (like
 // /tmp) where others cannot rename or remove what is ours. When it is not,
-// `why` says what is wrong.
+// `why` says what is wrong; when it cannot be looked at, `why` is empty and
+// errno tells.
 bool isSafeDirectory(int descriptor, char* why) {
     struct stat status;
     if (fstat(descriptor, &status) != 0) {
-        snprintf(why, kWhyBytes, "%s", describeError(errno));
+        why[0] = '\0';
         return false;
     }
     if (!S_ISDIR(status.st_mode)) {
@@ -138,12 +158,13 @@ bool moveTo(int next) {
     walk.current = next;
     walk.currentKept = false;
     char why[kWhyBytes];
-    return isSafeDirectory(next, why) || refuseUnsafeLevel(why);
+    if (isSafeDirectory(next, why)) return true;
+    return why[0] != '\0' ? refuseUnsafeLevel(why) : failToOpenLevel(errno);
 }
 
 bool openRoot() {
     int root = open("/", kLevelOpenFlags);
-    if (root < 0) return failCreation(errno);
+    if (root < 0) return failToOpenLevel(errno);
     return moveTo(root);
 }
 
@@ -270,8 +291,11 @@ WalkEnd enterLevel(const char* name) {
     } else if (errno != ENOENT) {
         (void)failCreation(errno);
         return WalkEnd::failed;
+    } else if (walk.quiet) {
+        return WalkEnd::failed;
     } else if (mkdirat(walk.current, name, kLevelMode) == 0) {
         recordCreatedLevel(name);
+        walk.madeLevel = true;
     } else if (errno == ENOENT) {
         return WalkEnd::levelVanished;
     } else if (errno != EEXIST) {
@@ -283,7 +307,11 @@ WalkEnd enterLevel(const char* name) {
     int next = openat(walk.current, name, kLevelOpenFlags);
     if (next < 0) {
         if (errno == ENOENT) return WalkEnd::levelVanished;
-        (void)refuseUnsafeLevel(errno == ENOTDIR ? "not a directory" : describeError(errno));
+        if (errno == ENOTDIR) {
+            (void)refuseUnsafeLevel("not a directory");
+        } else {
+            (void)failToOpenLevel(errno);
+        }
         return WalkEnd::failed;
     }
     return moveTo(next) ? WalkEnd::made : WalkEnd::failed;
@@ -316,7 +344,7 @@ WalkEnd walkAndMake(LastLevel lastLevel) {
         Component taken = takeComponent(component, &last);
         if (taken == Component::failed) return WalkEnd::failed;
         if (taken == Component::none) {
-            if (lastLevel == LastLevel::reach) return WalkEnd::made;
+            if (lastLevel != LastLevel::makeExclusively) return WalkEnd::made;
             (void)failCreation(EEXIST);
             return WalkEnd::failed;
         }
@@ -333,6 +361,7 @@ WalkEnd walkAndMake(LastLevel lastLevel) {
             if (!moveTo(parent)) return WalkEnd::failed;
             continue;
         }
+        walk.madeLevel = false;
         WalkEnd entered = enterLevel(component);
         if (entered != WalkEnd::made) return entered;
     }
@@ -340,6 +369,8 @@ WalkEnd walkAndMake(LastLevel lastLevel) {
 
 bool walkTo(LastLevel lastLevel, bool lastPlace) {
     walk.lastPlace = lastPlace;
+    walk.quiet = lastLevel == LastLevel::find;
+    walk.madeLevel = false;
     // A level that vanishes while we make ours was removed by another run
     // that had made it and found it empty; one more walk makes it again.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -356,16 +387,30 @@ bool walkTo(LastLevel lastLevel, bool lastPlace) {
 
 bool makeExtractionDirectory(bool lastPlace) { return walkTo(LastLevel::makeExclusively, lastPlace); }
 
-int openHoldingDirectory(bool lastPlace) {
-    if (!walkTo(LastLevel::reach, lastPlace)) return -1;
-    // Readable, for the locks and the listing of the kept trees.
+namespace {
+
+int openReachedLevel() {
+    // Readable, for the listing of the kept trees.
     int holding = openat(walk.current, ".", kDirectoryOpenFlags);
     if (holding < 0) {
-        (void)failCreation(errno);
+        (void)failToOpenLevel(errno);
         return -1;
     }
     if (!walk.currentKept) (void)close(walk.current);
     return holding;
+}
+
+}  // namespace
+
+int openHoldingDirectory(bool lastPlace, bool* made) {
+    if (!walkTo(LastLevel::reach, lastPlace)) return -1;
+    *made = walk.madeLevel;
+    return openReachedLevel();
+}
+
+int findHoldingDirectory() {
+    if (!walkTo(LastLevel::find, false)) return -1;
+    return openReachedLevel();
 }
 
 }  // namespace onefile

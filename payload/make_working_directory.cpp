@@ -2,13 +2,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "payload/extract_payload.h"
 #include "payload/placement_check.h"
 #include "payload/reuse_steps.h"
+#include "payload/tree_hold.h"
 #include "runtime/directory_removal.h"
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
@@ -18,7 +18,19 @@ namespace onefile {
 namespace {
 
 constexpr mode_t kWorkingDirectoryMode = 0700;
-constexpr int kTreeOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Fresh names tried before the run gives up: each try fails only when
+// another run removed the directory just made, which it does only once.
+constexpr int kMakeTries = 4;
+
+// Whether the working directory held at `working` still stands under its
+// name.
+bool namesHeldDirectory(int working) {
+    struct stat held;
+    struct stat named;
+    return fstat(working, &held) == 0 &&
+           fstatat(gReuse.holding, gReuse.workingName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
 
 [[noreturn]] void failCreation(int error) {
     fprintf(stderr, "Error, couldn't create extraction directory '%s': %s.\n", gExtractionDirectory,
@@ -38,31 +50,41 @@ void composeWorkingName(char* name, TokenMaker makeToken) {
 }
 
 void makeWorkingDirectory(TokenMaker makeToken) {
-    composeWorkingName(gReuse.workingName, makeToken);
-    composeHeldPath(gExtractionDirectory, gReuse.workingName);
-    // Made and locked under the holding directory's shared lock: the removal
-    // of stale working directories picks its candidates under the exclusive
-    // one, so it never meets this directory before we hold it.
-    lockDirectory(gReuse.holding, LOCK_SH, gReuse.holdingPath);
-    if (mkdirat(gReuse.holding, gReuse.workingName, kWorkingDirectoryMode) != 0) failCreation(errno);
-    int working = openat(gReuse.holding, gReuse.workingName, kTreeOpenFlags);
-    if (working < 0) {
-        int error = errno;
-        (void)unlinkat(gReuse.holding, gReuse.workingName, AT_REMOVEDIR);
-        failCreation(error);
+    // No lock of the holding directory guards this: a run that removes stale
+    // working directories may take a new one before its maker holds it, so
+    // the maker makes sure, once it holds the directory, that the name still
+    // leads to it, and takes a fresh name when it does not.
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == kMakeTries) failCreation(EAGAIN);
+        composeWorkingName(gReuse.workingName, makeToken);
+        composeHeldPath(gExtractionDirectory, gReuse.workingName);
+        if (mkdirat(gReuse.holding, gReuse.workingName, kWorkingDirectoryMode) != 0) {
+            if (errno == EEXIST) continue;
+            failCreation(errno);
+        }
+        int working = openTreeToHold(gReuse.holding, gReuse.workingName);
+        if (working < 0) {
+            if (errno == ENOENT) continue;
+            int error = errno;
+            (void)unlinkat(gReuse.holding, gReuse.workingName, AT_REMOVEDIR);
+            failCreation(error);
+        }
+        gExtractionLevel.parentDescriptor = gReuse.holding;
+        memcpy(gExtractionLevel.name, gReuse.workingName, kReuseNameBytes);
+        gExtractionDescriptor = working;
+        // From here on the directory is ours: a stop removes it, while its
+        // name still leads to it.
+        gRemovalFlag = 1;
+        if (takeSharedHold(working) && namesHeldDirectory(working)) break;
+        gRemovalFlag = 0;
+        gExtractionDescriptor = -1;
+        (void)close(working);
     }
-    gExtractionLevel.parentDescriptor = gReuse.holding;
-    memcpy(gExtractionLevel.name, gReuse.workingName, kReuseNameBytes);
-    gExtractionDescriptor = working;
-    // From here on the directory is ours: a stop removes it.
-    gRemovalFlag = 1;
     gReuse.working = true;
-    lockDirectory(working, LOCK_SH, gExtractionDirectory);
-    (void)flock(gReuse.holding, LOCK_UN);
     // Looked at again here, where the tree is written: the holding
     // directory's look may have found the version there (a repair needs the
     // room too), and the disk may have filled meanwhile.
-    Placement placement = examinePlacement(working, true, gPayloadCursor, gPayloadEnd);
+    Placement placement = examinePlacement(gExtractionDescriptor, true, gPayloadCursor, gPayloadEnd);
     if (placement.verdict != PlacementVerdict::fits) {
         discardWorkingDirectory();
         reportUnfitPlacement(placement, gReuse.holdingPath);

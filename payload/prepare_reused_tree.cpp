@@ -12,12 +12,13 @@
 #include "payload/placement_check.h"
 #include "payload/reuse_steps.h"
 #include "runtime/directory_removal.h"
+#include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
 #include "runtime/launcher_section.h"
 
 namespace onefile {
 
-ReuseState gReuse = {-1, 0, {}, {}, -1, false, {}};
+ReuseState gReuse = {-1, false, false, false, {}, {}, -1, false, {}, false};
 
 namespace {
 
@@ -49,9 +50,9 @@ void nameVersionDirectory() {
 // Lets go of a holding directory that cannot be used, and of the levels
 // made on the way to it.
 void leaveHoldingDirectory() {
+    removeCreatedLevels();
     (void)close(gReuse.holding);
     gReuse.holding = -1;
-    removeCreatedLevels();
     for (int i = 0; i < gCreatedLevelCount; ++i) (void)close(gCreatedLevels[i].parentDescriptor);
     gCreatedLevelCount = 0;
 }
@@ -74,13 +75,51 @@ bool checkHoldingPlacement(bool lastPlace) {
     return false;
 }
 
-bool enterHoldingDirectory(bool lastPlace) {
+// Whether `text` is the default template's place, {CACHE_DIR}/onefile/NAME,
+// where launchers made their holding directories before they marked them.
+bool isDefaultPlace(const char* text) {
+    constexpr char kDefaultPrefix[] = "{CACHE_DIR}/onefile/";
+    constexpr std::size_t kPrefixLength = sizeof kDefaultPrefix - 1;
+    if (strncmp(text, kDefaultPrefix, kPrefixLength) != 0 || text[kPrefixLength] == '\0') return false;
+    return strpbrk(text + kPrefixLength, "/{}") == nullptr;
+}
+
+// A holding directory this run made is marked as a launcher's own before
+// the first tree is written into it; one of the user's own at the default
+// template's place is adopted then. Any other is used, never cleaned.
+void markHoldingDirectory() {
+    if (gReuse.marked || !gReuse.markable) return;
+    gReuse.marked = makeHoldingMark(gReuse.holding);
+    // A run that stops before it leaves a tree there removes the levels it
+    // made, and the mark with them.
+    if (gReuse.marked && gReuse.madeHolding) {
+        gCreatedMark.parentDescriptor = gReuse.holding;
+        memcpy(gCreatedMark.name, kHoldingMarkName, sizeof kHoldingMarkName);
+    }
+}
+
+void lookAtHoldingMark(bool made, const char* directoryTemplate) {
+    struct stat holding;
+    gReuse.marked = findHoldingMark(gReuse.holding);
+    gReuse.madeHolding = made;
+    gReuse.markable = made || (isDefaultPlace(directoryTemplate) && fstat(gReuse.holding, &holding) == 0 &&
+                               holding.st_uid == geteuid());
+}
+
+void copyHoldingPath() {
     std::size_t length = strlen(gExtractionDirectory);
     while (length > 1 && gExtractionDirectory[length - 1] == '/') --length;
     memcpy(gReuse.holdingPath, gExtractionDirectory, length);
     gReuse.holdingPath[length] = '\0';
-    gReuse.holding = openHoldingDirectory(lastPlace);
-    return gReuse.holding >= 0 && checkHoldingPlacement(lastPlace);
+}
+
+bool enterHoldingDirectory(const char* directoryTemplate, bool lastPlace) {
+    copyHoldingPath();
+    bool made = false;
+    gReuse.holding = openHoldingDirectory(lastPlace, &made);
+    if (gReuse.holding < 0 || !checkHoldingPlacement(lastPlace)) return false;
+    lookAtHoldingMark(made, directoryTemplate);
+    return true;
 }
 
 // From now on the application runs from the version directory that the run
@@ -90,8 +129,9 @@ void runFromVersionDirectory() {
     gExtractionLevel.parentDescriptor = gReuse.holding;
     memcpy(gExtractionLevel.name, gReuse.versionName, kVersionNameLength + 1);
     gExtractionDescriptor = gReuse.tree;
-    // Levels made on the way to it stay with it.
+    // Levels made on the way to it stay with it, and so does the mark.
     gCreatedLevelCount = 0;
+    gCreatedMark.name[0] = '\0';
 }
 
 // Unpacks the block into a working directory of this run, unless an earlier
@@ -99,6 +139,7 @@ void runFromVersionDirectory() {
 void unpackWorkingDirectory(TokenMaker makeToken) {
     if (gReuse.working) return;
     gPayloadCursor = blockStart;
+    markHoldingDirectory();
     makeWorkingDirectory(makeToken);
     extractEntries();
 }
@@ -112,51 +153,51 @@ void takeWorkingDirectoryAsVersion() {
     runFromVersionDirectory();
 }
 
-// One try; false when another run changed the version directory meanwhile.
-bool settleTree(TokenMaker makeToken) {
+[[noreturn]] void failToCheck(int error) {
+    char path[kPathBufferBytes];
+    composeHeldPath(path, gReuse.versionName);
+    fprintf(stderr, "Error, couldn't check directory '%s': %s.\n", path, describeError(error));
+    exitFatally();
+}
+
+enum class Settled { yes, again, busy };
+
+// One try; `again` when another run changed the version directory
+// meanwhile, `busy` when it kept it locked.
+Settled settleTree(TokenMaker makeToken) {
     VersionLookup lookup = holdVersionDirectory();
     stopIfSignalled();
-    if (lookup == VersionLookup::changed) return false;
+    if (lookup == VersionLookup::busy) return Settled::busy;
+    if (lookup == VersionLookup::changed) return Settled::again;
     if (lookup == VersionLookup::missing) {
         unpackWorkingDirectory(makeToken);
         // Another run that published first has the same tree: ours goes
         // once that one is held.
-        if (publishWorkingDirectory() == PublishResult::taken) return false;
+        if (publishWorkingDirectory() == PublishResult::taken) return Settled::again;
         takeWorkingDirectoryAsVersion();
-        removeUnheldTrees();
-        return true;
+        gReuse.published = true;
+        if (gReuse.marked) removeUnheldTrees(gReuse.holding, false);
+        return Settled::yes;
     }
-    if (treeMatchesBlock(gReuse.tree, blockStart, gPayloadEnd)) {
-        stopIfSignalled();
-        if (gReuse.working) discardWorkingDirectory();
-        runFromVersionDirectory();
-        return true;
+    int error = 0;
+    TreeVerdict verdict = checkKeptTree(gReuse.tree, blockStart, gPayloadEnd, &error);
+    stopIfSignalled();
+    if (verdict == TreeVerdict::failed) failToCheck(error);
+    if (verdict == TreeVerdict::damaged) {
+        unpackWorkingDirectory(makeToken);
+        repairKeptTree(gReuse.tree, gExtractionDescriptor, blockStart, gPayloadEnd);
     }
-    struct stat damaged;
-    int replaced = gReuse.tree;
-    gReuse.tree = -1;
-    if (fstat(replaced, &damaged) != 0) {
-        letGoOfTree(replaced);
-        return false;
-    }
-    unpackWorkingDirectory(makeToken);
-    if (replaceVersionDirectory(damaged, makeToken) == PublishResult::taken) {
-        letGoOfTree(replaced);
-        return false;
-    }
-    takeWorkingDirectoryAsVersion();
-    letGoOfTree(replaced);
-    removeUnheldTrees();
-    return true;
+    if (gReuse.working) discardWorkingDirectory();
+    runFromVersionDirectory();
+    return Settled::yes;
 }
 
-// The reuse-free way: the application runs from this run's own working
-// directory, which the end of the run removes.
-void runFromPrivateCopy(TokenMaker makeToken) {
+// The way without a kept tree: the application runs from this run's own
+// working directory, which the end of the run removes.
+void runFromPrivateCopy(TokenMaker makeToken, const char* why) {
     char path[kPathBufferBytes];
     composeHeldPath(path, gReuse.versionName);
-    fprintf(stderr, "Warning, directory '%s' kept changing while this run took it; running a private copy.\n",
-            path);
+    fprintf(stderr, "Warning, directory '%s' %s; running a private copy.\n", path, why);
     unpackWorkingDirectory(makeToken);
 }
 
@@ -174,24 +215,50 @@ void composeLaunchTarget() {
     memcpy(gLaunchTarget + directoryLength + 1, first, nameLength + 1);
 }
 
-}  // namespace
-
-bool prepareReusedTree(TokenMaker makeToken, bool lastPlace) {
+void startReuse() {
     checkPayloadMagic();
     blockStart = gPayloadCursor;
     nameVersionDirectory();
-    if (!enterHoldingDirectory(lastPlace)) return false;
+}
+
+}  // namespace
+
+bool prepareReusedTree(TokenMaker makeToken, const char* directoryTemplate, bool lastPlace) {
+    startReuse();
+    if (!enterHoldingDirectory(directoryTemplate, lastPlace)) return false;
     stopIfSignalled();
-    bool settled = false;
-    for (int attempt = 0; attempt < kTries && !settled; ++attempt) settled = settleTree(makeToken);
-    if (!settled) runFromPrivateCopy(makeToken);
+    Settled settled = Settled::again;
+    for (int attempt = 0; attempt < kTries && settled == Settled::again; ++attempt) settled = settleTree(makeToken);
+    if (settled == Settled::again) runFromPrivateCopy(makeToken, "kept changing while this run took it");
+    if (settled == Settled::busy) runFromPrivateCopy(makeToken, "stayed locked by a run that removes it");
     composeLaunchTarget();
     return true;
 }
 
+bool keptVersionIsHere() {
+    startReuse();
+    int holding = findHoldingDirectory();
+    if (holding < 0) return false;
+    struct stat version;
+    bool here = fstatat(holding, gReuse.versionName, &version, AT_SYMLINK_NOFOLLOW) == 0;
+    (void)close(holding);
+    return here;
+}
+
+bool publishedVersion() { return gReuse.published; }
+
+void removeVersionHere() {
+    int holding = findHoldingDirectory();
+    if (holding < 0) return;
+    if (findHoldingMark(holding)) removeUnheldTrees(holding, true);
+    (void)close(holding);
+}
+
 void releaseReusedTree() {
     if (gReuse.tree < 0) return;
-    letGoOfTree(gReuse.tree);
+    // Only this run's descriptor goes: the hold stays while the application
+    // keeps its own.
+    (void)close(gReuse.tree);
     gReuse.tree = -1;
 }
 

@@ -13,7 +13,6 @@ namespace onefile {
 namespace {
 
 constexpr unsigned kRenameNoReplace = 1;  // RENAME_NOREPLACE
-constexpr unsigned kRenameExchange = 2;   // RENAME_EXCHANGE
 
 // Kernels before 3.15 lack renameat2 (ENOSYS); some file systems lack a
 // flag (EINVAL).
@@ -46,37 +45,12 @@ int renameNoReplace(const char* from, const char* to) {
     return renameat(gReuse.holding, from, gReuse.holding, to);
 }
 
-bool sameDirectory(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 }  // namespace
 
 PublishResult publishWorkingDirectory() {
     if (renameNoReplace(gReuse.workingName, gReuse.versionName) == 0) return PublishResult::published;
     if (isTaken(errno)) return PublishResult::taken;
     failToPublish(errno);
-}
-
-PublishResult replaceVersionDirectory(const struct stat& damaged, TokenMaker makeToken) {
-    // Another run may have repaired the tree while we unpacked ours: its
-    // tree is taken as it is.
-    struct stat named;
-    if (fstatat(gReuse.holding, gReuse.versionName, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !sameDirectory(named, damaged)) {
-        return PublishResult::taken;
-    }
-    if (renameDirectory(gReuse.workingName, gReuse.versionName, kRenameExchange) == 0) {
-        return PublishResult::published;
-    }
-    if (!lacksRenameFlag(errno)) failToPublish(errno);
-    // Without the exchange: the damaged tree goes aside under a working name
-    // of its own, then ours goes in; another run may publish in between.
-    char aside[kReuseNameBytes];
-    composeWorkingName(aside, makeToken);
-    if (renameNoReplace(gReuse.versionName, aside) != 0) {
-        if (errno == ENOENT) return PublishResult::taken;
-        failToPublish(errno);
-    }
-    return publishWorkingDirectory();
 }
 
 }  // namespace onefile

@@ -1,13 +1,18 @@
 // The names a launcher made with pack --reuse gives what it keeps in its
 // holding directory: version directories, named after the digest the tool
 // recorded, and working directories, where a run unpacks before it
-// publishes. Only names of these two forms are ever removed from a holding
-// directory; anything else there is left alone.
+// publishes; and the mark of a holding directory that a launcher made for
+// itself. Only names of the first two forms are ever removed, and only from
+// a marked holding directory; anything else there is left alone.
 #pragma once
 
 #include <cstddef>
 
 namespace onefile {
+
+// An empty file of the user's own, with no group or other permission bits,
+// made exclusively by the run that made the holding directory.
+inline constexpr char kHoldingMarkName[] = ".onefile-holding";
 
 // 16 lowercase hexadecimal digits: the first 8 bytes of the digest.
 inline constexpr std::size_t kVersionNameLength = 16;

@@ -2,15 +2,11 @@
 // state they share. Every operation is relative to the holding directory's
 // descriptor; names below it are only ever those of reuse_names.h.
 //
-// Locks (flock, per open directory):
-//  - a run holds a shared lock on the tree it checked, unpacked or runs from,
-//    for as long as it lives;
-//  - whoever removes a tree first takes its exclusive lock without waiting,
-//    and leaves the tree alone when that fails;
-//  - a working directory is made and locked under a shared lock of the
-//    holding directory, and the removal of stale trees picks its candidates
-//    under the exclusive one, so a working directory just made is never
-//    taken for a stale one before its maker holds it.
+// Holds (payload/tree_hold.h): a run holds a shared lock on the tree it
+// checked, unpacked or runs from, through a descriptor the application
+// inherits; whoever removes a tree takes its exclusive lock without waiting
+// and leaves the tree alone when that fails. The holding directory itself is
+// never locked: anyone who can read it could lock it too.
 #pragma once
 
 #include <sys/stat.h>
@@ -22,10 +18,15 @@
 namespace onefile {
 
 struct ReuseState {
-    // The holding directory: readable (for the listing and the locks), and
-    // its device once trees are removed from it.
+    // The holding directory: readable, for the listing of its trees.
     int holding;
-    dev_t holdingDevice;
+    // Whether a launcher made it and marked it as its own: only then are
+    // trees removed from it.
+    bool marked;
+    // Whether this run made it, and whether it may mark it (this run made
+    // it, or it is the user's own at the default template's place).
+    bool madeHolding;
+    bool markable;
     // Its path as messages name it, without trailing slashes.
     char holdingPath[kPathBufferBytes];
     char versionName[kReuseNameBytes];
@@ -36,25 +37,47 @@ struct ReuseState {
     // gRemovalFlag).
     bool working;
     char workingName[kReuseNameBytes];
+    // Whether this run published the version.
+    bool published;
 };
 
 extern ReuseState gReuse;
 
-enum class VersionLookup { missing, held, changed };
+enum class VersionLookup { missing, held, changed, busy };
 
 // Opens the version directory; one that is not the user's own directory, or
-// is writable by group or others, ends the run (nothing is removed). Then
-// takes the shared lock and makes sure that the directory locked is still
-// the one under the name: `held` (gReuse.tree set), `changed` (let go
-// again), or `missing`.
+// is open to group or others, ends the run (nothing is removed). Then takes
+// the shared hold (payload/tree_hold.h) and makes sure that the directory
+// held is still the one under the name: `held` (gReuse.tree set), `changed`
+// (let go again), `missing`, or `busy` when another run kept it locked for
+// removal longer than a hold waits.
 VersionLookup holdVersionDirectory();
 
-// Whether the tree open at `top` holds every entry of the block that starts
-// at `block` (its magic) and ends before `end`: each directory, each file
-// with the block's size and the owner's execute bit as the executable flag
-// says, each link with the block's text; nothing is followed, nothing read.
-// A block that cannot be read to its end mark never matches.
-bool treeMatchesBlock(int top, const unsigned char* block, const unsigned char* end);
+enum class TreeVerdict { whole, damaged, failed };
+
+// Checks the tree open at `top` against the block that starts at `block`
+// (its magic, which is checked already) and ends before `end`: each
+// directory, each file with the block's size and the owner's execute bit as
+// the executable flag says, each link with the block's text; nothing is
+// followed, nothing read. `damaged` when an entry is missing or differs
+// (ENOENT, ENOTDIR or ELOOP on the way to it, another type, size, execute bit
+// or link text) and when the block cannot be read to its end mark; `failed`,
+// with *error set, when the system refused a look (out of descriptors or
+// memory, no permission, an I/O error): that is no damage of the tree.
+TreeVerdict checkKeptTree(int top, const unsigned char* block, const unsigned char* end, int* error);
+
+// Replaces, in the tree open at `top`, every entry of the block that is
+// missing or differs by the same entry of the tree open at `source` (a fresh
+// unpacking of the block on the same file system), each with one rename:
+// directories are made where missing, and what stands under an entry's name
+// in its place (another type) is removed first. Files the application added
+// stay, and files that a process has open stay whole for it. A failure ends
+// the run with a message that names the entry.
+void repairKeptTree(int top, int source, const unsigned char* block, const unsigned char* end);
+
+// Replaces the entry `name` of the tree open at `top` by the one of the tree
+// open at `source` (repairKeptTree, for one entry).
+void replaceKeptEntry(int top, int source, const char* name);
 
 // A fresh name of the working form for this run's version into `name`
 // (kReuseNameBytes).
@@ -74,24 +97,18 @@ enum class PublishResult { published, taken };
 // free: `taken` when another run published first.
 PublishResult publishWorkingDirectory();
 
-// Swaps this run's working directory with the tree under the version name,
-// while that is still the tree of `damaged` (device and inode): `taken` when
-// another run replaced it first. The damaged tree ends under a working name.
-PublishResult replaceVersionDirectory(const struct stat& damaged, TokenMaker makeToken);
+// In a holding directory open at `holding` that is marked as a launcher's
+// own: removes the version directories and the working directories that no
+// run holds, this run's version among them when `versionToo`.
+void removeUnheldTrees(int holding, bool versionToo);
 
-// After a tree was published: removes the other version directories and the
-// working directories in the holding directory that no run holds.
-void removeUnheldTrees();
+// Whether the holding directory open at `holding` carries the mark of a
+// holding directory that a launcher made for itself.
+bool findHoldingMark(int holding);
 
-// Lets go of the tree open at `tree` (closes it). A tree that no longer
-// stands under the version name, but under another name of the launcher's
-// forms, is removed when no other run holds it.
-void letGoOfTree(int tree);
-
-// Takes the lock `operation` (flock) on the directory open at `descriptor`,
-// waiting when it must; a termination signal while it waits stops the run.
-// Any other failure ends the run, naming `path`.
-void lockDirectory(int descriptor, int operation, const char* path);
+// Marks the holding directory open at `holding` as a launcher's own; false
+// when the mark could not be made.
+bool makeHoldingMark(int holding);
 
 // Composes gReuse.holdingPath, "/" and `name` into `path` (kPathBufferBytes).
 void composeHeldPath(char* path, const char* name);

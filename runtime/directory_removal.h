@@ -6,11 +6,12 @@
 namespace onefile {
 
 // Removes everything below the directory open at `top`, depth first, never
-// through a symbolic link and never into another mount; closes `top`.
-// Returns 0 when everything went, -1 when something stayed (an entry that
-// could not be removed, a mount point) or the walk could not read a level.
+// through a symbolic link and never into another mount; closes `top` unless
+// `keepTop`. The walk reads `top` from its current position. Returns 0 when
+// everything went, -1 when something stayed (an entry that could not be
+// removed, a mount point) or the walk could not read a level.
 // Async-signal-safe.
-int removeDirectoryTree(int top);
+int removeDirectoryTree(int top, bool keepTop = false);
 
 // Removes the extraction directory this run made, with everything below it,
 // through the descriptors kept when it was made. Async-signal-safe.

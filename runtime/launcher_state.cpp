@@ -12,6 +12,7 @@ DirectoryLevel gExtractionLevel = {-1, {}};
 volatile sig_atomic_t gExtractionDescriptor = -1;
 DirectoryLevel gCreatedLevels[kMaxCreatedLevels];
 volatile sig_atomic_t gCreatedLevelCount;
+DirectoryLevel gCreatedMark;
 volatile sig_atomic_t gChildReaped;
 volatile sig_atomic_t gChildStatus;
 volatile sig_atomic_t gChildStatusKnown;

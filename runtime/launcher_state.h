@@ -61,6 +61,12 @@ inline constexpr int kMaxCreatedLevels = 32;
 extern DirectoryLevel gCreatedLevels[kMaxCreatedLevels];
 extern volatile sig_atomic_t gCreatedLevelCount;
 
+// An empty file this run made in the deepest of gCreatedLevels (the mark of a
+// directory that holds kept trees): it goes before that level, and comes
+// back when the level still holds something of others and stays. No file
+// while its name is empty.
+extern DirectoryLevel gCreatedMark;
+
 // Set by any wait of this process that has collected the child, and by a
 // poll that learns the child is no longer ours (ECHILD). Once set, no signal
 // is ever sent to the child process id again: the id may belong to another

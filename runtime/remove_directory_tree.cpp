@@ -160,13 +160,14 @@ bool examineEntry(RemovalLevel& level, const char* name, Placement* placement) {
     return examine(level.descriptor, name, 0, placement);
 }
 
-void closeLevels(const RemovalLevel* levels, int depth) {
-    for (int i = 0; i <= depth; ++i) (void)close(levels[i].descriptor);
+// The walk's own descriptors; the top's too unless the caller keeps it.
+void closeLevels(const RemovalLevel* levels, int depth, bool keepTop) {
+    for (int i = keepTop ? 1 : 0; i <= depth; ++i) (void)close(levels[i].descriptor);
 }
 
 }  // namespace
 
-int removeDirectoryTree(int top) {
+int removeDirectoryTree(int top, bool keepTop) {
     RemovalLevel levels[kMaxRemovalDepth];
     // Names of the directories being emptied, one NUL-terminated name per
     // level below the top.
@@ -175,7 +176,7 @@ int removeDirectoryTree(int top) {
 
     Placement home;
     if (!examine(top, "", AT_EMPTY_PATH, &home)) {
-        (void)close(top);
+        if (!keepTop) (void)close(top);
         return -1;
     }
     int depth = 0;
@@ -191,7 +192,7 @@ int removeDirectoryTree(int top) {
         RemovalLevel& level = levels[depth];
         long length = syscall(SYS_getdents64, level.descriptor, entries, sizeof entries);
         if (length < 0) {
-            closeLevels(levels, depth);
+            closeLevels(levels, depth, keepTop);
             return -1;
         }
         if (length == 0) {
@@ -199,12 +200,12 @@ int removeDirectoryTree(int top) {
                 if (hoistedSinceTopScan) {
                     hoistedSinceTopScan = false;
                     if (lseek(level.descriptor, 0, SEEK_SET) < 0) {
-                        closeLevels(levels, depth);
+                        closeLevels(levels, depth, keepTop);
                         return -1;
                     }
                     continue;
                 }
-                (void)close(level.descriptor);
+                if (!keepTop) (void)close(level.descriptor);
                 return somethingStayed ? -1 : 0;
             }
             // The level is empty, or holds only what stays: remove it
@@ -215,7 +216,7 @@ int removeDirectoryTree(int top) {
             if (!removeEntry(levels[depth], names + namesLength, AT_REMOVEDIR)) somethingStayed = true;
             if (levels[depth].resumeOffset != kReadOn &&
                 lseek(levels[depth].descriptor, levels[depth].resumeOffset, SEEK_SET) < 0) {
-                closeLevels(levels, depth);
+                closeLevels(levels, depth, keepTop);
                 return -1;
             }
             continue;
@@ -257,13 +258,15 @@ int removeDirectoryTree(int top) {
             }
             int child = openSubdirectory(level.descriptor, name, home);
             if (child < 0) {
-                // Out of descriptors (a low limit, those the extraction still
-                // holds): the subdirectory goes up to the top like one below
-                // the deepest level, and is opened from there with the
-                // descriptors of the levels between given back. Each move
+                // Out of descriptors (a low limit): an empty subdirectory
+                // goes without being opened. Another goes up to the top like
+                // one below the deepest level, and is opened from there with
+                // the descriptors of the levels between given back. Each move
                 // brings a directory closer to the top, so the moves end; one
                 // that cannot be opened from the top either stays.
-                if ((errno == EMFILE || errno == ENFILE) && depth > 0 &&
+                bool outOfDescriptors = errno == EMFILE || errno == ENFILE;
+                if (outOfDescriptors && unlinkat(level.descriptor, name, AT_REMOVEDIR) == 0) continue;
+                if (outOfDescriptors && depth > 0 &&
                     hoistDirectory(levels[0].descriptor, level.descriptor, name, &hoistCount)) {
                     hoistedSinceTopScan = true;
                 } else {

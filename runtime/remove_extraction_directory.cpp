@@ -28,6 +28,12 @@ void removeExtractionDirectory() {
     if (top >= 0) {
         gTreeWalked = 1;
         (void)removeDirectoryTree(top);
+    } else if ((errno == EMFILE || errno == ENFILE) && lseek(gExtractionDescriptor, 0, SEEK_SET) == 0) {
+        // Out of descriptors for a copy: the walk reads the directory through
+        // the descriptor we hold, from its start. Cleanups never nest, and
+        // the writers have stopped, so nobody else reads it meanwhile.
+        gTreeWalked = 1;
+        (void)removeDirectoryTree(gExtractionDescriptor, true);
     }
     // The name goes only while it still names our directory, and only
     // when the directory is empty.

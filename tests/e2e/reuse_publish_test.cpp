@@ -113,7 +113,7 @@ TEST_P(ReuseFirstRunTest, FirstRunPublishesTheTreeThatLaterRunsUseAsItIs) {
     EXPECT_EQ(first.report.variable("TAVMIR_ONEFILE_DIRECTORY"), temp().path());
     EXPECT_EQ(first.report.variable("TAVMIR_ORIGINAL_ARGV0"), launcher);
     EXPECT_FALSE(first.report.variable("TAVMIR_ONEFILE_RANDOM").has_value());
-    EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{version});
+    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{version});
     // The levels the run made on the way are private, and stay.
     EXPECT_EQ(modeOf(cacheDir() + "/onefile"), "0700");
     EXPECT_EQ(modeOf(holdingDir()), "0700");
@@ -135,7 +135,7 @@ TEST_P(ReuseFirstRunTest, FirstRunPublishesTheTreeThatLaterRunsUseAsItIs) {
     tree.insert(tree.begin() + 9, "file 0644 0 made-by-the-application");
     EXPECT_EQ(second.report.tree, tree);
     EXPECT_EQ(inodeOf(versionDir), published);
-    EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{version});
+    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{version});
 }
 
 INSTANTIATE_TEST_SUITE_P(Packings, ReuseFirstRunTest,
@@ -179,7 +179,7 @@ TEST_P(ReuseTogetherTest, AllSucceedAndOneTreeStays) {
         EXPECT_EQ(report.directory, versionDir);
         EXPECT_TRUE(fs::exists(versionDir + "/data/a.txt"));
     }
-    EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{version});
+    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{version});
     const LauncherRun after = run({launcher}, reuseOptions());
     EXPECT_EQ(after.report.directory, versionDir);
     EXPECT_EQ(after.report.tree.size(), expectedTree().size() + 1 + 200);
@@ -224,7 +224,7 @@ TEST_P(ReuseStopTest, StopWhileTheFirstRunUnpacks) {
     for (;;) {
         ASSERT_FALSE(started.pollExit()) << "the launcher ended before it wrote the entry: " << started.standardError();
         ASSERT_LT(steady_clock::now(), deadline) << "the entry did not grow";
-        for (const std::string& name : namesIn(holdingDir())) {
+        for (const std::string& name : treesIn(holdingDir())) {
             if (isWorkingDirectoryName(name)) working = name;
         }
         std::error_code error;
@@ -247,11 +247,11 @@ TEST_P(ReuseStopTest, StopWhileTheFirstRunUnpacks) {
         return;
     }
     EXPECT_EQ(state->signal, SIGKILL) << describe(*state);
-    EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{working});
+    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{working});
     const LauncherRun next = run({launcher}, reuseOptions());
     EXPECT_EQ(next.process.exitCode, 0) << next.process.err;
     EXPECT_EQ(next.report.directory, holdingDir() + "/" + version);
-    EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{version});
+    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{version});
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ReuseStopTest,
@@ -280,7 +280,7 @@ TEST_P(ReuseUpgradeTest, NewVersionReplacesTheOld) {
     const std::string holding = holdingDir("app");
 
     ASSERT_EQ(run({first}, reuseOptions()).process.exitCode, 0);
-    ASSERT_EQ(namesIn(holding), std::vector<std::string>{oldVersion});
+    ASSERT_EQ(treesIn(holding), std::vector<std::string>{oldVersion});
     // A later run of the old version, which found its tree published.
     std::unique_ptr<StartedLauncher> oldRun;
     if (GetParam().oldRunLives) {
@@ -295,19 +295,19 @@ TEST_P(ReuseUpgradeTest, NewVersionReplacesTheOld) {
     EXPECT_EQ(upgraded.process.exitCode, 0) << upgraded.process.err;
     EXPECT_EQ(upgraded.report.directory, holding + "/" + newVersion);
     if (!GetParam().oldRunLives) {
-        EXPECT_EQ(namesIn(holding), std::vector<std::string>{newVersion});
+        EXPECT_EQ(treesIn(holding), std::vector<std::string>{newVersion});
         return;
     }
     std::vector<std::string> both = {oldVersion, newVersion};
     std::sort(both.begin(), both.end());
-    EXPECT_EQ(namesIn(holding), both);
+    EXPECT_EQ(treesIn(holding), both);
     // The old run goes on with its tree; its end removes nothing.
     EXPECT_TRUE(fs::exists(holding + "/" + oldVersion + "/data/a.txt"));
     oldRun->sendSignal(SIGTERM);
     const std::optional<ExitState> state = oldRun->waitForExit();
     ASSERT_TRUE(state);
     EXPECT_EQ(state->exitCode, 0) << describe(*state);
-    EXPECT_EQ(namesIn(holding), both);
+    EXPECT_EQ(treesIn(holding), both);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, ReuseUpgradeTest,
@@ -343,7 +343,7 @@ TEST_F(ReusePublishTest, AVersionDirectoryThatKeepsChangingLeavesTheRunAPrivateC
     // The published tree, moved aside by the hook, is whole; the last
     // directory made under the version name is empty.
     EXPECT_TRUE(fs::exists(versionDir + ".replaced-1/probe"));
-    EXPECT_EQ(namesIn(holding), (std::vector<std::string>{version, version + ".replaced-1", version + ".replaced-2",
+    EXPECT_EQ(treesIn(holding), (std::vector<std::string>{version, version + ".replaced-1", version + ".replaced-2",
                                                           version + ".replaced-3"}));
     EXPECT_EQ(namesIn(versionDir), std::vector<std::string>{});
 }
@@ -379,7 +379,7 @@ TEST_F(ReusePublishTest, NamesOfOtherFormsInTheHoldingDirectoryStay) {
     std::vector<std::string> expected = foreign;
     expected.push_back(version);
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(namesIn(holding), expected);
+    EXPECT_EQ(treesIn(holding), expected);
     for (const std::string& name : foreign) EXPECT_EQ(readFile(holding + "/" + name + "/kept"), "kept\n") << name;
 }
 

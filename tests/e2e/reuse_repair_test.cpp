@@ -69,7 +69,7 @@ TEST_P(ReuseRepairTest, NextRunRepairsWhileARunOfTheDamagedTreeKeepsWorking) {
 
     // The damaged tree stays beside it, under a working name, while its run
     // lives: its files are still there for it.
-    std::vector<std::string> names = namesIn(holdingDir());
+    std::vector<std::string> names = treesIn(holdingDir());
     ASSERT_EQ(names.size(), 2u) << ::testing::PrintToString(names);
     const std::string aside = holdingDir() + "/" + names[0];
     EXPECT_TRUE(isWorkingDirectoryName(names[0])) << names[0];
@@ -85,7 +85,7 @@ TEST_P(ReuseRepairTest, NextRunRepairsWhileARunOfTheDamagedTreeKeepsWorking) {
     EXPECT_EQ(state->exitCode, 0) << describe(*state) << holder.standardError();
     EXPECT_EQ(receivedSignals(), std::vector<std::string>{"signal=2 code=0"});
     // Its last run gone, the damaged tree went with it.
-    EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{fs::path(versionDir).filename().string()});
+    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{fs::path(versionDir).filename().string()});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -134,7 +134,7 @@ TEST_F(ReuseTest, ATreeOfManyEntriesIsCheckedWhole) {
         EXPECT_EQ(repair.process.exitCode, 0) << repair.process.err;
         EXPECT_NE(inode(), before) << "the tree was not repaired";
         EXPECT_TRUE(fs::exists(versionDir + "/" + missing));
-        EXPECT_EQ(namesIn(holdingDir()), std::vector<std::string>{fs::path(versionDir).filename().string()});
+        EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{fs::path(versionDir).filename().string()});
     }
 }
 

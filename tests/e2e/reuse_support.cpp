@@ -46,6 +46,12 @@ std::vector<std::string> namesIn(const std::string& directory) {
     return names;
 }
 
+std::vector<std::string> treesIn(const std::string& directory) {
+    std::vector<std::string> names = namesIn(directory);
+    std::erase(names, kHoldingMark);
+    return names;
+}
+
 std::string versionNameOf(const std::string& launcher) {
     const onefile::testing::ProcessResult info = runTool({"info", launcher});
     const std::string key = "\ndigest: sha256 ";

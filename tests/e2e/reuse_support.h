@@ -19,6 +19,12 @@ bool isWorkingDirectoryName(const std::string& name);
 // Names in `directory`, sorted; none when it does not exist.
 std::vector<std::string> namesIn(const std::string& directory);
 
+// The mark a launcher leaves in a holding directory it made for itself.
+inline constexpr char kHoldingMark[] = ".onefile-holding";
+
+// Names in the holding directory `directory` but its mark, sorted.
+std::vector<std::string> treesIn(const std::string& directory);
+
 // The version directory of `launcher`: the first 16 hexadecimal digits of
 // the digest that `onefile info` shows.
 std::string versionNameOf(const std::string& launcher);
