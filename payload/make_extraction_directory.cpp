@@ -292,6 +292,7 @@ WalkEnd enterLevel(const char* name) {
         (void)failCreation(errno);
         return WalkEnd::failed;
     } else if (walk.quiet) {
+        (void)failCreation(ENOENT);
         return WalkEnd::failed;
     } else if (mkdirat(walk.current, name, kLevelMode) == 0) {
         recordCreatedLevel(name);

@@ -25,13 +25,17 @@ void removeExtractionDirectory() {
     if (top < 0 && errno == EACCES && fchmod(gExtractionDescriptor, S_IRWXU) == 0) {
         top = openat(gExtractionDescriptor, ".", kTopOpenFlags);
     }
+    bool somethingStayed = top < 0;
     if (top >= 0) {
         gTreeWalked = 1;
-        (void)removeDirectoryTree(top);
-    } else if ((errno == EMFILE || errno == ENFILE) && lseek(gExtractionDescriptor, 0, SEEK_SET) == 0) {
-        // Out of descriptors for a copy: the walk reads the directory through
-        // the descriptor we hold, from its start. Cleanups never nest, and
-        // the writers have stopped, so nobody else reads it meanwhile.
+        somethingStayed = removeDirectoryTree(top) != 0;
+    }
+    // Out of descriptors for the copy, or for a level below it: once more
+    // through the descriptor we hold, from its start, which leaves the walk
+    // one descriptor more. Cleanups never nest, and the writers have
+    // stopped, so nobody else reads it meanwhile.
+    if (somethingStayed && (top >= 0 || errno == EMFILE || errno == ENFILE) &&
+        lseek(gExtractionDescriptor, 0, SEEK_SET) == 0) {
         gTreeWalked = 1;
         (void)removeDirectoryTree(gExtractionDescriptor, true);
     }
