@@ -76,6 +76,28 @@ bool holdsRandom(const TemplateLevel& level) {
 
 bool isTempAlone(const TemplateLevel& level) { return level.size() == 1 && isPlaceholderNamed(level[0], "TEMP"); }
 
+// A directory that holds what others put there too: the user's home, the
+// launcher's own directory, the temporary or cache directory alone, or a
+// literal directory of general use. A launcher uses such a holding
+// directory but never removes anything from it, since it did not make it.
+bool namesGeneralPlace(const std::vector<TemplateLevel>& levels) {
+    constexpr std::string_view kGeneralPlaceholders[] = {"HOME", "PROGRAM_DIR", "TEMP", "CACHE_DIR"};
+    if (levels.size() == 1 && levels[0].size() == 1 && levels[0][0].placeholder) {
+        return std::any_of(std::begin(kGeneralPlaceholders), std::end(kGeneralPlaceholders),
+                           [&](std::string_view name) { return isPlaceholderNamed(levels[0][0], name); });
+    }
+    const bool literal = std::all_of(levels.begin(), levels.end(), [](const TemplateLevel& level) {
+        return std::none_of(level.begin(), level.end(), [](const TemplatePiece& piece) { return piece.placeholder; });
+    });
+    if (!literal) return false;
+    if (levels.size() <= 1) return true;
+    constexpr std::string_view kGeneralDirectories[] = {"var/tmp", "var/cache", "usr/local", "dev/shm"};
+    std::string path;
+    for (const TemplateLevel& level : levels) path += (path.empty() ? "" : "/") + level[0].text;
+    return std::find(std::begin(kGeneralDirectories), std::end(kGeneralDirectories), path) !=
+           std::end(kGeneralDirectories);
+}
+
 std::string levelText(const TemplateLevel& level) {
     std::string text;
     for (const TemplatePiece& piece : level) text += piece.placeholder ? "{" + piece.text + "}" : piece.text;
@@ -186,6 +208,12 @@ std::vector<std::string> findTemplateHazards(std::string_view templateText, bool
         hazards.push_back("the level '" + levelText(levels[i]) +
                           "' straight under {TEMP} holds no {RANDOM}: every user shares it, the first to launch "
                           "makes it private, and other users cannot launch while it exists");
+    }
+    if (reuse && namesGeneralPlace(levels)) {
+        hazards.push_back(
+            "it names a directory of general use, which holds what others put there: the launcher keeps its "
+            "trees there but never removes old versions from a directory it did not make; give the "
+            "application a level of its own below it");
     }
     return hazards;
 }

@@ -62,7 +62,10 @@ void checkLauncherStrings(const LauncherStrings& strings);
 // template between slashes of its literal text; placeholder names compare
 // ignoring ASCII case. With `reuse` the template names the directory that
 // holds the kept trees, below which the launcher adds a level of its own:
-// its last level is then a level like the others.
+// its last level is then a level like the others; a template that names a
+// directory of general use ({HOME}, {PROGRAM_DIR}, {TEMP} or {CACHE_DIR}
+// alone, or a literal directory like /tmp or /var/tmp) is then a hazard
+// too: the launcher never cleans a holding directory it did not make.
 std::vector<std::string> findTemplateHazards(std::string_view templateText, bool reuse = false);
 
 // The first placeholder of `templateText`, as written, whose value differs

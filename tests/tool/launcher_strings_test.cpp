@@ -151,12 +151,22 @@ TEST(LauncherStringsTest, TemplateHazardsAreFoundLevelByLevel) {
 // and is shared like the others when it stands straight under {TEMP}.
 TEST(LauncherStringsTest, ReuseTemplatesHaveNoLastLevelHazard) {
     const std::string underTemp = "the level '";
+    const std::string generalUse = "it names a directory of general use";
     const std::vector<HazardCase> cases = {
         {"{CACHE_DIR}/onefile/app", {}},
         {"{HOME}/.x/{PRODUCT}", {}},
         {"{TEMP}/myapp", {underTemp + "myapp' straight under {TEMP}"}},
         {"{TEMP}/{PRODUCT}/kept", {underTemp + "{PRODUCT}' straight under {TEMP}"}},
-        {"{TEMP}", {}},
+        {"/opt/app/cache", {}},
+        {"/var/tmp/app", {}},
+        // Directories of general use: the launcher never cleans them.
+        {"{TEMP}", {generalUse}},
+        {"{home}/", {generalUse}},
+        {"{PROGRAM_DIR}", {generalUse}},
+        {"{CACHE_DIR}", {generalUse}},
+        {"/tmp", {generalUse}},
+        {"/var/tmp/", {generalUse}},
+        {"/", {generalUse}},
     };
     for (const HazardCase& c : cases) {
         SCOPED_TRACE(c.templateText);
