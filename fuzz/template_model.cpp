@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unistd.h>
 
 namespace onefile::fuzz {
 namespace {
@@ -178,6 +179,8 @@ private:
                 if (!scan("{HOME}/.cache")) return false;
                 stripTrailingSlashes();
             }
+        } else if (name == "UID") {
+            append(std::to_string(geteuid()), false);
         } else if (name == "COMPANY" || name == "PRODUCT") {
             append(inputs_.productName, false);
         } else if (name == "VERSION" || name == "FILE_VERSION" || name == "PRODUCT_VERSION") {

@@ -34,6 +34,7 @@ bool insertProgramDirectory(TemplateOutput& output);
 // {HOME}: HOME when set, even when empty, else the password-database home of
 // the real user id; false when neither exists. Trailing-slash rule.
 bool insertHomeDirectory(TemplateOutput& output);
+bool insertUserId(TemplateOutput& output);
 
 // {CACHE_DIR}: XDG_CACHE_HOME when it is an absolute path, else
 // "{HOME}/.cache". Trailing-slash rule.

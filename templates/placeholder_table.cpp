@@ -24,6 +24,7 @@ constexpr Placeholder kPlaceholderTable[] = {
     {"FILE_VERSION", insertVersionString},
     {"PRODUCT_VERSION", insertVersionString},
     {"TIME", insertStartTime},
+    {"UID", insertUserId},
 };
 
 constexpr bool namesAreEqual(const char* left, const char* right) {

@@ -23,6 +23,7 @@ inline constexpr const char* kPlaceholderNames[] = {
     "TEMP",    "PID",     "TIME_US",      "RANDOM",          "PROGRAM",
     "PROGRAM_BASE", "PROGRAM_DIR", "HOME", "CACHE_DIR",      "COMPANY",
     "PRODUCT", "VERSION", "FILE_VERSION", "PRODUCT_VERSION", "TIME",
+    "UID",
 };
 
 // Longest name a scan collects; a longer one is unrecognised.

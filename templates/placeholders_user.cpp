@@ -1,7 +1,8 @@
-// The user's directories: {HOME} and {CACHE_DIR}.
+// The user: {HOME}, {CACHE_DIR} and {UID}.
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "templates/placeholder_routines.h"
@@ -33,6 +34,15 @@ bool insertCacheDirectory(TemplateOutput& output) {
     }
     if (!expandTemplateOnto(output, "{HOME}/.cache")) return false;
     stripTrailingSlashes(output);
+    return true;
+}
+
+bool insertUserId(TemplateOutput& output) {
+    // The effective user id, the one every ownership check of the launcher
+    // compares with: a level named after it is the user's own.
+    char userId[16];
+    snprintf(userId, sizeof userId, "%u", static_cast<unsigned>(geteuid()));
+    appendPlaceholderValue(output, userId, false);
     return true;
 }
 

@@ -86,6 +86,10 @@ INSTANTIATE_TEST_SUITE_P(
     User, PlaceholderTest,
     ::testing::Values(
         ExpansionCase{.label = "Home", .templateText = "{HOME}", .expectedOutput = "/home/u"},
+        // The effective user id, in decimal, and no slash rule: a private
+        // level below a shared directory.
+        ExpansionCase{.label = "UserId", .templateText = "/tmp/onefile-{uid}/x",
+                      .expectedOutput = "/tmp/onefile-" + std::to_string(geteuid()) + "/x"},
         ExpansionCase{.label = "HomeTrailingSlash", .templateText = "{HOME}",
                       .environment = {{"HOME", "/home/u/"}}, .expectedOutput = "/home/u"},
         ExpansionCase{.label = "HomeEmpty", .templateText = "{HOME}",
