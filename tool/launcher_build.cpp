@@ -26,10 +26,11 @@ void recordLauncherDigest(int fd, const std::string& outputPath, std::uint64_t f
         throw ToolError(outputPath, written < 0 ? systemErrorText(errno) : "short write");
 }
 
-// The default template of --reuse: one directory per application below the
-// user's cache, named when the launcher is packed, so that two applications
-// never share (nor evict each other's trees).
-std::string defaultReuseTemplate(const CommandLine& line) {
+// A default place of --reuse: one directory per application below `prefix`
+// (the user's cache, or the user's own level in the temporary directory),
+// named when the launcher is packed, so that two applications never share
+// (nor evict each other's trees).
+std::string defaultReuseTemplate(const CommandLine& line, const char* prefix) {
     const bool byProduct = line.productName.has_value();
     const std::string name =
         byProduct ? *line.productName : std::filesystem::path(line.output).filename().string();
@@ -38,16 +39,24 @@ std::string defaultReuseTemplate(const CommandLine& line) {
         throw ToolError(byProduct ? "--product" : line.output,
                         "\"" + name + "\" cannot name the directory of --reuse (" + fault +
                             "); give --template");
-    return std::string(kReuseTemplatePrefix) + name;
+    return std::string(prefix) + name;
 }
 
 }  // namespace
 
 LauncherStrings chooseLauncherStrings(const CommandLine& line) {
     LauncherStrings strings = defaultLauncherStrings();
-    if (line.directoryTemplate) strings.directoryTemplate = *line.directoryTemplate;
-    else if (line.reuse) strings.directoryTemplate = defaultReuseTemplate(line);
     strings.fallbackTemplates = line.fallbackTemplates;
+    if (line.directoryTemplate) {
+        strings.directoryTemplate = *line.directoryTemplate;
+    } else if (line.reuse) {
+        // The user's cache first; a place of the user's own in the temporary
+        // directory when the cache cannot be used (no home, a read-only or
+        // noexec one), so that a kept tree works for every user.
+        strings.directoryTemplate = defaultReuseTemplate(line, kReuseTemplatePrefix);
+        strings.fallbackTemplates.insert(strings.fallbackTemplates.begin(),
+                                         defaultReuseTemplate(line, kReuseFallbackTemplatePrefix));
+    }
     if (line.productName) strings.productName = *line.productName;
     if (line.versionString) strings.versionString = *line.versionString;
     checkLauncherStrings(strings);

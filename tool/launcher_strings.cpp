@@ -74,6 +74,13 @@ bool holdsRandom(const TemplateLevel& level) {
                        [](const TemplatePiece& piece) { return isPlaceholderNamed(piece, "RANDOM"); });
 }
 
+// A level named after the user is that user's own: nobody else can take it
+// over unnoticed (the launcher refuses a level another user owns).
+bool holdsUserId(const TemplateLevel& level) {
+    return std::any_of(level.begin(), level.end(),
+                       [](const TemplatePiece& piece) { return isPlaceholderNamed(piece, "UID"); });
+}
+
 bool isTempAlone(const TemplateLevel& level) { return level.size() == 1 && isPlaceholderNamed(level[0], "TEMP"); }
 
 // A directory that holds what others put there too: the user's home, the
@@ -204,7 +211,7 @@ std::vector<std::string> findTemplateHazards(std::string_view templateText, bool
     // With reuse the launcher makes one more level below the last.
     const std::size_t sharedLevels = reuse ? levels.size() : levels.size() - (levels.empty() ? 0 : 1);
     for (std::size_t i = 1; i < sharedLevels; ++i) {
-        if (!isTempAlone(levels[i - 1]) || holdsRandom(levels[i])) continue;
+        if (!isTempAlone(levels[i - 1]) || holdsRandom(levels[i]) || holdsUserId(levels[i])) continue;
         hazards.push_back("the level '" + levelText(levels[i]) +
                           "' straight under {TEMP} holds no {RANDOM}: every user shares it, the first to launch "
                           "makes it private, and other users cannot launch while it exists");

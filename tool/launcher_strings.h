@@ -13,6 +13,9 @@ namespace onefile::tool {
 // The default template of pack --reuse is this prefix and a name fixed when
 // packing (see findHoldingNameFault).
 inline constexpr char kReuseTemplatePrefix[] = "{CACHE_DIR}/onefile/";
+// The second place of the default: the user's own level in the temporary
+// directory.
+inline constexpr char kReuseFallbackTemplatePrefix[] = "{TEMP}/onefile-{UID}/";
 
 struct LauncherStrings {
     std::string directoryTemplate;

@@ -52,17 +52,21 @@ struct RecordedCase {
     std::string output;  // below the output directory
     std::vector<std::string> options;
     std::string templateText;
+    std::string fallback;  // the place after it; none when empty
 };
 
 // The holding directory is named when packing: after --product when given,
 // else after the output file, so that two applications never share one.
 TEST_F(ReusePackTest, RecordsTheModeAndTheHoldingDirectory) {
     const std::vector<RecordedCase> cases = {
-        {"named after the output", "greet-py", {"--reuse"}, "{CACHE_DIR}/onefile/greet-py"},
-        {"named after the product", "greet", {"--reuse", "--product", "My Tool 2"}, "{CACHE_DIR}/onefile/My Tool 2"},
+        {"named after the output", "greet-py", {"--reuse"}, "{CACHE_DIR}/onefile/greet-py",
+         "{TEMP}/onefile-{UID}/greet-py"},
+        {"named after the product", "greet", {"--reuse", "--product", "My Tool 2"}, "{CACHE_DIR}/onefile/My Tool 2",
+         "{TEMP}/onefile-{UID}/My Tool 2"},
         {"a template of the user's", "kept", {"--reuse", "--template", "{HOME}/.kept/{PRODUCT}"},
-         "{HOME}/.kept/{PRODUCT}"},
-        {"compressed", "small", {"--compress", "--reuse"}, "{CACHE_DIR}/onefile/small"},
+         "{HOME}/.kept/{PRODUCT}", ""},
+        {"compressed", "small", {"--compress", "--reuse"}, "{CACHE_DIR}/onefile/small",
+         "{TEMP}/onefile-{UID}/small"},
     };
     for (const RecordedCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -77,6 +81,11 @@ TEST_F(ReusePackTest, RecordsTheModeAndTheHoldingDirectory) {
         const ProcessResult info = runTool({"info", launcher});
         EXPECT_NE(info.out.find("\ntemplate: " + c.templateText + "\n"), std::string::npos) << info.out;
         EXPECT_NE(info.out.find("\nreuse: true\n"), std::string::npos) << info.out;
+        if (c.fallback.empty()) {
+            EXPECT_EQ(info.out.find("\nfallback_template: "), std::string::npos) << info.out;
+        } else {
+            EXPECT_NE(info.out.find("\nfallback_template: " + c.fallback + "\n"), std::string::npos) << info.out;
+        }
         const ProcessResult json = runTool({"info", "--json", launcher});
         EXPECT_NE(json.out.find(", \"reuse\": true}"), std::string::npos) << json.out;
         EXPECT_EQ(runTool({"verify", launcher}).exitCode, 0);
