@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <libgen.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include "runtime/launcher_section.h"
 #include "runtime/launcher_state.h"
 #include "runtime/program_path.h"
+#include "runtime/skipped_places.h"
 #include "templates/expand_template.h"
 #include "templates/random_token.h"
 
@@ -123,11 +125,13 @@ static_assert(kRandomTokenLength == kWorkingTokenLength, "working directories ar
 // template must expand: one that does not ends the run before anything is
 // made; an earlier one gives way to the next.
 bool nameExtractionDirectory(const char* directoryTemplate, bool lastPlace) {
+    gPlaceTemplate = directoryTemplate;
     if (expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes)) return true;
     if (!lastPlace) {
-        fprintf(stderr, "'%s': couldn't expand it\n", directoryTemplate);
+        noteSkippedPlace(directoryTemplate, static_cast<int>(strlen(directoryTemplate)), "couldn't expand it");
         return false;
     }
+    reportSkippedPlaces();
     fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", directoryTemplate);
     abort();
 }
@@ -163,6 +167,7 @@ bool startChild(char** argv) {
 bool useKeptVersion() {
     for (const char* directoryTemplate = getDirectoryTemplate(); directoryTemplate != nullptr;) {
         const char* next = getNextDirectoryTemplate(directoryTemplate);
+        gPlaceTemplate = directoryTemplate;
         if (expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes) && keptVersionIsHere() &&
             prepareReusedTree(makeRandomToken, directoryTemplate, next == nullptr)) {
             return true;

@@ -5,6 +5,7 @@
 #include "format/payload_format.h"
 #include "payload/entry_decoder.h"
 #include "payload/placement_check.h"
+#include "runtime/skipped_places.h"
 
 namespace onefile {
 
@@ -138,15 +139,24 @@ void describePlacement(const Placement& placement, char* text, std::size_t bytes
 }
 
 void reportUnfitPlacement(const Placement& placement, const char* path) {
+    reportSkippedPlaces();
+    // What moves the place: the variable its template starts with, or the
+    // template itself, which only packing can change.
+    const char* variable = describePlaceVariable();
+    char remedy[192];
+    const char* wanted = placement.verdict == PlacementVerdict::noexec ? "a directory that allows them" : "a place with more room";
+    if (variable != nullptr) {
+        snprintf(remedy, sizeof remedy, "set %s to %s", variable, wanted);
+    } else {
+        snprintf(remedy, sizeof remedy, "pack the launcher with a --template that names %s", wanted);
+    }
     if (placement.verdict == PlacementVerdict::noexec) {
-        fprintf(stderr,
-                "Error, '%s' is on a file system mounted noexec, where programs cannot run; set TMPDIR to a "
-                "directory that allows them.\n",
-                path);
+        fprintf(stderr, "Error, '%s' is on a file system mounted noexec, where programs cannot run; %s.\n", path,
+                remedy);
     } else {
         char need[128];
         describeNeed(placement, need, sizeof need);
-        fprintf(stderr, "Error, not enough space in '%s': %s; set TMPDIR to a place with more room.\n", path, need);
+        fprintf(stderr, "Error, not enough space in '%s': %s; %s.\n", path, need, remedy);
     }
 }
 

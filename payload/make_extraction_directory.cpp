@@ -5,6 +5,7 @@
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
 #include "runtime/launcher_state.h"
+#include "runtime/skipped_places.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -82,10 +83,11 @@ bool giveUp(const char* path, int pathLength, const char* message, const char* r
     forgetCreatedLevels();
     if (walk.quiet) return false;
     if (walk.lastPlace) {
+        reportSkippedPlaces();
         fputs(message, stderr);
         exit(kFatalExitStatus);
     }
-    fprintf(stderr, "'%.*s': %s\n", pathLength, path, reason);
+    noteSkippedPlace(path, pathLength, reason);
     return false;
 }
 

@@ -15,6 +15,7 @@
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
 #include "runtime/launcher_section.h"
+#include "runtime/skipped_places.h"
 
 namespace onefile {
 
@@ -71,7 +72,7 @@ bool checkHoldingPlacement(bool lastPlace) {
     }
     char reason[192];
     describePlacement(placement, reason, sizeof reason);
-    fprintf(stderr, "'%s': %s\n", gReuse.holdingPath, reason);
+    noteSkippedPlace(gReuse.holdingPath, static_cast<int>(strlen(gReuse.holdingPath)), reason);
     return false;
 }
 

@@ -42,7 +42,7 @@ std::string launcherOptionsText() {
            "                  Given again, each --template is one more place to try, in\n"
            "                  order: the launcher takes the first whose directory it can\n"
            "                  make, that is safe, allows programs (not mounted noexec) and\n"
-           "                  has room, saying on standard error why it skipped the others.\n"
+           "                  has room; when none does, it says why it skipped each.\n"
            "                  Together they must fit the same " + std::to_string(kDirectoryTemplateBytes) +
            " bytes, each with its NUL\n"
            "                  and one more.\n"

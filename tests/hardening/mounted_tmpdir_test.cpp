@@ -176,13 +176,15 @@ TEST_F(MountedTmpDirTest, AKeptTreeNeedsAPlaceThatAllowsProgramsAndHasRoom) {
         const char* mountOptions;
         std::string err;
     } cases[] = {
+        // A literal template names no variable: only packing moves it.
         {"noexec", "size=8m,noexec",
          "Error, '" + holding +
-             "' is on a file system mounted noexec, where programs cannot run; set TMPDIR to a directory that allows "
-             "them.\n"},
+             "' is on a file system mounted noexec, where programs cannot run; pack the launcher with a --template "
+             "that names a directory that allows them.\n"},
         {"too small", "size=1m",
          "Error, not enough space in '" + holding +
-             "': the application needs 2106 kB, 1048 kB are free; set TMPDIR to a place with more room.\n"},
+             "': the application needs 2106 kB, 1048 kB are free; pack the launcher with a --template that names a "
+             "place with more room.\n"},
     };
     const std::string launcher = makeLauncher("kept", true, 0, {"--reuse", "--template", holding});
     for (const auto& c : cases) {
@@ -204,9 +206,10 @@ bool namesRandomDirectory(const std::string& line, const std::string& before, co
 }
 
 // A launcher packed with several templates takes the first place that can
-// be made, is safe, allows programs and has room; each place it skips gets
-// one line that says why, and when none fits the last one's failure ends
-// the run. Nothing is left in any of them.
+// be made, is safe, allows programs and has room, and says nothing of the
+// places it skipped; when none fits, each place skipped gets one line that
+// says why before the last one's failure ends the run. Nothing is left in
+// any of them.
 TEST_F(MountedTmpDirTest, TemplatesAreTriedInTurnUntilOneFits) {
     // Below the tmpfs: ne/ mounted noexec, small/ a tmpfs of 1 MiB, open/
     // writable by all and not sticky, ok/ a plain directory.
@@ -221,14 +224,15 @@ TEST_F(MountedTmpDirTest, TemplatesAreTriedInTurnUntilOneFits) {
         int status;
         std::vector<std::pair<std::string, std::string>> lines;  // around app_TOKEN, or whole with an empty second
     } cases[] = {
-        {"the second place fits", {"ne", "ok"}, 0, {{"'" + mnt + "/ne/", "': mounted noexec"}}},
+        {"the second place fits", {"ne", "ok"}, 0, {}},
         {"no place fits",
          {"ne", "open", "small"},
          2,
          {{"'" + mnt + "/ne/", "': mounted noexec"},
           {"'" + mnt + "/open': not safe to use: writable by group or others and not sticky", ""},
           {"Error, not enough space in '" + mnt + "/small/",
-           "': the application needs 2106 kB, 1048 kB are free; set TMPDIR to a place with more room."}}},
+           "': the application needs 2106 kB, 1048 kB are free; pack the launcher with a --template that names a "
+           "place with more room."}}},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -252,6 +256,60 @@ TEST_F(MountedTmpDirTest, TemplatesAreTriedInTurnUntilOneFits) {
         }
         EXPECT_EQ(exists(marker()), c.status == 0);
         EXPECT_EQ(leftovers(), (std::vector<std::string>{"./ne", "./ok", "./open", "./small"}));
+    }
+}
+
+// A launcher packed with --reuse and the default places keeps its tree in
+// the user's cache, or, where the cache cannot be used, in the user's own
+// level of the temporary directory, and then says nothing. When neither can
+// be used, the message lists the cache's place and names the variable that
+// moves the last one.
+TEST_F(MountedTmpDirTest, AKeptTreeFallsBackToTheUsersOwnTemporaryPlaceQuietly) {
+    const std::string mnt = mountPoint();
+    const std::string uid = std::to_string(geteuid());
+    const std::string preparation =
+        "mkdir \"$mnt/ne\" \"$mnt/ro\" &&\n"
+        "mount -t tmpfs -o size=8m,noexec onefile-ne \"$mnt/ne\" &&\n"
+        "mount -t tmpfs -o size=1m,ro onefile-ro \"$mnt/ro\" || exit 1\n";
+    const struct {
+        const char* name;
+        const char* mountOptions;
+        std::string cache;  // XDG_CACHE_HOME
+        int status;
+        std::string err;
+    } cases[] = {
+        {"a cache mounted noexec", "size=8m", mnt + "/ne", 0, ""},
+        {"a read-only cache", "size=8m", mnt + "/ro", 0, ""},
+        {"no place allows programs", "size=8m,noexec", mnt + "/cache", 2,
+         "'" + mnt + "/cache/onefile/kept': mounted noexec\n"
+         "Error, '" + mnt + "/onefile-" + uid + "/kept' is on a file system mounted noexec, where programs cannot "
+         "run; set TMPDIR to a directory that allows them.\n"},
+    };
+    const std::string launcher = makeLauncher("kept", false, 0, {"--reuse"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        (void)remove(marker().c_str());
+        ProcessOptions options = launcherOptions(mnt);
+        options.setEnvironment["ONEFILE_HARDENING_MARKER"] = marker();
+        options.setEnvironment["XDG_CACHE_HOME"] = c.cache;
+        const MountedRun run = runOnTmpfs(mnt, c.mountOptions,
+                                          preparation + "\"$1\"\nstatus=$?\n" + listingCommand() + "exit $status\n",
+                                          {launcher, listingFile()}, options);
+        SKIP_UNLESS_MOUNTED(run);
+        EXPECT_EQ(run.process.exitCode, c.status);
+        EXPECT_EQ(run.process.err, c.err);
+        EXPECT_EQ(exists(marker()), c.status == 0);
+        std::vector<std::string> left = leftovers();
+        std::erase_if(left, [](const std::string& name) { return name.starts_with("./ne") || name.starts_with("./ro"); });
+        if (c.status == 0) {
+            // The place of the user's own holds the tree and its mark.
+            ASSERT_GE(left.size(), 4u);
+            EXPECT_EQ(left[0], "./onefile-" + uid);
+            EXPECT_EQ(left[1], "./onefile-" + uid + "/kept");
+            EXPECT_EQ(left[2], "./onefile-" + uid + "/kept/.onefile-holding");
+        } else {
+            EXPECT_EQ(left, std::vector<std::string>{});
+        }
     }
 }
 
