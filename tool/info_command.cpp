@@ -36,6 +36,9 @@ LauncherInfo readLauncherInfo(ByteSpan launcher) {
             return;
         }
         ++info.files;
+        // Neither sum wraps: the stored sizes lie within the block, and
+        // visitBlock refuses a block whose unpacked sizes add up to more
+        // than 64 bits count before it hands over the entry that would.
         info.storedBytes += entry.size;
         info.unpackedBytes += entry.unpackedSize;
         info.anyCompressed = info.anyCompressed || entry.compressed;
