@@ -11,8 +11,7 @@
 #include "tool/block_reader.h"
 #include "tool/commands.h"
 #include "tool/file_descriptor.h"
-#include "tool/mapped_file.h"
-#include "tool/mapping_fault_guard.h"
+#include "tool/guarded_mapping.h"
 #include "tool/payload_locate.h"
 #include "tool/tool_error.h"
 
@@ -22,7 +21,7 @@ namespace {
 inline constexpr mode_t kDirectoryMode = 0700;
 inline constexpr mode_t kPermissionBits = 0777;
 inline constexpr const char* kReplaced = "was replaced by another directory right after it was created";
-inline constexpr const char* kBecameShorter = "became shorter while being extracted";
+inline constexpr const char* kExtracting = "extracted";  // what a cut interrupts
 
 // The signals that end the tool, held back while DIR is being filled: the
 // extraction looks for one between entries and write calls, removes DIR and
@@ -122,10 +121,7 @@ private:
     bool kept_ = false;
 };
 
-// Another process may cut the launcher short while it is read.
-bool isCutShort(const MappedFile& launcher) { return MappingFaultGuard::faulted() || launcher.cutShort(); }
-
-void extractLauncher(const MappedFile& launcher, const CommandLine& line) {
+void extractLauncher(const GuardedMapping& launcher, const CommandLine& line) {
     // The whole block is checked before DIR is made, so that a broken block
     // leaves nothing; what only writing shows (damaged compressed content,
     // a file that cannot be written) removes DIR again.
@@ -139,10 +135,10 @@ void extractLauncher(const MappedFile& launcher, const CommandLine& line) {
     // The launcher's size is looked at as often as the signals: before each
     // entry and each piece of content.
     const bool complete = extractBlock(block, directory.fd(), line.output,
-                                       [&held, &launcher] { return held.anyPending() || isCutShort(launcher); });
+                                       [&held, &launcher] { return held.anyPending() || launcher.cutShort(); });
     // A read past the new end inside the last page the file still has finds
     // zeros without a fault: even a complete extraction may hold them.
-    if (isCutShort(launcher)) throw ToolError(line.input, kBecameShorter);
+    launcher.refuseIfCut(kExtracting);
     if (complete) directory.keep();
     // Leaving removes DIR when the extraction stopped, then lets the pending
     // signal through.
@@ -151,19 +147,16 @@ void extractLauncher(const MappedFile& launcher, const CommandLine& line) {
 }  // namespace
 
 int runExtract(const CommandLine& line) {
-    const MappedFile launcher(line.input);
+    const GuardedMapping launcher(line.input);
     // Pages of the launcher that are gone read as zeros: whatever the
     // extraction made of them, the cut is what is reported.
-    const MappingFaultGuard guard(launcher.bytes());
-    try {
-        extractLauncher(launcher, line);
-    } catch (const FormatError& error) {
-        if (isCutShort(launcher)) throw ToolError(line.input, kBecameShorter);
-        throw ToolError(line.input, error.what());
-    } catch (const ToolError&) {
-        if (isCutShort(launcher)) throw ToolError(line.input, kBecameShorter);
-        throw;
-    }
+    launcher.read(kExtracting, [&launcher, &line] {
+        try {
+            extractLauncher(launcher, line);
+        } catch (const FormatError& error) {
+            throw ToolError(line.input, error.what());
+        }
+    });
     return 0;
 }
 

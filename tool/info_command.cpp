@@ -6,8 +6,8 @@
 #include "tool/block_reader.h"
 #include "tool/commands.h"
 #include "tool/config_area.h"
+#include "tool/guarded_mapping.h"
 #include "tool/launcher_digest.h"
-#include "tool/mapped_file.h"
 #include "tool/payload_locate.h"
 #include "tool/text_escape.h"
 #include "tool/tool_error.h"
@@ -101,13 +101,15 @@ void printJson(const LauncherInfo& info) {
 }  // namespace
 
 int runInfo(const CommandLine& line) {
-    const MappedFile launcher(line.input);
+    const GuardedMapping launcher(line.input);
     LauncherInfo info;
-    try {
-        info = readLauncherInfo(launcher.bytes());
-    } catch (const FormatError& error) {
-        throw ToolError(line.input, error.what());
-    }
+    launcher.read("read", [&launcher, &line, &info] {
+        try {
+            info = readLauncherInfo(launcher.bytes());
+        } catch (const FormatError& error) {
+            throw ToolError(line.input, error.what());
+        }
+    });
     if (line.json) printJson(info);
     else printText(info);
     std::cout << std::flush;

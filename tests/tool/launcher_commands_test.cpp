@@ -973,6 +973,49 @@ TEST_F(LauncherCommandsTest, ExtractOfALauncherCutShortMeanwhileRemovesTheDirect
     }
 }
 
+// Every command that reads a launcher through a mapping, with the launcher
+// cut short right after the command mapped it and before it read a byte of
+// it (cut_when_mapped times the cut by the command's own mmap): the pages
+// that are gone read as zeros instead of ending the tool with SIGBUS, and the
+// command says the file became shorter, with nothing on standard output and
+// nothing written. One cut leaves the first page, the other ends inside a
+// page of the block, where what follows reads as zeros without a fault.
+TEST_F(LauncherCommandsTest, EveryReaderOfALauncherCutShortMeanwhileSaysSo) {
+    const std::string launcher = dir_.file("launcher");
+    const std::string output = dir_.file("output");
+    const std::string whole = readFile(stored_);
+    const struct {
+        std::vector<std::string> command;
+        const char* while_;
+    } readers[] = {
+        {{"list", launcher}, "read"},
+        {{"info", launcher}, "read"},
+        {{"info", launcher, "--json"}, "read"},
+        {{"verify", launcher}, "read"},
+        {{"pack", appDir(), "--main", "probe", "-o", output, "--stub", launcher}, "read"},
+        {{"extract", launcher, output}, "extracted"},
+    };
+    const std::pair<const char*, std::size_t> cuts[] = {
+        {"after the first page", 4096},
+        {"inside a page of the block", whole.size() / 2 + 1},
+    };
+    for (const auto& [where, size] : cuts) {
+        for (const auto& reader : readers) {
+            SCOPED_TRACE(std::string(where) + ": " + reader.command[0] + " " + reader.command.back());
+            writeFile(launcher, whole, 0755);
+            std::vector<std::string> argv = {ONEFILE_CUT_WHEN_MAPPED_PATH, launcher, std::to_string(size),
+                                             ONEFILE_TOOL_PATH};
+            argv.insert(argv.end(), reader.command.begin(), reader.command.end());
+            const ProcessResult result = runProcess(argv);
+            ASSERT_EQ(std::filesystem::file_size(launcher), size) << result.err;
+            EXPECT_EQ(result.exitCode, kFailureStatus);
+            EXPECT_EQ(result.err, "onefile: " + launcher + ": became shorter while being " + reader.while_ + "\n");
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(listDirectory(dir_.path()), std::vector<std::string>{"launcher"});
+        }
+    }
+}
+
 TEST_F(LauncherCommandsTest, PackExcludeLeavesOutWhatItsPatternsMatch) {
     const std::string app = dir_.file("app");
     for (const char* name : {".git/config", ".git/objects/ab", "sub/.git/HEAD", "sub/file", "a.pyc", "lib/b.pyc",
