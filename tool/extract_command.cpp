@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <iostream>
 
 #include "runtime/directory_removal.h"
 #include "tool/block_extraction.h"
@@ -13,6 +14,7 @@
 #include "tool/file_descriptor.h"
 #include "tool/guarded_mapping.h"
 #include "tool/payload_locate.h"
+#include "tool/removal_leftovers.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
@@ -83,11 +85,11 @@ public:
     NewDirectory& operator=(const NewDirectory&) = delete;
     // The launcher's own walk empties DIR: it holds a bounded number of
     // descriptors however deep the tree, and passes over what it cannot
-    // remove instead of trying it again.
+    // remove instead of trying it again. What it passed over is named.
     ~NewDirectory() {
         if (kept_ || !fd_.valid()) return;
         (void)removeDirectoryTree(fd_.release());
-        (void)::rmdir(path_.c_str());
+        if (::rmdir(path_.c_str()) != 0 && errno != ENOENT) reportWhatStayed(errno);
     }
 
     int fd() const { return fd_.get(); }
@@ -102,6 +104,20 @@ private:
         if (::lstat(path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid())
             (void)::rmdir(path_.c_str());
         throw ToolError(path_, what);
+    }
+
+    // On standard error, before the failure that asked for the removal: a
+    // user who finds DIR after a failed extract learns what to look at.
+    void reportWhatStayed(int removalError) const noexcept {
+        try {
+            const RemovalLeftovers leftovers = findRemovalLeftovers(path_);
+            std::cerr << "onefile: " << path_ << ": not removed, "
+                      << (leftovers.count == 0 ? systemErrorText(removalError)
+                                               : "what stayed: " + describeRemovalLeftovers(leftovers))
+                      << "\n";
+        } catch (...) {
+            // Nothing more can be said; the failure itself is still reported.
+        }
     }
 
     static std::string octal(mode_t mode) {

@@ -4,7 +4,10 @@
 // launchers are made by the real tool; the digest is computed again here
 // from its definition with the system's sha256sum.
 #include <elf.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -920,6 +923,55 @@ TEST_F(LauncherCommandsTest, ExtractStoppedBySigtermRemovesTheDirectory) {
     EXPECT_EQ(ending.signal, SIGTERM);
     EXPECT_FALSE(std::filesystem::exists(out));
     EXPECT_EQ(listDirectory(dir_.path()), (std::vector<std::string>{"app", "launcher"}));
+}
+
+// Sets or clears the immutable flag of the file at `path`, which no one may
+// then remove, root included; false where the file system has no such flag.
+bool setImmutable(const std::string& path, bool immutable) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    (void)::close(fd);
+    return done;
+}
+
+// SIGTERM stops extract while another process has put into DIR what no one
+// may remove (an immutable file): the removal takes the rest, and the tool
+// names what stayed, the file and not the directories that hold it, before
+// it ends by the signal.
+TEST_F(LauncherCommandsTest, ExtractNamesWhatItsRemovalOfTheDirectoryLeftBehind) {
+    constexpr std::uint64_t kLargeBytes = std::uint64_t{200} << 20;
+    const std::string app = dir_.file("app");
+    writeFile(app + "/main", "#!/bin/sh\n", 0755);
+    writeFile(app + "/large", "", 0644);
+    std::filesystem::resize_file(app + "/large", kLargeBytes);
+    const std::string launcher = dir_.file("launcher");
+    (void)runOk({"pack", app, "--main", "main", "-o", launcher});
+
+    const std::string out = dir_.file("out");
+    const std::string err = dir_.file("err");
+    StartOptions options;
+    options.stderrPath = err;
+    const pid_t pid = startTool({"extract", launcher, out}, options);
+    ASSERT_TRUE(stopWhileItWrites(pid, out + "/large", kLargeBytes));
+    writeFile(out + "/kept/deeper/file", "kept");
+    writeFile(out + "/kept/other", "other");
+    if (!setImmutable(out + "/kept/deeper/file", true)) {
+        (void)waitWithin(pid, 0);  // kills and reaps it
+        GTEST_SKIP() << "the file system of " << dir_.path() << " has no immutable flag, or we may not set it";
+    }
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_EQ(::kill(pid, SIGCONT), 0);
+    const Ending ending = waitWithin(pid, 60);
+    EXPECT_TRUE(setImmutable(out + "/kept/deeper/file", false));
+    EXPECT_TRUE(ending.inTime);
+    EXPECT_EQ(ending.signal, SIGTERM);
+    EXPECT_EQ(readFile(err), "onefile: " + out + ": not removed, what stayed: " + out + "/kept/deeper/file\n");
+    EXPECT_EQ(listDirectory(out), std::vector<std::string>{"kept"});
+    EXPECT_EQ(listDirectory(out + "/kept"), std::vector<std::string>{"deeper"});
 }
 
 // Another process cuts the launcher short while extract reads it, inside
