@@ -43,6 +43,26 @@ constexpr bool compressedFrameFits(std::uint64_t offset, std::uint64_t contentBy
 
 inline constexpr std::size_t kContentSizeBytes = 8;
 inline constexpr std::size_t kLengthTrailerBytes = 8;
+static_assert(kContentSizeBytes == sizeof(std::uint64_t) && kLengthTrailerBytes == sizeof(std::uint64_t));
+
+// The little-endian number of kContentSizeBytes at `bytes`: an entry's
+// content size or the length trailer. The caller has checked that the bytes
+// are there.
+constexpr std::uint64_t decodeBlockNumber(const unsigned char* bytes) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < kContentSizeBytes; ++i) value |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
+    return value;
+}
+
+// Adds `more` to *total; false, with *total unchanged, when the sum does not
+// fit 64 bits. Sizes that a block states add up to no more than that in any
+// block the tool makes, so a sum that would wrap is damage, never a small
+// need.
+constexpr bool addBlockSizes(std::uint64_t* total, std::uint64_t more) {
+    if (more > ~std::uint64_t{0} - *total) return false;
+    *total += more;
+    return true;
+}
 
 // An entry name or link text holds at most 1023 bytes before its NUL.
 inline constexpr std::size_t kNameBufferBytes = 1024;

@@ -59,6 +59,14 @@ def zstd_frame(content, level=3, *options):
                           stdout=subprocess.PIPE, check=True).stdout
 
 
+def frame_claiming(content_size, raw=b"x"):
+    """A zstd frame whose header states content_size, with a window of 8 MiB
+    and a checksum, holding one raw block of raw: readers walk it by its
+    headers, the decoder finds it damaged."""
+    header = struct.pack("<I", 0xFD2FB528) + bytes([0xC4, (23 - 10) << 3]) + u64(content_size)
+    return header + struct.pack("<I", len(raw) << 3 | 1)[:3] + raw + bytes(4)
+
+
 def compressed_seeds():
     text = b"".join(b"line %d of a text that repeats itself\n" % (i % 50) for i in range(3000))
     frame = zstd_frame(text)
@@ -82,6 +90,13 @@ def compressed_seeds():
         "compressed_no_size.bin": block(file_entry("text", zstd_frame(text, 3, "--no-content-size"), COMPRESSED)),
         "compressed_link.bin": block(link_entry("link", "target", LINK | COMPRESSED)),
         "compressed_stored_content.bin": block(file_entry("text", text[:200], COMPRESSED)),
+        # Unpacked sizes that add up to more than 64 bits count: within an
+        # entry, over the block, and once rounded up to a file system block.
+        "compressed_frames_wrap.bin": block(
+            file_entry("big", frame_claiming(8 << 20) + frame_claiming(2**64 - (8 << 20) + 5), COMPRESSED)),
+        "compressed_entries_wrap.bin": block(
+            file_entry("a", frame_claiming(2**63), COMPRESSED), file_entry("b", frame_claiming(2**63), COMPRESSED)),
+        "compressed_largest_size.bin": block(file_entry("a", frame_claiming(2**64 - 3), COMPRESSED)),
     }
 
 
@@ -230,6 +245,10 @@ def tool_list_seeds():
         "bare_block.bin": application,
         "minimal_elf_many_frames.bin": minimal_elf(
             second_layout_config(codec=1, level=3) + compressed_seeds()["compressed_many_frames.bin"]),
+        "minimal_elf_frames_wrap.bin": minimal_elf(
+            second_layout_config(codec=1, level=3) + compressed_seeds()["compressed_frames_wrap.bin"]),
+        "minimal_elf_entries_wrap.bin": minimal_elf(
+            second_layout_config(codec=1, level=3) + compressed_seeds()["compressed_entries_wrap.bin"]),
         "script.txt": b"#!/bin/sh\necho not a launcher\n",
         "empty.bin": b"",
     }

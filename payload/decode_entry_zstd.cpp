@@ -115,9 +115,13 @@ bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64
             !compressedFrameFits(offset, contentBytes, used + frameBytes != size)) {
             return false;
         }
+        // Frames whose sizes add up to more than 64 bits count are damage,
+        // not a small file.
+        std::uint64_t next = offset;
+        if (!addBlockSizes(&next, contentBytes)) return false;
         if (visit != nullptr) visit(context, content + used, frameBytes, offset, used + frameBytes == size);
         used += frameBytes;
-        offset += contentBytes;
+        offset = next;
     }
     *unpacked = offset;
     return used != 0;

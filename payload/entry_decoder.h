@@ -54,7 +54,8 @@ using FrameVisitor = void (*)(void* context, const unsigned char* frame, std::ui
 // bytes, all of it readable) into *unpacked: the sum of its frames', found by
 // walking their headers as measureFrame does, each sized as
 // compressedFrameFits wants, the last one ending exactly at `size`. False
-// when they are not. `visit`, when set, is called with `context` for each
+// when they are not, or when their unpacked sizes add up to more than 64
+// bits count. `visit`, when set, is called with `context` for each
 // frame that passed, in order, before the next one is looked at.
 bool measureFrames(const unsigned char* content, std::uint64_t size, std::uint64_t* unpacked,
                    FrameVisitor visit = nullptr, void* context = nullptr);

@@ -4,6 +4,7 @@
 
 #include "format/payload_format.h"
 #include "payload/entry_decoder.h"
+#include "payload/extract_payload.h"
 #include "payload/placement_check.h"
 #include "runtime/skipped_places.h"
 
@@ -17,7 +18,13 @@ struct BlockNeeds {
     std::uint64_t files;
 };
 
-std::uint64_t roundUp(std::uint64_t size, std::uint64_t unit) { return (size + unit - 1) / unit * unit; }
+// Adds `size` rounded up to a multiple of `unit` to *total; false when
+// that does not fit 64 bits.
+bool addRoundedUp(std::uint64_t* total, std::uint64_t size, std::uint64_t unit) {
+    std::uint64_t rounded = size / unit * unit;
+    if (rounded != size && !addBlockSizes(&rounded, unit)) return false;
+    return addBlockSizes(total, rounded);
+}
 
 // How many directories the name `name` adds to those the name before it
 // (`previous`) needed: the levels of its path below the levels both share.
@@ -44,34 +51,39 @@ const char* takeText(const unsigned char** cursor, const unsigned char* end) {
     return text;
 }
 
-// Measures the block; false when it cannot be read to its end mark.
-bool measureBlock(const unsigned char* block, const unsigned char* end, std::uint64_t blockBytes, BlockNeeds* needs) {
+enum class Measurement { done, unreadable, beyondCounting };
+
+// Measures the block: unreadable when it cannot be read to its end mark,
+// beyondCounting when what it needs adds up to more than 64 bits count.
+Measurement measureBlock(const unsigned char* block, const unsigned char* end, std::uint64_t blockBytes,
+                         BlockNeeds* needs) {
     *needs = {0, 0};
     const unsigned char* cursor = block + kPayloadMagicBytes;
     const char* previous = "";
     for (;;) {
         const char* name = takeText(&cursor, end);
-        if (name == nullptr) return false;
-        if (name[0] == '\0') return true;
+        if (name == nullptr) return Measurement::unreadable;
+        if (name[0] == '\0') return Measurement::done;
+        // A name of fewer than 1024 bytes has fewer than 512 levels, so the
+        // product of a file system's block size and the count stays small.
         std::uint64_t directories = countNewDirectories(name, previous);
         needs->files += 1 + directories;
-        needs->bytes += directories * blockBytes;
+        if (!addBlockSizes(&needs->bytes, directories * blockBytes)) return Measurement::beyondCounting;
         previous = name;
-        if (cursor >= end) return false;
+        if (cursor >= end) return Measurement::unreadable;
         std::uint8_t flags = *cursor++;
         if (flags & kEntryFlagLink) {
-            if (takeText(&cursor, end) == nullptr) return false;
-            needs->bytes += blockBytes;
+            if (takeText(&cursor, end) == nullptr) return Measurement::unreadable;
+            if (!addBlockSizes(&needs->bytes, blockBytes)) return Measurement::beyondCounting;
             continue;
         }
-        if (static_cast<std::size_t>(end - cursor) < kContentSizeBytes) return false;
-        std::uint64_t size = 0;
-        for (std::size_t i = 0; i < kContentSizeBytes; ++i) size |= static_cast<std::uint64_t>(cursor[i]) << (8 * i);
+        if (static_cast<std::size_t>(end - cursor) < kContentSizeBytes) return Measurement::unreadable;
+        std::uint64_t size = decodeBlockNumber(cursor);
         cursor += kContentSizeBytes;
-        if (size > static_cast<std::uint64_t>(end - cursor)) return false;
+        if (size > static_cast<std::uint64_t>(end - cursor)) return Measurement::unreadable;
         std::uint64_t unpacked = size;
-        if ((flags & kEntryFlagCompressed) && !measureFrames(cursor, size, &unpacked)) return false;
-        needs->bytes += roundUp(unpacked, blockBytes);
+        if ((flags & kEntryFlagCompressed) && !measureFrames(cursor, size, &unpacked)) return Measurement::unreadable;
+        if (!addRoundedUp(&needs->bytes, unpacked, blockBytes)) return Measurement::beyondCounting;
         cursor += size;
     }
 }
@@ -118,7 +130,9 @@ Placement examinePlacement(int directory, bool needsRoom, const unsigned char* b
     std::uint64_t blockBytes = fileSystem.f_frsize != 0 ? fileSystem.f_frsize : fileSystem.f_bsize;
     if (blockBytes == 0) blockBytes = 1;
     BlockNeeds needs;
-    if (!measureBlock(block, end, blockBytes, &needs)) return {PlacementVerdict::fits, 0, 0};
+    Measurement measurement = measureBlock(block, end, blockBytes, &needs);
+    if (measurement == Measurement::beyondCounting) stopOnDamagedBlock();
+    if (measurement == Measurement::unreadable) return {PlacementVerdict::fits, 0, 0};
     std::uint64_t freeBytes = static_cast<std::uint64_t>(fileSystem.f_bavail) * blockBytes;
     if (needs.bytes > freeBytes) return {PlacementVerdict::noSpace, needs.bytes, freeBytes};
     // A file system that does not count its files reports none at all.

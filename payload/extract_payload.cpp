@@ -56,12 +56,6 @@ bool executableModeNeedsChmod;
     exitFatally();
 }
 
-[[noreturn]] void stopOnDamagedBlock() {
-    closeEntryDirectories();
-    fprintf(stderr, "Error, attached data is damaged.\n");
-    exitFatally();
-}
-
 // The report names the file on a line of its own: `name` is the entry's
 // name in the block.
 [[noreturn]] void failToUnpack(int error, const char* name) {
@@ -153,10 +147,7 @@ std::uint8_t readByte() {
 
 std::uint64_t readContentSize() {
     if (bytesLeft() < kContentSizeBytes) stopOnDamagedBlock();
-    std::uint64_t size = 0;
-    for (std::size_t i = 0; i < kContentSizeBytes; ++i) {
-        size |= static_cast<std::uint64_t>(gPayloadCursor[i]) << (8 * i);
-    }
+    std::uint64_t size = decodeBlockNumber(gPayloadCursor);
     gPayloadCursor += kContentSizeBytes;
     return size;
 }
@@ -402,6 +393,12 @@ void queueFile(const char* nameInBlock, std::uint8_t flags) {
 }
 
 }  // namespace
+
+void stopOnDamagedBlock() {
+    closeEntryDirectories();
+    fprintf(stderr, "Error, attached data is damaged.\n");
+    exitFatally();
+}
 
 void checkPayloadMagic() {
     if (static_cast<std::size_t>(gPayloadEnd - gPayloadCursor) < kPayloadMagicBytes ||

@@ -42,6 +42,10 @@ bool extractPayload(bool lastPlace);
 // start with the magic.
 void checkPayloadMagic();
 
+// Ends the run with "Error, attached data is damaged." on standard error
+// and the fatal exit status, after removing what the run made.
+[[noreturn]] void stopOnDamagedBlock();
+
 // Writes every entry of the block at gPayloadCursor (its magic checked)
 // below the directory open at gExtractionDescriptor, which this run made
 // and set the removal flag for; the first entry's path below

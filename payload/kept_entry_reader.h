@@ -76,9 +76,7 @@ public:
 
     bool size(std::uint64_t* value) {
         if (available_ - headerCursor_ < kContentSizeBytes) return false;
-        *value = 0;
-        for (std::size_t i = 0; i < kContentSizeBytes; ++i)
-            *value |= static_cast<std::uint64_t>(header_[headerCursor_ + i]) << (8 * i);
+        *value = decodeBlockNumber(header_ + headerCursor_);
         take(kContentSizeBytes);
         return true;
     }

@@ -25,7 +25,10 @@ struct Placement {
 // rounded up to the file system's block size, one block for each directory
 // and link, and one file for each entry and directory where the file system
 // counts them. A block that cannot be read to its end is not measured: the
-// extraction reports its damage. A file system that cannot be asked fits.
+// extraction reports its damage. A block whose sizes add up to more than 64
+// bits count is damage found here: the run stops as for any damaged block
+// (stopOnDamagedBlock), before anything is written. A file system that
+// cannot be asked fits.
 Placement examinePlacement(int directory, bool needsRoom, const unsigned char* block, const unsigned char* end);
 
 // The reason a place that does not fit is skipped, without the leading

@@ -13,6 +13,8 @@
 namespace onefile::tool {
 namespace {
 
+inline constexpr const char* kBeyondCounting = "more than 18446744073709551615 bytes in all";
+
 class BlockCursor {
 public:
     explicit BlockCursor(std::span<const unsigned char> block) : block_(block) {}
@@ -42,12 +44,10 @@ public:
     }
 
     std::uint64_t readNumber(const std::string& context, const char* what) {
-        if (remaining() < 8)
+        if (remaining() < kContentSizeBytes)
             throw FormatError(context + ": " + what + " cut off by the end of the block");
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < 8; ++i)
-            value |= static_cast<std::uint64_t>(block_[position_ + i]) << (8 * i);
-        position_ += 8;
+        const std::uint64_t value = decodeBlockNumber(block_.data() + position_);
+        position_ += kContentSizeBytes;
         return value;
     }
 
@@ -107,7 +107,9 @@ std::uint64_t unpackedSizeOf(std::span<const unsigned char> content, const std::
                               (contentBytes == 0 ? std::string("a frame behind another holds some")
                                                  : "a frame followed by another holds " +
                                                        std::to_string(kCompressedFrameBytes)));
-        unpacked += contentBytes;
+        if (!addBlockSizes(&unpacked, contentBytes))
+            throw FormatError(subject + " unpacks to " + std::to_string(contentBytes) + " bytes after " +
+                              std::to_string(unpacked) + ": " + kBeyondCounting);
         if (!followed) return unpacked;
     }
 }
@@ -120,6 +122,9 @@ std::uint64_t visitBlock(std::span<const unsigned char> block,
     BlockCursor cursor(block);
     cursor.skip(kPayloadMagicBytes);
     std::uint64_t count = 0;
+    // What the entries unpack to together: the launcher makes room for the
+    // sum before it writes anything.
+    std::uint64_t unpackedTotal = 0;
     while (true) {
         const std::string context =
             "entry " + std::to_string(count + 1) + " at byte " + std::to_string(cursor.position());
@@ -144,6 +149,10 @@ std::uint64_t visitBlock(std::span<const unsigned char> block,
             entry.unpackedSize =
                 entry.compressed ? unpackedSizeOf(block.subspan(entry.contentOffset, entry.size), context) : entry.size;
             cursor.skip(entry.size);
+            if (!addBlockSizes(&unpackedTotal, entry.unpackedSize))
+                throw FormatError(context + ": unpacks to " + std::to_string(entry.unpackedSize) +
+                                  " bytes after " + std::to_string(unpackedTotal) + " of the entries before it: " +
+                                  kBeyondCounting);
         }
         visit(entry);
         ++count;

@@ -32,7 +32,9 @@ struct BlockEntryInfo {
 // frames back to back, found by walking their headers, each header stating
 // the unpacked size and asking for a window the launcher's decoder holds,
 // and the frames sized as the tool makes them (compressedFrameFits); their
-// blocks are not decoded. The compressed flag on a link is a fault. A fault throws FormatError when it is met,
+// blocks are not decoded. Unpacked sizes that add up to more than 64 bits
+// count, within an entry or over the block, are a fault. The compressed flag
+// on a link is a fault. A fault throws FormatError when it is met,
 // after the entries before it have been visited; returns the number of
 // entries.
 std::uint64_t visitBlock(std::span<const unsigned char> block,

@@ -5,15 +5,16 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <iostream>
 
 #include "runtime/directory_removal.h"
 #include "tool/block_extraction.h"
 #include "tool/block_reader.h"
 #include "tool/commands.h"
 #include "tool/file_descriptor.h"
-#include "tool/mapped_file.h"
-#include "tool/mapping_fault_guard.h"
+#include "tool/guarded_mapping.h"
 #include "tool/payload_locate.h"
+#include "tool/removal_leftovers.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
@@ -22,7 +23,7 @@ namespace {
 inline constexpr mode_t kDirectoryMode = 0700;
 inline constexpr mode_t kPermissionBits = 0777;
 inline constexpr const char* kReplaced = "was replaced by another directory right after it was created";
-inline constexpr const char* kBecameShorter = "became shorter while being extracted";
+inline constexpr const char* kExtracting = "extracted";  // what a cut interrupts
 
 // The signals that end the tool, held back while DIR is being filled: the
 // extraction looks for one between entries and write calls, removes DIR and
@@ -84,11 +85,11 @@ public:
     NewDirectory& operator=(const NewDirectory&) = delete;
     // The launcher's own walk empties DIR: it holds a bounded number of
     // descriptors however deep the tree, and passes over what it cannot
-    // remove instead of trying it again.
+    // remove instead of trying it again. What it passed over is named.
     ~NewDirectory() {
         if (kept_ || !fd_.valid()) return;
         (void)removeDirectoryTree(fd_.release());
-        (void)::rmdir(path_.c_str());
+        if (::rmdir(path_.c_str()) != 0 && errno != ENOENT) reportWhatStayed(errno);
     }
 
     int fd() const { return fd_.get(); }
@@ -103,6 +104,20 @@ private:
         if (::lstat(path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid())
             (void)::rmdir(path_.c_str());
         throw ToolError(path_, what);
+    }
+
+    // On standard error, before the failure that asked for the removal: a
+    // user who finds DIR after a failed extract learns what to look at.
+    void reportWhatStayed(int removalError) const noexcept {
+        try {
+            const RemovalLeftovers leftovers = findRemovalLeftovers(path_);
+            std::cerr << "onefile: " << path_ << ": not removed, "
+                      << (leftovers.count == 0 ? systemErrorText(removalError)
+                                               : "what stayed: " + describeRemovalLeftovers(leftovers))
+                      << "\n";
+        } catch (...) {
+            // Nothing more can be said; the failure itself is still reported.
+        }
     }
 
     static std::string octal(mode_t mode) {
@@ -122,10 +137,7 @@ private:
     bool kept_ = false;
 };
 
-// Another process may cut the launcher short while it is read.
-bool isCutShort(const MappedFile& launcher) { return MappingFaultGuard::faulted() || launcher.cutShort(); }
-
-void extractLauncher(const MappedFile& launcher, const CommandLine& line) {
+void extractLauncher(const GuardedMapping& launcher, const CommandLine& line) {
     // The whole block is checked before DIR is made, so that a broken block
     // leaves nothing; what only writing shows (damaged compressed content,
     // a file that cannot be written) removes DIR again.
@@ -139,10 +151,10 @@ void extractLauncher(const MappedFile& launcher, const CommandLine& line) {
     // The launcher's size is looked at as often as the signals: before each
     // entry and each piece of content.
     const bool complete = extractBlock(block, directory.fd(), line.output,
-                                       [&held, &launcher] { return held.anyPending() || isCutShort(launcher); });
+                                       [&held, &launcher] { return held.anyPending() || launcher.cutShort(); });
     // A read past the new end inside the last page the file still has finds
     // zeros without a fault: even a complete extraction may hold them.
-    if (isCutShort(launcher)) throw ToolError(line.input, kBecameShorter);
+    launcher.refuseIfCut(kExtracting);
     if (complete) directory.keep();
     // Leaving removes DIR when the extraction stopped, then lets the pending
     // signal through.
@@ -151,19 +163,16 @@ void extractLauncher(const MappedFile& launcher, const CommandLine& line) {
 }  // namespace
 
 int runExtract(const CommandLine& line) {
-    const MappedFile launcher(line.input);
+    const GuardedMapping launcher(line.input);
     // Pages of the launcher that are gone read as zeros: whatever the
     // extraction made of them, the cut is what is reported.
-    const MappingFaultGuard guard(launcher.bytes());
-    try {
-        extractLauncher(launcher, line);
-    } catch (const FormatError& error) {
-        if (isCutShort(launcher)) throw ToolError(line.input, kBecameShorter);
-        throw ToolError(line.input, error.what());
-    } catch (const ToolError&) {
-        if (isCutShort(launcher)) throw ToolError(line.input, kBecameShorter);
-        throw;
-    }
+    launcher.read(kExtracting, [&launcher, &line] {
+        try {
+            extractLauncher(launcher, line);
+        } catch (const FormatError& error) {
+            throw ToolError(line.input, error.what());
+        }
+    });
     return 0;
 }
 

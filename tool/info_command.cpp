@@ -6,8 +6,8 @@
 #include "tool/block_reader.h"
 #include "tool/commands.h"
 #include "tool/config_area.h"
+#include "tool/guarded_mapping.h"
 #include "tool/launcher_digest.h"
-#include "tool/mapped_file.h"
 #include "tool/payload_locate.h"
 #include "tool/text_escape.h"
 #include "tool/tool_error.h"
@@ -36,6 +36,9 @@ LauncherInfo readLauncherInfo(ByteSpan launcher) {
             return;
         }
         ++info.files;
+        // Neither sum wraps: the stored sizes lie within the block, and
+        // visitBlock refuses a block whose unpacked sizes add up to more
+        // than 64 bits count before it hands over the entry that would.
         info.storedBytes += entry.size;
         info.unpackedBytes += entry.unpackedSize;
         info.anyCompressed = info.anyCompressed || entry.compressed;
@@ -98,13 +101,15 @@ void printJson(const LauncherInfo& info) {
 }  // namespace
 
 int runInfo(const CommandLine& line) {
-    const MappedFile launcher(line.input);
+    const GuardedMapping launcher(line.input);
     LauncherInfo info;
-    try {
-        info = readLauncherInfo(launcher.bytes());
-    } catch (const FormatError& error) {
-        throw ToolError(line.input, error.what());
-    }
+    launcher.read("read", [&launcher, &line, &info] {
+        try {
+            info = readLauncherInfo(launcher.bytes());
+        } catch (const FormatError& error) {
+            throw ToolError(line.input, error.what());
+        }
+    });
     if (line.json) printJson(info);
     else printText(info);
     std::cout << std::flush;

@@ -77,7 +77,7 @@ LauncherStrings chooseLauncherStrings(const CommandLine& line) {
 CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::optional<Architecture> architecture,
                          StubKind kind) {
     if (stubPath) {
-        file_ = std::make_unique<MappedFile>(*stubPath);
+        file_ = std::make_unique<GuardedMapping>(*stubPath);
         bytes_ = file_->bytes();
         subject_ = *stubPath;
     } else {
@@ -86,11 +86,13 @@ CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::option
         subject_ = "built-in " + std::string(architectureName(builtIn)) +
                    (kind == StubKind::decoder ? " decoder stub" : " stub");
     }
-    try {
-        layout_ = checkStubLayout(bytes_);
-    } catch (const FormatError& error) {
-        throw ToolError(subject_, std::string("not a usable launcher stub: ") + error.what());
-    }
+    read([this] {
+        try {
+            layout_ = checkStubLayout(bytes_);
+        } catch (const FormatError& error) {
+            throw ToolError(subject_, std::string("not a usable launcher stub: ") + error.what());
+        }
+    });
     // A launcher runs only where its stub does: --arch cannot change a file.
     if (architecture && *architecture != layout_.architecture)
         throw ToolError(subject_, "made for " + std::string(architectureName(layout_.architecture)) +
@@ -100,6 +102,11 @@ CheckedStub::CheckedStub(const std::optional<std::string>& stubPath, std::option
 
 void CheckedStub::refuseAsOutput(const OutputTarget& target) const {
     if (file_) target.refuseIfItIs(file_->identity(), "the --stub file");
+}
+
+void CheckedStub::read(const std::function<void()>& read) const {
+    if (file_) file_->read("read", read);
+    else read();
 }
 
 void CheckedStub::requireReuse() const {
@@ -130,7 +137,10 @@ std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& 
         follower.emplace(output.fd(), outputPath, digestFieldOffset);
         if (blockBytes) stream.observeWrittenEnd([&follower](std::uint64_t end) { follower->advance(end); });
     }
-    writeLauncher(stream, stub.bytes(), stub.layout(), makeConfigArea(settings), blockBytes, writeBlockBytes);
+    // A --stub file cut short while it is copied leaves no launcher.
+    stub.read([&] {
+        writeLauncher(stream, stub.bytes(), stub.layout(), makeConfigArea(settings), blockBytes, writeBlockBytes);
+    });
     if (follower) recordLauncherDigest(output.fd(), outputPath, digestFieldOffset, follower->finish(stream.position()));
     output.commit();
     return stream.position();

@@ -11,8 +11,8 @@
 #include "tool/architecture.h"
 #include "tool/command_line.h"
 #include "tool/embedded_stub.h"
+#include "tool/guarded_mapping.h"
 #include "tool/launcher_strings.h"
-#include "tool/mapped_file.h"
 #include "tool/output_stream.h"
 #include "tool/output_target.h"
 #include "tool/stub_layout.h"
@@ -45,9 +45,12 @@ public:
     // (--reuse): one of the first configuration layout, which records no
     // digest to name the kept tree after.
     void requireReuse() const;
+    // Runs `read`, which reads bytes(); for a --stub file that another
+    // process cut short meanwhile, the cut is what is reported.
+    void read(const std::function<void()>& read) const;
 
 private:
-    std::unique_ptr<MappedFile> file_;
+    std::unique_ptr<GuardedMapping> file_;
     std::string subject_;  // the stub as messages name it
     ByteSpan bytes_;
     StubLayout layout_;

@@ -2,7 +2,7 @@
 
 #include "tool/block_reader.h"
 #include "tool/commands.h"
-#include "tool/mapped_file.h"
+#include "tool/guarded_mapping.h"
 #include "tool/payload_locate.h"
 #include "tool/text_escape.h"
 #include "tool/tool_error.h"
@@ -10,17 +10,10 @@
 namespace onefile::tool {
 
 int runList(const CommandLine& line) {
-    const MappedFile launcher(line.input);
+    const GuardedMapping launcher(line.input);
     // The whole block is checked before the first line, so that a broken
     // block lists nothing; then it is read again, line by line, so that
     // memory stays the same for any number of entries.
-    ByteSpan block;
-    try {
-        block = findAttachedBlock(launcher.bytes());
-        (void)visitBlock(block, [](const BlockEntryInfo&) {});
-    } catch (const FormatError& error) {
-        throw ToolError(line.input, error.what());
-    }
     std::string text;
     const auto printLine = [&text](const BlockEntryInfo& entry) {
         const bool link = entry.kind == EntryKind::link;
@@ -34,11 +27,15 @@ int runList(const CommandLine& line) {
         std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
         if (!std::cout) throw ToolError("standard output", "cannot write");
     };
-    try {
-        (void)visitBlock(block, printLine);
-    } catch (const FormatError& error) {
-        throw ToolError(line.input, error.what());
-    }
+    launcher.read("read", [&launcher, &line, &printLine] {
+        try {
+            const ByteSpan block = findAttachedBlock(launcher.bytes());
+            (void)visitBlock(block, [](const BlockEntryInfo&) {});
+            (void)visitBlock(block, printLine);
+        } catch (const FormatError& error) {
+            throw ToolError(line.input, error.what());
+        }
+    });
     std::cout << std::flush;
     if (!std::cout) throw ToolError("standard output", "cannot write");
     return 0;

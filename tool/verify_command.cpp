@@ -2,29 +2,32 @@
 
 #include "tool/commands.h"
 #include "tool/config_area.h"
+#include "tool/guarded_mapping.h"
 #include "tool/launcher_digest.h"
-#include "tool/mapped_file.h"
 #include "tool/payload_locate.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
 
 int runVerify(const CommandLine& line) {
-    const MappedFile launcher(line.input);
+    const GuardedMapping launcher(line.input);
     LauncherSettings settings;
     LauncherDigest computed{};
-    try {
-        const ByteSpan section = findPayloadSection(launcher.bytes());
-        settings = readConfigArea(section);
-        if (!settings.digest)
-            throw ToolError(line.input, settings.layout == ConfigLayout::first
-                                            ? "carries no digest to verify (its stub has the first configuration layout)"
-                                            : "carries no digest to verify");
-        const auto sectionOffset = static_cast<std::uint64_t>(section.data() - launcher.bytes().data());
-        computed = computeLauncherDigest(launcher.bytes(), sectionOffset + kDigestFieldOffset);
-    } catch (const FormatError& error) {
-        throw ToolError(line.input, std::string("cannot be verified: ") + error.what());
-    }
+    launcher.read("read", [&launcher, &line, &settings, &computed] {
+        try {
+            const ByteSpan section = findPayloadSection(launcher.bytes());
+            settings = readConfigArea(section);
+            if (!settings.digest)
+                throw ToolError(line.input,
+                                settings.layout == ConfigLayout::first
+                                    ? "carries no digest to verify (its stub has the first configuration layout)"
+                                    : "carries no digest to verify");
+            const auto sectionOffset = static_cast<std::uint64_t>(section.data() - launcher.bytes().data());
+            computed = computeLauncherDigest(launcher.bytes(), sectionOffset + kDigestFieldOffset);
+        } catch (const FormatError& error) {
+            throw ToolError(line.input, std::string("cannot be verified: ") + error.what());
+        }
+    });
     if (computed != *settings.digest)
         throw ToolError(line.input, "digest does not match: what it loads has changed since it was made (recorded " +
                                         formatDigest(*settings.digest) + ", found " + formatDigest(computed) + ")");

@@ -274,6 +274,86 @@ TEST_F(HandMadeBlockTest, BlockEndingInsideAnEntryIsDamagedAndNeverReadPast) {
     }
 }
 
+// A zstd frame whose header states `contentBytes`, asks for a window of
+// 8 MiB and promises a checksum, followed by one raw block of `raw` and the
+// checksum's four bytes: a frame that every reader walks by its headers, and
+// that the decoder finds damaged (too little content, a wrong checksum).
+std::string frameClaiming(std::uint64_t contentBytes, const std::string& raw = "x") {
+    BlockBuilder frame;
+    frame.raw(std::string("\x28\xb5\x2f\xfd", 4))
+        .byte(0xc4)  // an 8-byte content size, no single segment, a checksum
+        .byte((23 - 10) << 3)  // a window of 2^23 bytes
+        .number(contentBytes)
+        .byte(static_cast<std::uint8_t>(raw.size() << 3 | 1))  // the last block, raw
+        .raw(std::string("\0\0", 2))
+        .raw(raw)
+        .raw(std::string(4, '\0'));
+    return frame.bytes();
+}
+
+// Unpacked sizes that add up to more than 64 bits count, within an entry or
+// over the block: what a reader would see as a small need is damage for
+// list, info and extract alike, and the launcher stops before it writes a
+// byte of content; the room check refuses even an entry whose size only
+// wraps when it is rounded up to the file system's block.
+TEST_F(HandMadeBlockTest, UnpackedSizesBeyond64BitsAreDamageForEveryReader) {
+    constexpr std::uint64_t kEightMiB = std::uint64_t{8} << 20;
+    constexpr std::uint8_t kCompressed = 0x04;
+    const struct {
+        const char* what;
+        std::string block;
+        bool toolsRefuse;                 // whether the sum wraps for the tools too
+        std::vector<std::string> opened;  // entries the launcher opens before the damage shows
+    } cases[] = {
+        {"frames of one entry: 8 MiB, then 2^64 - 8 MiB + 5",
+         BlockBuilder()
+             .magic()
+             .file("big", frameClaiming(kEightMiB) + frameClaiming(0 - kEightMiB + 5), kCompressed)
+             .endMark()
+             .trailer()
+             .bytes(),
+         true, {"big"}},
+        {"two entries of 2^63 each",
+         BlockBuilder()
+             .magic()
+             .file("a", frameClaiming(std::uint64_t{1} << 63), kCompressed)
+             .file("b", frameClaiming(std::uint64_t{1} << 63), kCompressed)
+             .endMark()
+             .trailer()
+             .bytes(),
+         true, {}},
+        // The largest size a frame header states: zstd takes 2^64 - 1 and
+        // 2^64 - 2 for "unknown" and "error".
+        {"one entry of 2^64 - 3, rounded up to a file system block",
+         BlockBuilder().magic().file("a", frameClaiming(0 - std::uint64_t{3}), kCompressed).endMark().trailer().bytes(),
+         false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string launcher = attach(c.block, {"--decoder"});
+        if (c.toolsRefuse) {
+            const std::string out = temp().file("out");
+            for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+                     {"list", launcher}, {"info", launcher}, {"info", launcher, "--json"}, {"extract", launcher, out}}) {
+                SCOPED_TRACE(command[0]);
+                const onefile::testing::ProcessResult result = runTool(command);
+                EXPECT_EQ(result.exitCode, 1);
+                EXPECT_EQ(result.out, "");
+                EXPECT_TRUE(result.err.starts_with("onefile: " + launcher + ": entry ")) << result.err;
+                EXPECT_TRUE(result.err.ends_with(": more than 18446744073709551615 bytes in all\n")) << result.err;
+                EXPECT_FALSE(fs::exists(out));
+            }
+        }
+        std::vector<std::string> made;
+        const LauncherRun run = runBlockRecording(c.block, &made);
+        EXPECT_EQ(run.process.exitCode, 2);
+        EXPECT_EQ(run.process.err, kDamaged);
+        std::vector<std::string> expected = {"mkdirat " + resolvedDirectory()};
+        for (const std::string& name : c.opened) expected.push_back("openat " + resolvedDirectory() + "/" + name);
+        EXPECT_EQ(made, expected);
+    }
+}
+
 TEST_F(HandMadeBlockTest, NamesAndLinkTextsUpTo1023BytesFitAndLongerOnesStop) {
     // 1023 bytes in components that the file system accepts.
     const std::string component(250, 'n');

@@ -4,7 +4,10 @@
 // launchers are made by the real tool; the digest is computed again here
 // from its definition with the system's sha256sum.
 #include <elf.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -922,6 +925,55 @@ TEST_F(LauncherCommandsTest, ExtractStoppedBySigtermRemovesTheDirectory) {
     EXPECT_EQ(listDirectory(dir_.path()), (std::vector<std::string>{"app", "launcher"}));
 }
 
+// Sets or clears the immutable flag of the file at `path`, which no one may
+// then remove, root included; false where the file system has no such flag.
+bool setImmutable(const std::string& path, bool immutable) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    (void)::close(fd);
+    return done;
+}
+
+// SIGTERM stops extract while another process has put into DIR what no one
+// may remove (an immutable file): the removal takes the rest, and the tool
+// names what stayed, the file and not the directories that hold it, before
+// it ends by the signal.
+TEST_F(LauncherCommandsTest, ExtractNamesWhatItsRemovalOfTheDirectoryLeftBehind) {
+    constexpr std::uint64_t kLargeBytes = std::uint64_t{200} << 20;
+    const std::string app = dir_.file("app");
+    writeFile(app + "/main", "#!/bin/sh\n", 0755);
+    writeFile(app + "/large", "", 0644);
+    std::filesystem::resize_file(app + "/large", kLargeBytes);
+    const std::string launcher = dir_.file("launcher");
+    (void)runOk({"pack", app, "--main", "main", "-o", launcher});
+
+    const std::string out = dir_.file("out");
+    const std::string err = dir_.file("err");
+    StartOptions options;
+    options.stderrPath = err;
+    const pid_t pid = startTool({"extract", launcher, out}, options);
+    ASSERT_TRUE(stopWhileItWrites(pid, out + "/large", kLargeBytes));
+    writeFile(out + "/kept/deeper/file", "kept");
+    writeFile(out + "/kept/other", "other");
+    if (!setImmutable(out + "/kept/deeper/file", true)) {
+        (void)waitWithin(pid, 0);  // kills and reaps it
+        GTEST_SKIP() << "the file system of " << dir_.path() << " has no immutable flag, or we may not set it";
+    }
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_EQ(::kill(pid, SIGCONT), 0);
+    const Ending ending = waitWithin(pid, 60);
+    EXPECT_TRUE(setImmutable(out + "/kept/deeper/file", false));
+    EXPECT_TRUE(ending.inTime);
+    EXPECT_EQ(ending.signal, SIGTERM);
+    EXPECT_EQ(readFile(err), "onefile: " + out + ": not removed, what stayed: " + out + "/kept/deeper/file\n");
+    EXPECT_EQ(listDirectory(out), std::vector<std::string>{"kept"});
+    EXPECT_EQ(listDirectory(out + "/kept"), std::vector<std::string>{"deeper"});
+}
+
 // Another process cuts the launcher short while extract reads it, inside
 // the large entry: the tool neither crashes on the pages that are gone nor
 // keeps what it wrote, and says why. The tool is stopped while it writes the
@@ -970,6 +1022,49 @@ TEST_F(LauncherCommandsTest, ExtractOfALauncherCutShortMeanwhileRemovesTheDirect
         EXPECT_FALSE(std::filesystem::exists(out));
         EXPECT_EQ(listDirectory(dir_.path()), (std::vector<std::string>{"app", "err", "launcher"}));
         std::filesystem::remove_all(out);
+    }
+}
+
+// Every command that reads a launcher through a mapping, with the launcher
+// cut short right after the command mapped it and before it read a byte of
+// it (cut_when_mapped times the cut by the command's own mmap): the pages
+// that are gone read as zeros instead of ending the tool with SIGBUS, and the
+// command says the file became shorter, with nothing on standard output and
+// nothing written. One cut leaves the first page, the other ends inside a
+// page of the block, where what follows reads as zeros without a fault.
+TEST_F(LauncherCommandsTest, EveryReaderOfALauncherCutShortMeanwhileSaysSo) {
+    const std::string launcher = dir_.file("launcher");
+    const std::string output = dir_.file("output");
+    const std::string whole = readFile(stored_);
+    const struct {
+        std::vector<std::string> command;
+        const char* while_;
+    } readers[] = {
+        {{"list", launcher}, "read"},
+        {{"info", launcher}, "read"},
+        {{"info", launcher, "--json"}, "read"},
+        {{"verify", launcher}, "read"},
+        {{"pack", appDir(), "--main", "probe", "-o", output, "--stub", launcher}, "read"},
+        {{"extract", launcher, output}, "extracted"},
+    };
+    const std::pair<const char*, std::size_t> cuts[] = {
+        {"after the first page", 4096},
+        {"inside a page of the block", whole.size() / 2 + 1},
+    };
+    for (const auto& [where, size] : cuts) {
+        for (const auto& reader : readers) {
+            SCOPED_TRACE(std::string(where) + ": " + reader.command[0] + " " + reader.command.back());
+            writeFile(launcher, whole, 0755);
+            std::vector<std::string> argv = {ONEFILE_CUT_WHEN_MAPPED_PATH, launcher, std::to_string(size),
+                                             ONEFILE_TOOL_PATH};
+            argv.insert(argv.end(), reader.command.begin(), reader.command.end());
+            const ProcessResult result = runProcess(argv);
+            ASSERT_EQ(std::filesystem::file_size(launcher), size) << result.err;
+            EXPECT_EQ(result.exitCode, kFailureStatus);
+            EXPECT_EQ(result.err, "onefile: " + launcher + ": became shorter while being " + reader.while_ + "\n");
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(listDirectory(dir_.path()), std::vector<std::string>{"launcher"});
+        }
     }
 }
 
