@@ -8,11 +8,14 @@
 # arguments), and where the application ran: an extraction directory that is
 # gone afterwards, or for the recipes packed with --reuse (Python, Node.js)
 # the version directory in the cache, kept and run again by a second start.
-# RECIPE is a recipe's name, for its sample application, or python-module or
-# node-project: that recipe on an application this test writes (a package run
-# as a module with a directory of extra packages; a project with node_modules
-# and a package.json "bin"). Exits 77 with a reason when the recipe's
-# interpreter is not on this machine.
+# RECIPE is a recipe's name, for its sample application, or python-module,
+# python-system or node-project: that recipe on an application this test
+# writes (a package run as a module with two directories of extra packages; a
+# tool importing the system's yaml, whose C extension needs libyaml, run with
+# the system's copies hidden; a project with node_modules and a package.json
+# "bin"). Exits 77 with a
+# reason when the recipe's interpreter, or what a case needs, is not on this
+# machine.
 set -euo pipefail
 
 onefile=$1
@@ -57,12 +60,24 @@ makeNodeAppDir() {
   ((made == 0)) || fail "make_app_dir.sh exited with $made"
 }
 
+# expectRefusal WHAT STATUS TEXT COMMAND...: COMMAND fails with STATUS and
+# says TEXT on standard error.
+expectRefusal() {
+  local what=$1 expected=$2 text=$3 status=0
+  shift 3
+  "$@" >"$work/refusal.out" 2>"$work/refusal" || status=$?
+  ((status == expected)) && grep -qF -- "$text" "$work/refusal" ||
+    fail "$what: status $status, expected $expected with '$text'; stderr:"$'\n'"$(cat "$work/refusal")"
+}
+
 # put FILE TEXT: writes a file of the test's own application.
 put() {
   mkdir -p "$(dirname "$1")"
   printf '%s' "$2" >"$1"
 }
 reuse=0
+# A command that runs the launcher in a world of its own (python-system).
+hide=()
 
 case $recipe in
   shell)
@@ -98,15 +113,83 @@ for argument in sys.argv[1:]:
 sys.exit(len(sys.argv) - 1)
 '
     put "$src/.git/HEAD" "ref: refs/heads/main"
-    put "$work/extra/shout/__init__.py" 'def shout(text):
-    return text.upper() + "!"
+    put "$work/extra/shout/__init__.py" 'from punctuation import MARK
+
+
+def shout(text):
+    return text.upper() + MARK
 '
+    # --packages given twice: each directory is carried, and a name in both
+    # is refused, naming both.
+    put "$work/more/punctuation.py" 'MARK = "!"
+'
+    put "$work/clash/shout/__init__.py" ""
+    expectRefusal "two --packages with one name" 1 "shout is in both $work/extra and $work/clash" \
+      sh "$recipes/python/make_app_dir.sh" --packages "$work/extra" --packages "$work/clash" "$work/refused" "$src" tool.cli
+    [[ ! -e $work/refused ]] || fail "the refused directory was made"
     put "$work/decoy/tool/__init__.py" 'raise SystemExit("the decoy package in the working directory was imported")'
     put "$work/decoy/shout.py" 'raise SystemExit("the decoy module in the working directory was imported")'
     start_dir=$work/decoy
     app=$work/app
-    sh "$recipes/python/make_app_dir.sh" --packages "$work/extra" "$app" "$src" tool.cli
+    sh "$recipes/python/make_app_dir.sh" --packages "$work/extra" --packages "$work/more" "$app" "$src" tool.cli
     greeting="HELLO FROM A MODULE!"
+    ;;
+  python-system)
+    requirePython
+    "$python" -I -c 'import yaml._yaml' 2>/dev/null ||
+      skip "the system's python3 has no yaml with its C extension (Debian's python3-yaml)"
+    libyaml=$("$python" -I -c 'import yaml._yaml as m; print(m.__file__)' | xargs ldd |
+              awk '$1 ~ /^libyaml/ { print $3 }')
+    [[ -n $libyaml ]] || skip "yaml's C extension needs no libyaml here"
+    libyaml=$(readlink -f "$libyaml")
+    # The launcher runs where the system's Python packages are an empty
+    # directory and its libyaml an empty file.
+    unshare -U -r -m true 2>/dev/null || skip "unshare -U -r -m is refused here: the system's copies cannot be hidden"
+    mkdir "$work/empty"
+    hide=(unshare -U -r -m -- sh -c 'mount --bind "$1" /usr/lib/python3/dist-packages &&
+                                     mount --bind /dev/null "$2" && shift 2 && exec "$@"' \
+          sh "$work/empty" "$libyaml")
+    if "${hide[@]}" "$python" -I -c 'import yaml' 2>/dev/null; then fail "the system's yaml is not hidden"; fi
+    # A tool that imports yaml, parses with its C extension, imports the
+    # compatibility package _yaml by a name made at run time, which
+    # modulefinder cannot see, and loads a library by path when asked.
+    src=$work/src
+    put "$src/__main__.py" 'import importlib
+import os
+import sys
+
+import yaml
+
+if sys.argv[1:2] == ["--dlopen"]:
+    import ctypes
+    ctypes.CDLL(sys.argv[2])
+    sys.exit(0)
+importlib.import_module("_ya" + "ml")
+here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+print("location:", here)
+print("greeting:", yaml.load("greeting: hello from yaml", Loader=yaml.CSafeLoader)["greeting"])
+print("libyaml:", yaml.__with_libyaml__)
+print("extension:", yaml._yaml.__file__)
+with open("/proc/self/maps") as maps:
+    print("library:", next(line.split()[5] for line in maps if "/libyaml" in line))
+for argument in sys.argv[1:]:
+    print("argument:", argument)
+sys.exit(len(sys.argv) - 1)
+'
+    app=$work/app
+    # The check catches the import it cannot see and a library from
+    # outside, naming each, before anything is packed.
+    expectRefusal "--check" 4 "could not import _yaml" \
+      sh "$recipes/python/make_app_dir.sh" --system-modules --check "" "$work/checked" "$src"
+    grep -qF -- "--system-module _yaml" "$work/refusal" || fail "--check gave no hint; stderr:"$'\n'"$(cat "$work/refusal")"
+    rm -rf "$work/checked"
+    expectRefusal "--check" 4 "${libyaml##*/} was loaded from $libyaml, outside $work/checked" \
+      sh "$recipes/python/make_app_dir.sh" --system-modules --system-module _yaml \
+        --check "--dlopen $libyaml" "$work/checked" "$src"
+    sh "$recipes/python/make_app_dir.sh" --system-modules --system-module _yaml --check "a 'b c'" "$app" "$src" \
+      >/dev/null
+    [[ -f $app/lib/${libyaml##*/} || -f $app/lib/libyaml-0.so.2 ]] || fail "libyaml was not copied into lib/"
+    greeting="hello from yaml"
     ;;
   node)
     makeNodeAppDir
@@ -168,7 +251,7 @@ fi
 # given variables, without LD_LIBRARY_PATH; sets status, out and err.
 run() {
   status=0
-  (cd "$start_dir" && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" XDG_CACHE_HOME="$cache" "$@" \
+  (cd "$start_dir" && "${hide[@]}" env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" XDG_CACHE_HOME="$cache" "$@" \
       "$work/launcher" "${arguments[@]}") >"$work/out" 2>"$work/err" || status=$?
   out=$(<"$work/out")
   err=$(<"$work/err")
@@ -257,6 +340,13 @@ case $recipe in
         fail "$module was not loaded from its carried .pyc; stderr:"$'\n'"$err"
     done
     if "$onefile" list "$work/launcher" | grep -F '.git/'; then fail "the launcher carries .git"; fi
+    ;;
+  python-system)
+    # The system's yaml, carried with its C extension and libyaml, the
+    # system's copies hidden.
+    expect "libyaml" "$(field libyaml)" "True"
+    expect "extension" "$(field extension)" "$(cd "$app" && ls "$PWD"/packages/yaml/_yaml.*.so | sed "s|^$app|$dir|")"
+    expect "library" "$(field library)" "$dir/lib/libyaml-0.so.2"
     ;;
   node)
     expect "node" "$(field node)" "$(node --version)"
