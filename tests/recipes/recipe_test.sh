@@ -12,8 +12,8 @@
 # python-system or node-project: that recipe on an application this test
 # writes (a package run as a module with two directories of extra packages; a
 # tool importing the system's yaml, whose C extension needs libyaml, run with
-# the system's copies hidden; a project with node_modules and a package.json
-# "bin"). Exits 77 with a
+# the system's copies hidden; a project with node_modules, a package.json
+# "bin" and a development dependency that is left out). Exits 77 with a
 # reason when the recipe's interpreter, or what a case needs, is not on this
 # machine.
 set -euo pipefail
@@ -49,13 +49,14 @@ requirePython() {
   [[ -f /usr/lib/$version/os.py ]] || skip "no standard library in /usr/lib/$version"
 }
 
-# makeNodeAppDir [APP [ENTRY]]: the node recipe's application directory
-# in $app.
+app=$work/app
+
+# makeNodeAppDir [OPTION...] [OUTDIR [APP [ENTRY]]]: the node recipe's
+# application directory, by default the sample's in $app.
 makeNodeAppDir() {
   command -v node >/dev/null || skip "no node on PATH"
-  app=$work/app
   local made=0
-  sh "$recipes/node/make_app_dir.sh" "$app" "$@" || made=$?
+  sh "$recipes/node/make_app_dir.sh" "${@:-$app}" >/dev/null || made=$?
   ((made != 3)) || skip "the node on PATH reads files of its own from fixed paths (see above)"
   ((made == 0)) || fail "make_app_dir.sh exited with $made"
 }
@@ -197,15 +198,23 @@ sys.exit(len(sys.argv) - 1)
     reuse=1
     ;;
   node-project)
-    # A project whose package.json names its program in "bin" and a
-    # dependency that node_modules holds, required by its bare name.
+    # A project whose package.json names its program in "bin", a
+    # dependency required by its bare name and a development dependency
+    # that only --lint requires, both installed by npm from tarballs that
+    # npm pack made here: nothing is fetched.
+    command -v node >/dev/null || skip "no node on PATH"
+    command -v npm >/dev/null || skip "no npm on PATH: the project's dependencies cannot be installed"
+    export npm_config_cache=$work/npm-cache
+    npmQuiet=(--offline --no-audit --no-fund --loglevel=error)
     src=$work/src
     put "$src/package.json" '{"name": "shouter", "version": "1.0.0",
- "bin": {"shouter": "bin/shouter.js"}, "dependencies": {"shout": "1.0.0"}}'
+ "bin": {"shouter": "bin/shouter.js"}, "dependencies": {"shout": "file:../shout-1.0.0.tgz"},
+ "devDependencies": {"lint": "file:../lint-1.0.0.tgz"}}'
     put "$src/bin/shouter.js" "#!/usr/bin/env node
 'use strict';
 const path = require('path');
 const shout = require('shout');
+if (process.argv[2] === '--lint') require('lint');
 console.log(\`location: \${path.resolve(__dirname, '../..')}\`);
 console.log(\`greeting: \${shout('hello from a project')}\`);
 console.log(\`module: \${require.resolve('shout')}\`);
@@ -214,20 +223,32 @@ const args = process.argv.slice(2);
 for (const argument of args) console.log(\`argument: \${argument}\`);
 process.exitCode = args.length;
 "
-    put "$src/node_modules/shout/package.json" '{"name": "shout", "version": "1.0.0", "main": "lib/shout.js"}'
-    put "$src/node_modules/shout/lib/shout.js" "module.exports = (text) => text.toUpperCase() + '!';
+    put "$work/shout/package.json" '{"name": "shout", "version": "1.0.0", "main": "lib/shout.js"}'
+    put "$work/shout/lib/shout.js" "module.exports = (text) => text.toUpperCase() + '!';
 "
+    put "$work/lint/package.json" '{"name": "lint", "version": "1.0.0"}'
+    put "$work/lint/index.js" "module.exports = 'lint';
+"
+    for package in shout lint; do
+      (cd "$work/$package" && npm pack --pack-destination "$work" "${npmQuiet[@]}" >/dev/null)
+    done
     put "$src/.git/HEAD" "ref: refs/heads/main"
     # Without node_modules the recipe refuses, naming what is missing.
-    mv "$src/node_modules" "$work/node_modules"
-    refused=0
-    sh "$recipes/node/make_app_dir.sh" "$work/refused" "$src" 2>"$work/refusal" || refused=$?
-    if ((refused != 1)) || [[ -e $work/refused ]] ||
-       ! grep -q "package.json names dependencies (shout) but there is no node_modules" "$work/refusal"; then
-      fail "a project without node_modules: status $refused, $(cat "$work/refusal")"
-    fi
-    mv "$work/node_modules" "$src/node_modules"
-    makeNodeAppDir "$src"
+    expectRefusal "a project without node_modules" 1 \
+      "package.json names dependencies (shout) but there is no node_modules" \
+      sh "$recipes/node/make_app_dir.sh" "$work/refused" "$src"
+    [[ ! -e $work/refused ]] || fail "the refused directory was made"
+    (cd "$src" && npm install "${npmQuiet[@]}" >/dev/null)
+    [[ -f $src/node_modules/lint/index.js ]] || fail "npm did not install the development dependency"
+    # --keep-dev keeps it; by default it is left out, and a run that needs
+    # it is caught by --check, naming it.
+    makeNodeAppDir --keep-dev "$work/kept" "$src"
+    [[ -f $work/kept/app/node_modules/lint/index.js ]] || fail "--keep-dev left the development dependency out"
+    expectRefusal "--check of a run that needs a development dependency" 4 \
+      "the application found no module lint, which $src has ($src/node_modules/lint/index.js)" \
+      sh "$recipes/node/make_app_dir.sh" --check "--lint" "$work/checked" "$src"
+    makeNodeAppDir --check "a 'b c'" "$app" "$src"
+    [[ ! -e $app/app/node_modules/lint ]] || fail "the development dependency was carried"
     greeting="HELLO FROM A PROJECT!"
     ;;
   private-libraries)
