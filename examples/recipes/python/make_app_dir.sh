@@ -61,7 +61,8 @@ check=
 check_args=
 while [ "$#" -gt 0 ]; do
   case $1 in
-    --help) usage; exit 0 ;;
+    # The comment at the top of this file, which says it all.
+    --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
     --packages | --system-module | --check)
       [ "$#" -ge 2 ] || { echo "make_app_dir.sh: $1 needs a value" >&2; usage >&2; exit 2; }
       case $1 in
