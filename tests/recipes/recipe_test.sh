@@ -156,6 +156,7 @@ def shout(text):
     # modulefinder cannot see, and loads a library by path when asked.
     src=$work/src
     put "$src/__main__.py" 'import importlib
+import importlib.metadata
 import os
 import sys
 
@@ -171,6 +172,7 @@ print("location:", here)
 print("greeting:", yaml.load("greeting: hello from yaml", Loader=yaml.CSafeLoader)["greeting"])
 print("libyaml:", yaml.__with_libyaml__)
 print("extension:", yaml._yaml.__file__)
+print("distribution:", importlib.metadata.version("PyYAML"))
 with open("/proc/self/maps") as maps:
     print("library:", next(line.split()[5] for line in maps if "/libyaml" in line))
 for argument in sys.argv[1:]:
@@ -368,6 +370,8 @@ case $recipe in
     expect "libyaml" "$(field libyaml)" "True"
     expect "extension" "$(field extension)" "$(cd "$app" && ls "$PWD"/packages/yaml/_yaml.*.so | sed "s|^$app|$dir|")"
     expect "library" "$(field library)" "$dir/lib/libyaml-0.so.2"
+    # Its distribution's metadata came along.
+    expect "distribution" "$(field distribution)" "$("$python" -I -c 'import importlib.metadata as m; print(m.version("PyYAML"))')"
     ;;
   node)
     expect "node" "$(field node)" "$(node --version)"

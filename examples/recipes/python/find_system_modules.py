@@ -3,7 +3,8 @@
 Prints the files and directories to copy so that an application finds the
 modules it imports from the system's Python path beyond the standard library
 (/usr/lib/python3/dist-packages and the like), one a line: a top-level
-package's directory or a top-level module's file, each once.
+package's directory or a top-level module's file, each once, and the
+metadata directory of the distribution each belongs to.
 
 The imports are those the standard library's modulefinder sees, followed
 through every module it reaches, the system's own included, so that what a
@@ -69,9 +70,37 @@ def main():
                 top = path[len(entry) + 1:].split(os.sep, 1)[0]
                 units.add(os.path.join(entry, top))
                 break
-    for unit in sorted(units):
+    for unit in sorted(units | _metadata_of(units)):
         print(unit)
     return 0
+
+
+def _metadata_of(units):
+    """The installed distributions' metadata directories (NAME.dist-info,
+    NAME.egg-info) beside the units that belong to them, so that
+    importlib.metadata finds a copied package's version and entry points."""
+    metadata = set()
+    for entry in {os.path.dirname(unit) for unit in units}:
+        for name in os.listdir(entry):
+            directory = os.path.join(entry, name)
+            if not name.endswith((".dist-info", ".egg-info")) or not os.path.isdir(directory):
+                continue
+            tops = set()
+            try:
+                with open(os.path.join(directory, "top_level.txt")) as listed:
+                    tops = {line.strip() for line in listed}
+            except OSError:
+                # A wheel without top_level.txt: the first part of each file
+                # its RECORD names.
+                try:
+                    with open(os.path.join(directory, "RECORD")) as record:
+                        tops = {line.split(",", 1)[0].split("/", 1)[0] for line in record}
+                except OSError:
+                    continue
+            if any(os.path.join(entry, top) in units or os.path.join(entry, top + ".py") in units
+                   for top in tops if top):
+                metadata.add(directory)
+    return metadata
 
 
 if __name__ == "__main__":

@@ -19,7 +19,9 @@
 #             Python path beyond the standard library (Debian's
 #             /usr/lib/python3/dist-packages, ...), with what they import
 #             in turn: the imports that the standard library's modulefinder
-#             sees in the code, not those made at run time by name
+#             sees in the code, not those made at run time by name; each
+#             top-level package or module is copied whole, with its
+#             distribution's metadata (.dist-info, .egg-info)
 #   --system-module NAME
 #             copies the system's module NAME the same way, with what it
 #             imports: for imports that modulefinder cannot see; may be
