@@ -22,9 +22,10 @@
 #
 #   OUTDIR/run          the wrapper, the launcher's main
 #   OUTDIR/bin/node     the node found on PATH, links resolved
-#   OUTDIR/lib/*.so*    the libraries node needs beyond the C library
-#                       (libnode and its dependencies where node is built
-#                       on a shared libnode, else the C++ runtime)
+#   OUTDIR/lib/*.so*    the libraries node and the native addons need
+#                       beyond the C library (libnode and its dependencies
+#                       where node is built on a shared libnode, else the
+#                       C++ runtime)
 #   OUTDIR/app/         a copy of APP, without .git
 #
 # Exit status: 0 done, 1 an error (named), 2 a wrong command line, 3 this
@@ -110,6 +111,9 @@ if [ -n "$prune" ]; then
   (cd "$out/app" && npm prune --omit=dev --offline --no-audit --no-fund --loglevel=error >/dev/null) ||
     { echo "make_app_dir.sh: npm prune --omit=dev failed in $out/app" >&2; exit 1; }
 fi
+# The libraries of the native addons that are carried, beyond the C
+# library, join node's in lib/, which the wrapper puts on LD_LIBRARY_PATH.
+find "$out/app" -type f -name '*.node' -exec sh "$recipe/../copy_libraries.sh" "$out/lib" {} +
 
 # The entry as a word of the wrapper: plain inside its double quotes when it
 # holds nothing the shell would read there, else single-quoted.
