@@ -318,11 +318,11 @@ system_has=$("$python" -I -c '
 import importlib.util, sys
 for name in sys.argv[1:]:
     try:
-        spec = importlib.util.find_spec(name)
+        found = importlib.util.find_spec(name)
     except Exception:
-        spec = None
-    if spec is not None and spec.origin:
-        print(name, spec.origin)
+        found = None
+    if found is not None and found.origin:
+        print(name, found.origin)
 ' $names)
 # hint NAME: how to add NAME when the system has it, else nothing.
 hint() {
