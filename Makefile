@@ -25,8 +25,11 @@ demo: configure
 	$(OUT)/bin/onefile pack $(OUT)/demo/app --main hello -o $(OUT)/demo/hello
 	cd / && "$(CURDIR)/$(OUT)/demo/hello" first "second argument"
 
+# CTEST_FLAGS selects tests, as `-LE slow` does for the sanitizer pass.
+CTEST_FLAGS ?=
+
 test: all
-	ctest --test-dir $(OUT) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(OUT) --output-on-failure -j $(JOBS) $(CTEST_FLAGS)
 
 # onefile-VERSION-ARCH.deb and .tar.gz in $(OUT)/ for amd64 and arm64: the
 # tool, its manual page, its bash completion and the CMake package, as
@@ -37,9 +40,10 @@ package: configure
 	cpack --config $(OUT)/CPackConfig.cmake -B $(OUT)
 	cpack --config $(OUT)/CPackConfig-arm64.cmake -B $(OUT)
 
-# The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The same tests with AddressSanitizer and UndefinedBehaviorSanitizer, but
+# those labelled slow (a pack at the highest level), which would take hours.
 test-sanitized:
-	$(MAKE) test OUT=out/sanitized CMAKE_FLAGS="-DONEFILE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	$(MAKE) test OUT=out/sanitized CMAKE_FLAGS="-DONEFILE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo" CTEST_FLAGS="-LE slow"
 
 # Side-by-side measurement of launch, small files, start-up, packing, peers,
 # memory and compression (bench/run_bench.py); the table goes to standard

@@ -210,8 +210,11 @@ void writeBlock(OutputStream& output, const std::vector<PayloadEntry>& entries, 
             if (entry.kind == EntryKind::file) {
                 const FileDescriptor source = openContent(entry);
                 output.copyFrom(source.get(), entry.sourcePath, entry.size);
-                // Compressed content is counted as the threads take it.
-                if (counters) counters->bytes += entry.size;
+                // Compressed content is counted by the threads that read it.
+                if (counters) {
+                    counters->bytesRead += entry.size;
+                    counters->bytesDone += entry.size;
+                }
             }
         }
         if (counters) ++counters->entries;

@@ -32,7 +32,10 @@ CompressionPool::CompressionPool(int level, unsigned threads, ProgressCounters* 
     if (threads == 0) threads = 1;
     // Made here, so that a context that cannot be had fails the pack at once.
     std::vector<std::unique_ptr<ContentCompressor>> compressors;
-    for (unsigned i = 0; i < threads; ++i) compressors.push_back(std::make_unique<ContentCompressor>(level));
+    for (unsigned i = 0; i < threads; ++i) {
+        compressors.push_back(std::make_unique<ContentCompressor>(level));
+        if (counters_) compressors.back()->countReadBytes(&counters_->bytesRead);
+    }
     // Room first: a thread started and then not stored would end the process.
     threads_.reserve(threads);
     try {
@@ -106,7 +109,7 @@ void CompressionPool::work(ContentCompressor& compressor) {
             slot.frame.fits = compressor.compressFrame(job.source->get(), job.sourceName, job.offset, job.length,
                                                        job.limit, slot.frame.bytes);
             if (!slot.frame.fits) slot.frame.bytes = {};
-            if (counters_) counters_->bytes += job.length;
+            if (counters_) counters_->bytesDone += job.length;
         } catch (...) {
             slot.failure = std::current_exception();
         }

@@ -46,7 +46,8 @@ struct CompressedFrame {
 class CompressionPool {
 public:
     // `threads` threads compressing at zstd level `level`; `counters`, when
-    // given, count the content bytes each frame took.
+    // given, count the content bytes as each frame reads them in and again
+    // as each frame is done.
     CompressionPool(int level, unsigned threads, ProgressCounters* counters);
     CompressionPool(const CompressionPool&) = delete;
     CompressionPool& operator=(const CompressionPool&) = delete;

@@ -77,6 +77,7 @@ bool ContentCompressor::compressFrame(int sourceFd, const std::string& sourceNam
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(unread, inputBytes));
         readPiece(sourceFd, sourceName, offset + (length - unread), input_.data(), piece);
         unread -= piece;
+        if (bytesRead_) *bytesRead_ += piece;
         const ZSTD_EndDirective directive = unread == 0 ? ZSTD_e_end : ZSTD_e_continue;
         ZSTD_inBuffer in{input_.data(), piece, 0};
         bool pieceDone = false;
@@ -87,6 +88,8 @@ bool ContentCompressor::compressFrame(int sourceFd, const std::string& sourceNam
             frame.insert(frame.end(), frame_.data(), frame_.data() + out.pos);
             if (frame.size() >= limit) {
                 (void)ZSTD_CCtx_reset(context_, ZSTD_reset_session_only);
+                // The rest is passed over: the file is stored as it is.
+                if (bytesRead_) *bytesRead_ += unread;
                 return false;
             }
             // The last piece is done when the frame is complete, any other

@@ -3,6 +3,7 @@
 // so a large file is never held in memory whole.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,11 +51,17 @@ public:
     // take back. The file must still have `size` bytes.
     bool appendFrames(OutputStream& output, int sourceFd, const std::string& sourceName, std::uint64_t size);
 
+    // From now on, adds to `counter` the bytes of each piece compressFrame
+    // reads, as it reads it, and the rest of a range it abandons, so that a
+    // range counts its length once whichever way it ends. Null stops it.
+    void countReadBytes(std::atomic<std::uint64_t>* counter) { bytesRead_ = counter; }
+
 private:
     ZSTD_CCtx_s* context_;
     int level_;
     std::vector<unsigned char> input_;  // content read from the file
     std::vector<unsigned char> frame_;  // one frame on its way to the output
+    std::atomic<std::uint64_t>* bytesRead_ = nullptr;
 };
 
 }  // namespace onefile::tool

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "tool/quantity_text.h"
@@ -38,15 +39,24 @@ std::size_t terminalColumns() {
 
 }  // namespace
 
-std::string describeProgress(std::uint64_t entriesDone, std::uint64_t entryCount, std::uint64_t bytesDone,
-                             std::uint64_t totalBytes, double seconds, std::size_t columns) {
+std::optional<ProgressEstimate> estimateProgress(std::uint64_t bytesDone, std::uint64_t totalBytes,
+                                                 double secondsAtBytesDone, double secondsNow) {
+    if (secondsAtBytesDone < kFirstRateSeconds || bytesDone == 0) return std::nullopt;
+    const double rate = static_cast<double>(bytesDone) / secondsAtBytesDone;
+    const double bytesLeft = static_cast<double>(totalBytes - std::min(bytesDone, totalBytes));
+    const double since = std::max(0.0, secondsNow - secondsAtBytesDone);
+    return ProgressEstimate{rate, std::max(0.0, bytesLeft / rate - since)};
+}
+
+std::string describeProgress(std::uint64_t entriesDone, std::uint64_t entryCount, std::uint64_t bytesRead,
+                             std::uint64_t totalBytes, const std::optional<ProgressEstimate>& estimate,
+                             std::size_t columns) {
     std::string text = "onefile: packing " + describeCount(entriesDone) + " of " + describeCount(entryCount) +
-                       " entries, " + describeBytes(bytesDone) + " of " + describeBytes(totalBytes);
-    if (seconds >= kFirstRateSeconds && bytesDone > 0) {
-        const double rate = static_cast<double>(bytesDone) / seconds;
-        text += ", " + describeBytes(static_cast<std::uint64_t>(rate)) + "/s, " +
-                describeSeconds(static_cast<double>(totalBytes - std::min(bytesDone, totalBytes)) / rate) +
-                " left";
+                       " entries, " + describeBytes(std::min(bytesRead, totalBytes)) + " of " +
+                       describeBytes(totalBytes);
+    if (estimate) {
+        text += ", " + describeBytes(static_cast<std::uint64_t>(estimate->bytesPerSecond)) + "/s, " +
+                describeSeconds(estimate->secondsLeft) + " left";
     }
     // A line wider than the terminal would wrap, and \r would redraw only
     // its last part.
@@ -56,7 +66,7 @@ std::string describeProgress(std::uint64_t entriesDone, std::uint64_t entryCount
 
 PackProgress::PackProgress(const ProgressCounters& counters, std::uint64_t entryCount, std::uint64_t totalBytes)
     : counters_(counters), entryCount_(entryCount), totalBytes_(totalBytes), start_(std::chrono::steady_clock::now()) {
-    draw(false);
+    draw();
     thread_ = startSignalFreeThread([this] { run(); });
 }
 
@@ -67,22 +77,26 @@ PackProgress::~PackProgress() {
     }
     stopped_.notify_one();
     if (thread_.joinable()) thread_.join();
-    draw(true);
+    erase();
 }
 
 void PackProgress::run() {
     std::unique_lock lock(mutex_);
-    while (!stopped_.wait_for(lock, kRedrawInterval, [this] { return stopping_; })) draw(false);
+    while (!stopped_.wait_for(lock, kRedrawInterval, [this] { return stopping_; })) draw();
 }
 
-void PackProgress::draw(bool final) const {
-    if (final) {
-        writeAll(kEraseLine);
-        return;
-    }
+void PackProgress::erase() const { writeAll(kEraseLine); }
+
+void PackProgress::draw() {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const std::uint64_t bytesDone = counters_.bytesDone.load(std::memory_order_relaxed);
+    if (bytesDone != bytesDoneSeen_) {
+        bytesDoneSeen_ = bytesDone;
+        secondsAtBytesDone_ = seconds;
+    }
     writeAll(kEraseLine + describeProgress(counters_.entries.load(std::memory_order_relaxed), entryCount_,
-                                           counters_.bytes.load(std::memory_order_relaxed), totalBytes_, seconds,
+                                           counters_.bytesRead.load(std::memory_order_relaxed), totalBytes_,
+                                           estimateProgress(bytesDone, totalBytes_, secondsAtBytesDone_, seconds),
                                            terminalColumns()));
 }
 

@@ -8,11 +8,14 @@
 # arguments), and where the application ran: an extraction directory that is
 # gone afterwards, or for the recipes packed with --reuse (Python, Node.js)
 # the version directory in the cache, kept and run again by a second start.
-# RECIPE is a recipe's name, for its sample application, or python-module or
-# node-project: that recipe on an application this test writes (a package run
-# as a module with a directory of extra packages; a project with node_modules
-# and a package.json "bin"). Exits 77 with a reason when the recipe's
-# interpreter is not on this machine.
+# RECIPE is a recipe's name, for its sample application, or python-module,
+# python-system or node-project: that recipe on an application this test
+# writes (a package run as a module with two directories of extra packages; a
+# tool importing the system's yaml, whose C extension needs libyaml, run with
+# the system's copies hidden; a project with node_modules, a package.json
+# "bin" and a development dependency that is left out). Exits 77 with a
+# reason when the recipe's interpreter, or what a case needs, is not on this
+# machine.
 set -euo pipefail
 
 onefile=$1
@@ -46,15 +49,26 @@ requirePython() {
   [[ -f /usr/lib/$version/os.py ]] || skip "no standard library in /usr/lib/$version"
 }
 
-# makeNodeAppDir [APP [ENTRY]]: the node recipe's application directory
-# in $app.
+app=$work/app
+
+# makeNodeAppDir [OPTION...] [OUTDIR [APP [ENTRY]]]: the node recipe's
+# application directory, by default the sample's in $app.
 makeNodeAppDir() {
   command -v node >/dev/null || skip "no node on PATH"
-  app=$work/app
   local made=0
-  sh "$recipes/node/make_app_dir.sh" "$app" "$@" || made=$?
+  sh "$recipes/node/make_app_dir.sh" "${@:-$app}" >/dev/null || made=$?
   ((made != 3)) || skip "the node on PATH reads files of its own from fixed paths (see above)"
   ((made == 0)) || fail "make_app_dir.sh exited with $made"
+}
+
+# expectRefusal WHAT STATUS TEXT COMMAND...: COMMAND fails with STATUS and
+# says TEXT on standard error.
+expectRefusal() {
+  local what=$1 expected=$2 text=$3 status=0
+  shift 3
+  "$@" >"$work/refusal.out" 2>"$work/refusal" || status=$?
+  ((status == expected)) && grep -qF -- "$text" "$work/refusal" ||
+    fail "$what: status $status, expected $expected with '$text'; stderr:"$'\n'"$(cat "$work/refusal")"
 }
 
 # put FILE TEXT: writes a file of the test's own application.
@@ -63,6 +77,8 @@ put() {
   printf '%s' "$2" >"$1"
 }
 reuse=0
+# A command that runs the launcher in a world of its own (python-system).
+hide=()
 
 case $recipe in
   shell)
@@ -98,15 +114,85 @@ for argument in sys.argv[1:]:
 sys.exit(len(sys.argv) - 1)
 '
     put "$src/.git/HEAD" "ref: refs/heads/main"
-    put "$work/extra/shout/__init__.py" 'def shout(text):
-    return text.upper() + "!"
+    put "$work/extra/shout/__init__.py" 'from punctuation import MARK
+
+
+def shout(text):
+    return text.upper() + MARK
 '
+    # --packages given twice: each directory is carried, and a name in both
+    # is refused, naming both.
+    put "$work/more/punctuation.py" 'MARK = "!"
+'
+    put "$work/clash/shout/__init__.py" ""
+    expectRefusal "two --packages with one name" 1 "shout is in both $work/extra and $work/clash" \
+      sh "$recipes/python/make_app_dir.sh" --packages "$work/extra" --packages "$work/clash" "$work/refused" "$src" tool.cli
+    [[ ! -e $work/refused ]] || fail "the refused directory was made"
     put "$work/decoy/tool/__init__.py" 'raise SystemExit("the decoy package in the working directory was imported")'
     put "$work/decoy/shout.py" 'raise SystemExit("the decoy module in the working directory was imported")'
     start_dir=$work/decoy
     app=$work/app
-    sh "$recipes/python/make_app_dir.sh" --packages "$work/extra" "$app" "$src" tool.cli
+    sh "$recipes/python/make_app_dir.sh" --packages "$work/extra" --packages "$work/more" "$app" "$src" tool.cli
     greeting="HELLO FROM A MODULE!"
+    ;;
+  python-system)
+    requirePython
+    "$python" -I -c 'import yaml._yaml' 2>/dev/null ||
+      skip "the system's python3 has no yaml with its C extension (Debian's python3-yaml)"
+    libyaml=$("$python" -I -c 'import yaml._yaml as m; print(m.__file__)' | xargs ldd |
+              awk '$1 ~ /^libyaml/ { print $3 }')
+    [[ -n $libyaml ]] || skip "yaml's C extension needs no libyaml here"
+    libyaml=$(readlink -f "$libyaml")
+    # The launcher runs where the system's Python packages are an empty
+    # directory and its libyaml an empty file.
+    unshare -U -r -m true 2>/dev/null || skip "unshare -U -r -m is refused here: the system's copies cannot be hidden"
+    mkdir "$work/empty"
+    hide=(unshare -U -r -m -- sh -c 'mount --bind "$1" /usr/lib/python3/dist-packages &&
+                                     mount --bind /dev/null "$2" && shift 2 && exec "$@"' \
+          sh "$work/empty" "$libyaml")
+    if "${hide[@]}" "$python" -I -c 'import yaml' 2>/dev/null; then fail "the system's yaml is not hidden"; fi
+    # A tool that imports yaml, parses with its C extension, imports the
+    # compatibility package _yaml by a name made at run time, which
+    # modulefinder cannot see, and loads a library by path when asked.
+    src=$work/src
+    put "$src/__main__.py" 'import importlib
+import importlib.metadata
+import os
+import sys
+
+import yaml
+
+if sys.argv[1:2] == ["--dlopen"]:
+    import ctypes
+    ctypes.CDLL(sys.argv[2])
+    sys.exit(0)
+importlib.import_module("_ya" + "ml")
+here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+print("location:", here)
+print("greeting:", yaml.load("greeting: hello from yaml", Loader=yaml.CSafeLoader)["greeting"])
+print("libyaml:", yaml.__with_libyaml__)
+print("extension:", yaml._yaml.__file__)
+print("distribution:", importlib.metadata.version("PyYAML"))
+with open("/proc/self/maps") as maps:
+    print("library:", next(line.split()[5] for line in maps if "/libyaml" in line))
+for argument in sys.argv[1:]:
+    print("argument:", argument)
+sys.exit(len(sys.argv) - 1)
+'
+    app=$work/app
+    # The check catches the import it cannot see and a library from
+    # outside, naming each, before anything is packed.
+    expectRefusal "--check" 4 "could not import _yaml" \
+      sh "$recipes/python/make_app_dir.sh" --system-modules --check "" "$work/checked" "$src"
+    grep -qF -- "--system-module _yaml" "$work/refusal" || fail "--check gave no hint; stderr:"$'\n'"$(cat "$work/refusal")"
+    rm -rf "$work/checked"
+    expectRefusal "--check" 4 "${libyaml##*/} was loaded from $libyaml, outside $work/checked" \
+      sh "$recipes/python/make_app_dir.sh" --system-modules --system-module _yaml \
+        --check "--dlopen $libyaml" "$work/checked" "$src"
+    sh "$recipes/python/make_app_dir.sh" --system-modules --system-module _yaml --check "a 'b c'" "$app" "$src" \
+      >/dev/null
+    [[ -f $app/lib/${libyaml##*/} || -f $app/lib/libyaml-0.so.2 ]] || fail "libyaml was not copied into lib/"
+    greeting="hello from yaml"
     ;;
   node)
     makeNodeAppDir
@@ -114,15 +200,23 @@ sys.exit(len(sys.argv) - 1)
     reuse=1
     ;;
   node-project)
-    # A project whose package.json names its program in "bin" and a
-    # dependency that node_modules holds, required by its bare name.
+    # A project whose package.json names its program in "bin", a
+    # dependency required by its bare name and a development dependency
+    # that only --lint requires, both installed by npm from tarballs that
+    # npm pack made here: nothing is fetched.
+    command -v node >/dev/null || skip "no node on PATH"
+    command -v npm >/dev/null || skip "no npm on PATH: the project's dependencies cannot be installed"
+    export npm_config_cache=$work/npm-cache
+    npmQuiet=(--offline --no-audit --no-fund --loglevel=error)
     src=$work/src
     put "$src/package.json" '{"name": "shouter", "version": "1.0.0",
- "bin": {"shouter": "bin/shouter.js"}, "dependencies": {"shout": "1.0.0"}}'
+ "bin": {"shouter": "bin/shouter.js"}, "dependencies": {"shout": "file:../shout-1.0.0.tgz"},
+ "devDependencies": {"lint": "file:../lint-1.0.0.tgz"}}'
     put "$src/bin/shouter.js" "#!/usr/bin/env node
 'use strict';
 const path = require('path');
 const shout = require('shout');
+if (process.argv[2] === '--lint') require('lint');
 console.log(\`location: \${path.resolve(__dirname, '../..')}\`);
 console.log(\`greeting: \${shout('hello from a project')}\`);
 console.log(\`module: \${require.resolve('shout')}\`);
@@ -131,20 +225,32 @@ const args = process.argv.slice(2);
 for (const argument of args) console.log(\`argument: \${argument}\`);
 process.exitCode = args.length;
 "
-    put "$src/node_modules/shout/package.json" '{"name": "shout", "version": "1.0.0", "main": "lib/shout.js"}'
-    put "$src/node_modules/shout/lib/shout.js" "module.exports = (text) => text.toUpperCase() + '!';
+    put "$work/shout/package.json" '{"name": "shout", "version": "1.0.0", "main": "lib/shout.js"}'
+    put "$work/shout/lib/shout.js" "module.exports = (text) => text.toUpperCase() + '!';
 "
+    put "$work/lint/package.json" '{"name": "lint", "version": "1.0.0"}'
+    put "$work/lint/index.js" "module.exports = 'lint';
+"
+    for package in shout lint; do
+      (cd "$work/$package" && npm pack --pack-destination "$work" "${npmQuiet[@]}" >/dev/null)
+    done
     put "$src/.git/HEAD" "ref: refs/heads/main"
     # Without node_modules the recipe refuses, naming what is missing.
-    mv "$src/node_modules" "$work/node_modules"
-    refused=0
-    sh "$recipes/node/make_app_dir.sh" "$work/refused" "$src" 2>"$work/refusal" || refused=$?
-    if ((refused != 1)) || [[ -e $work/refused ]] ||
-       ! grep -q "package.json names dependencies (shout) but there is no node_modules" "$work/refusal"; then
-      fail "a project without node_modules: status $refused, $(cat "$work/refusal")"
-    fi
-    mv "$work/node_modules" "$src/node_modules"
-    makeNodeAppDir "$src"
+    expectRefusal "a project without node_modules" 1 \
+      "package.json names dependencies (shout) but there is no node_modules" \
+      sh "$recipes/node/make_app_dir.sh" "$work/refused" "$src"
+    [[ ! -e $work/refused ]] || fail "the refused directory was made"
+    (cd "$src" && npm install "${npmQuiet[@]}" >/dev/null)
+    [[ -f $src/node_modules/lint/index.js ]] || fail "npm did not install the development dependency"
+    # --keep-dev keeps it; by default it is left out, and a run that needs
+    # it is caught by --check, naming it.
+    makeNodeAppDir --keep-dev "$work/kept" "$src"
+    [[ -f $work/kept/app/node_modules/lint/index.js ]] || fail "--keep-dev left the development dependency out"
+    expectRefusal "--check of a run that needs a development dependency" 4 \
+      "the application found no module lint, which $src has ($src/node_modules/lint/index.js)" \
+      sh "$recipes/node/make_app_dir.sh" --check "--lint" "$work/checked" "$src"
+    makeNodeAppDir --check "a 'b c'" "$app" "$src"
+    [[ ! -e $app/app/node_modules/lint ]] || fail "the development dependency was carried"
     greeting="HELLO FROM A PROJECT!"
     ;;
   private-libraries)
@@ -168,7 +274,7 @@ fi
 # given variables, without LD_LIBRARY_PATH; sets status, out and err.
 run() {
   status=0
-  (cd "$start_dir" && env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" XDG_CACHE_HOME="$cache" "$@" \
+  (cd "$start_dir" && "${hide[@]}" env -u LD_LIBRARY_PATH TMPDIR="$work/tmp" XDG_CACHE_HOME="$cache" "$@" \
       "$work/launcher" "${arguments[@]}") >"$work/out" 2>"$work/err" || status=$?
   out=$(<"$work/out")
   err=$(<"$work/err")
@@ -257,6 +363,15 @@ case $recipe in
         fail "$module was not loaded from its carried .pyc; stderr:"$'\n'"$err"
     done
     if "$onefile" list "$work/launcher" | grep -F '.git/'; then fail "the launcher carries .git"; fi
+    ;;
+  python-system)
+    # The system's yaml, carried with its C extension and libyaml, the
+    # system's copies hidden.
+    expect "libyaml" "$(field libyaml)" "True"
+    expect "extension" "$(field extension)" "$(cd "$app" && ls "$PWD"/packages/yaml/_yaml.*.so | sed "s|^$app|$dir|")"
+    expect "library" "$(field library)" "$dir/lib/libyaml-0.so.2"
+    # Its distribution's metadata came along.
+    expect "distribution" "$(field distribution)" "$("$python" -I -c 'import importlib.metadata as m; print(m.version("PyYAML"))')"
     ;;
   node)
     expect "node" "$(field node)" "$(node --version)"

@@ -1,22 +1,16 @@
 // What pack tells a person at a terminal: the progress line and the summary
 // on a real pseudo-terminal, and nothing of either on a pipe or with --quiet.
-#include <fcntl.h>
-#include <pty.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <optional>
 
 #include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tool/terminal_run.h"
 #include "tests/tool/tool_test_helpers.h"
 #include "tool/quantity_text.h"
 
@@ -27,58 +21,6 @@ inline constexpr int kFailureStatus = 1;
 inline constexpr char kEraseLine[] = "\r\033[K";
 // The application: the main script, 2,000,000 bytes of data and a link.
 inline constexpr char kFirstProgress[] = "onefile: packing 0 of 3 entries, 0 bytes of 2.0 MB";
-
-// Runs the tool with standard output and standard error on a new
-// pseudo-terminal, wide enough for a whole progress line, and returns what
-// the terminal received. With `fileSizeBytes` the tool may write no larger
-// file (RLIMIT_FSIZE, SIGXFSZ ignored: the write fails instead).
-ProcessResult runOnTerminal(const std::vector<std::string>& arguments, std::optional<rlim_t> fileSizeBytes = {}) {
-    int master = -1;
-    int replica = -1;
-    struct winsize size {};
-    size.ws_row = 24;
-    size.ws_col = 250;
-    if (::openpty(&master, &replica, nullptr, nullptr, &size) != 0)
-        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-    std::vector<std::string> argv{ONEFILE_TOOL_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> pointers;
-    for (std::string& argument : argv) pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-    if (child == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        if (::setsid() < 0 || ::ioctl(replica, TIOCSCTTY, 0) != 0 || in < 0 || ::dup2(in, STDIN_FILENO) < 0 ||
-            ::dup2(replica, STDOUT_FILENO) < 0 || ::dup2(replica, STDERR_FILENO) < 0)
-            ::_exit(127);
-        if (fileSizeBytes) {
-            const rlimit limit{*fileSizeBytes, *fileSizeBytes};
-            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
-            (void)::signal(SIGXFSZ, SIG_IGN);
-        }
-        ::close(master);
-        ::close(replica);
-        ::execv(pointers[0], pointers.data());
-        ::_exit(127);
-    }
-    ::close(replica);
-    ProcessResult result;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // EIO once the child's side is closed
-        result.err.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(master);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    return result;
-}
 
 class PackReportTest : public ::testing::Test {
 protected:

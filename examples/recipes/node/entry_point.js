@@ -28,7 +28,7 @@ try {
 const dependencies = Object.keys(manifest.dependencies || {});
 if (dependencies.length > 0 && !fs.existsSync(path.join(root, 'node_modules'))) {
   fail(`${project}: package.json names dependencies (${dependencies.join(', ')}) but there is no ` +
-       'node_modules: install them first (npm ci --omit=dev leaves the development ones out)');
+       'node_modules: install them first (npm ci; make_app_dir.sh leaves the development ones out of its copy)');
 }
 
 let entry = given;
