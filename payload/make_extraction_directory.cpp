@@ -80,8 +80,9 @@ void leaveCurrentLevel() {
 // Returns false for the callers to pass on.
 bool giveUp(const char* path, int pathLength, const char* message, const char* reason) {
     leaveCurrentLevel();
-    forgetCreatedLevels();
+    // A walk that only looks made nothing; the levels recorded are the run's.
     if (walk.quiet) return false;
+    forgetCreatedLevels();
     if (walk.lastPlace) {
         reportSkippedPlaces();
         fputs(message, stderr);
@@ -381,7 +382,7 @@ bool walkTo(LastLevel lastLevel, bool lastPlace) {
         if (end == WalkEnd::made) return true;
         if (end == WalkEnd::failed) return false;
         leaveCurrentLevel();
-        forgetCreatedLevels();
+        if (!walk.quiet) forgetCreatedLevels();
     }
     return failCreation(ENOENT);
 }
