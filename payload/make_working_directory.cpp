@@ -49,37 +49,45 @@ void composeWorkingName(char* name, TokenMaker makeToken) {
     memcpy(name + 2 + kVersionNameLength, token, kWorkingTokenLength + 1);
 }
 
-void makeWorkingDirectory(TokenMaker makeToken) {
-    // No lock of the holding directory guards this: a run that removes stale
-    // working directories may take a new one before its maker holds it, so
-    // the maker makes sure, once it holds the directory, that the name still
-    // leads to it, and takes a fresh name when it does not.
-    for (int attempt = 0;; ++attempt) {
-        if (attempt == kMakeTries) failCreation(EAGAIN);
-        composeWorkingName(gReuse.workingName, makeToken);
-        composeHeldPath(gExtractionDirectory, gReuse.workingName);
-        if (mkdirat(gReuse.holding, gReuse.workingName, kWorkingDirectoryMode) != 0) {
-            if (errno == EEXIST) continue;
-            failCreation(errno);
-        }
-        int working = openTreeToHold(gReuse.holding, gReuse.workingName);
-        if (working < 0) {
-            if (errno == ENOENT) continue;
-            int error = errno;
-            (void)unlinkat(gReuse.holding, gReuse.workingName, AT_REMOVEDIR);
-            failCreation(error);
-        }
-        gExtractionLevel.parentDescriptor = gReuse.holding;
-        memcpy(gExtractionLevel.name, gReuse.workingName, kReuseNameBytes);
-        gExtractionDescriptor = working;
-        // From here on the directory is ours: a stop removes it, while its
-        // name still leads to it.
-        gRemovalFlag = 1;
-        if (takeSharedHold(working) && namesHeldDirectory(working)) break;
-        gRemovalFlag = 0;
-        gExtractionDescriptor = -1;
-        (void)close(working);
+namespace {
+
+enum class Made { held, taken, changed };
+
+// Makes the working directory gReuse.workingName exclusively and holds it.
+// `taken` when the name exists; `changed` when another run removed the
+// directory before this one held it. No lock of the holding directory guards
+// this: a run that removes stale working directories may take a new one
+// before its maker holds it, so the maker makes sure, once it holds the
+// directory, that the name still leads to it.
+Made makeHeldDirectory() {
+    composeHeldPath(gExtractionDirectory, gReuse.workingName);
+    if (mkdirat(gReuse.holding, gReuse.workingName, kWorkingDirectoryMode) != 0) {
+        if (errno == EEXIST) return Made::taken;
+        failCreation(errno);
     }
+    int working = openTreeToHold(gReuse.holding, gReuse.workingName);
+    if (working < 0) {
+        if (errno == ENOENT) return Made::changed;
+        int error = errno;
+        (void)unlinkat(gReuse.holding, gReuse.workingName, AT_REMOVEDIR);
+        failCreation(error);
+    }
+    gExtractionLevel.parentDescriptor = gReuse.holding;
+    memcpy(gExtractionLevel.name, gReuse.workingName, kReuseNameBytes);
+    gExtractionDescriptor = working;
+    // From here on the directory is ours: a stop removes it, while its name
+    // still leads to it.
+    gRemovalFlag = 1;
+    if (takeSharedHold(working) && namesHeldDirectory(working)) return Made::held;
+    gRemovalFlag = 0;
+    gExtractionDescriptor = -1;
+    (void)close(working);
+    return Made::changed;
+}
+
+// The made directory is this run's working directory from now on; it must
+// have room for the tree.
+void settleWorkingDirectory() {
     gReuse.working = true;
     // Looked at again here, where the tree is written: the holding
     // directory's look may have found the version there (a repair needs the
@@ -90,6 +98,37 @@ void makeWorkingDirectory(TokenMaker makeToken) {
         reportUnfitPlacement(placement, gReuse.holdingPath);
         exitFatally();
     }
+}
+
+}  // namespace
+
+void composeUnpackingName(char* name) {
+    name[0] = '.';
+    memcpy(name + 1, gReuse.versionName, kVersionNameLength);
+    name[1 + kVersionNameLength] = '-';
+    memcpy(name + 2 + kVersionNameLength, kUnpackingToken, kWorkingTokenLength + 1);
+}
+
+void makeWorkingDirectory(TokenMaker makeToken) {
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == kMakeTries) failCreation(EAGAIN);
+        composeWorkingName(gReuse.workingName, makeToken);
+        if (makeHeldDirectory() == Made::held) break;
+    }
+    settleWorkingDirectory();
+}
+
+bool makeUnpackingDirectory() {
+    for (int attempt = 0; attempt < kMakeTries; ++attempt) {
+        composeUnpackingName(gReuse.workingName);
+        Made made = makeHeldDirectory();
+        if (made == Made::taken) return false;
+        if (made == Made::held) {
+            settleWorkingDirectory();
+            return true;
+        }
+    }
+    return false;
 }
 
 void discardWorkingDirectory() {

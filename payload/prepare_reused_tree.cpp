@@ -61,8 +61,13 @@ void leaveHoldingDirectory() {
 // The holding directory must allow programs to run, and have room for the
 // tree when it holds none of this version yet.
 bool checkHoldingPlacement(bool lastPlace) {
+    // Room is needed for a version nobody has and nobody unpacks yet: a run
+    // that finds another unpacking it waits instead of writing.
     struct stat version;
-    bool needsRoom = fstatat(gReuse.holding, gReuse.versionName, &version, AT_SYMLINK_NOFOLLOW) != 0;
+    char unpacking[kReuseNameBytes];
+    composeUnpackingName(unpacking);
+    bool needsRoom = fstatat(gReuse.holding, gReuse.versionName, &version, AT_SYMLINK_NOFOLLOW) != 0 &&
+                     fstatat(gReuse.holding, unpacking, &version, AT_SYMLINK_NOFOLLOW) != 0;
     Placement placement = examinePlacement(gReuse.holding, needsRoom, blockStart, gPayloadEnd);
     if (placement.verdict == PlacementVerdict::fits) return true;
     leaveHoldingDirectory();
@@ -145,6 +150,24 @@ void unpackWorkingDirectory(TokenMaker makeToken) {
     extractEntries();
 }
 
+// A version that nobody has is unpacked once for all the runs that start
+// it together: into the agreed working directory by the first run, while
+// the others wait for its publication. False when the run waited and the
+// version directory should be looked at again.
+bool unpackOnceForAll(TokenMaker makeToken) {
+    if (gReuse.working) return true;
+    gPayloadCursor = blockStart;
+    markHoldingDirectory();
+    if (makeUnpackingDirectory()) {
+        extractEntries();
+        return true;
+    }
+    if (waitForUnpackingRun() == UnpackingWait::published) return false;
+    // That run is gone or stuck: this one unpacks a copy of its own.
+    unpackWorkingDirectory(makeToken);
+    return true;
+}
+
 // This run's working directory stands under the version name now: it is no
 // longer ours to remove.
 void takeWorkingDirectoryAsVersion() {
@@ -171,7 +194,7 @@ Settled settleTree(TokenMaker makeToken) {
     if (lookup == VersionLookup::busy) return Settled::busy;
     if (lookup == VersionLookup::changed) return Settled::again;
     if (lookup == VersionLookup::missing) {
-        unpackWorkingDirectory(makeToken);
+        if (!unpackOnceForAll(makeToken)) return Settled::again;
         // Another run that published first has the same tree: ours goes
         // once that one is held.
         if (publishWorkingDirectory() == PublishResult::taken) return Settled::again;

@@ -19,6 +19,10 @@ inline constexpr std::size_t kVersionNameLength = 16;
 // The random token in a working directory's name: 11 characters of
 // base64url, as {RANDOM} gives.
 inline constexpr std::size_t kWorkingTokenLength = 11;
+// The token of the one working directory of a version that runs agree on:
+// the first run to make it unpacks, the others wait for its publication.
+inline constexpr char kUnpackingToken[] = "00unpacking";
+static_assert(sizeof kUnpackingToken == kWorkingTokenLength + 1);
 // "." VERSION "-" TOKEN: hidden, and telling which version it was made for.
 inline constexpr std::size_t kWorkingNameLength = 1 + kVersionNameLength + 1 + kWorkingTokenLength;
 inline constexpr std::size_t kReuseNameBytes = kWorkingNameLength + 1;

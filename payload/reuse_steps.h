@@ -88,6 +88,25 @@ void composeWorkingName(char* name, TokenMaker makeToken);
 // makes it the extraction directory with the removal flag set.
 void makeWorkingDirectory(TokenMaker makeToken);
 
+// The name of a version's agreed working directory, ".VERSION-00unpacking",
+// into `name` (kReuseNameBytes).
+void composeUnpackingName(char* name);
+
+// Makes the version's agreed working directory as makeWorkingDirectory
+// makes one of a fresh name; false when it exists (another run unpacks the
+// version) or keeps being taken away.
+bool makeUnpackingDirectory();
+
+enum class UnpackingWait { published, takeOver };
+
+// Waits while another run unpacks this version into the agreed working
+// directory: `published` once the version directory is there (or the agreed
+// directory is gone, so that the caller looks again), `takeOver` when that
+// run is gone (nobody holds the directory) or its file system did not change
+// for ten seconds. Holds nothing while it waits; a termination signal stops
+// the run.
+UnpackingWait waitForUnpackingRun();
+
 // Removes this run's working directory, which it no longer needs.
 void discardWorkingDirectory();
 
