@@ -11,8 +11,10 @@
 //
 // The configuration area of the payload section is read on the input's
 // bytes too, in either layout, and where it has the second layout the
-// launcher's digest is computed as verify computes it: both may only throw
-// FormatError, and what they accept must fit the fields it came from.
+// launcher's digest is computed as verify computes it, and its signature
+// area is read as info and verify read it, down to the signing key's
+// fingerprint: each may only throw FormatError, and what they accept must
+// fit the fields it came from.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -34,6 +36,8 @@
 #include "tool/content_compressor.h"
 #include "tool/launcher_digest.h"
 #include "tool/payload_locate.h"
+#include "tool/signature_area.h"
+#include "tool/ssh_public_key.h"
 #include "tool/tool_error.h"
 
 namespace {
@@ -108,8 +112,23 @@ bool readInMemory(ByteSpan file, std::vector<BlockEntryInfo>& entries) {
     }
 }
 
+// The signature of a configuration area of the second layout, and the
+// fingerprint of its key.
+void readSignatureInMemory(ByteSpan section) {
+    try {
+        const std::optional<onefile::tool::SshSignature> signature = onefile::tool::readSignatureArea(section);
+        if (!signature) return;
+        if (signature->blob.size() > onefile::kSignatureBytes)
+            reportFinding("an accepted signature is larger than the signature area");
+        (void)onefile::tool::sshKeyFingerprint(signature->publicKey);
+    } catch (const onefile::tool::FormatError&) {
+    } catch (const std::exception& error) {
+        reportFinding(std::string("the signature area threw something other than a format error: ") + error.what());
+    }
+}
+
 // The settings of the payload section's configuration area and, for the
-// second layout, the launcher's digest.
+// second layout, the launcher's digest and signature.
 void readSettingsInMemory(ByteSpan file) {
     onefile::tool::PayloadLocation location;
     try {
@@ -139,6 +158,7 @@ void readSettingsInMemory(ByteSpan file) {
             return;
         }
         (void)onefile::tool::computeLauncherDigest(file, location.offset + onefile::tool::kDigestFieldOffset);
+        readSignatureInMemory(file.subspan(location.offset, location.size));
     } catch (const onefile::tool::FormatError&) {
     } catch (const std::exception& error) {
         reportFinding(std::string("the configuration area or the digest threw something other than a format error: ") +

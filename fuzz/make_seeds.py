@@ -6,10 +6,11 @@ corpus/template_expansion. The short template inputs are written by hand.
     fuzz/make_seeds.py [--tool out/bin/onefile]
 
 With --tool, corpus/tool_list also gets launchers made by the real tool, of
-both configuration layouts. The compressed-entry seeds are made with the
-zstd command.
+both configuration layouts, one of them signed. The compressed-entry seeds
+are made with the zstd command, the signature seeds with ssh-keygen.
 """
 import argparse
+import base64
 import hashlib
 import os
 import shutil
@@ -32,6 +33,8 @@ SECOND_CONFIG_BYTES = 8192
 SECOND_CONFIG_SIGNATURE = b"onefile-config-2"
 DIGEST_KIND_AT, CODEC_AT, LEVEL_AT, DIGEST_AT = 4096, 4097, 4098, 4128
 DIGEST_SHA256, CODEC_ZSTD = 1, 1
+# The signature area: a u64 length and the signature, to the area's end.
+SIGNATURE_AREA_AT, SIGNATURE_AREA_BYTES = 4672, 3520
 PAYLOAD_SECTION = b"onefile_payload"
 
 
@@ -173,12 +176,15 @@ def loaded_ranges(elf):
 def with_digest(elf, payload_offset):
     """`elf` with the digest it records of itself: SHA-256 over the bytes the
     loadable segments map, each once and in file order, with e_shoff,
-    e_shnum, e_shstrndx and the digest field taken as zero."""
+    e_shnum, e_shstrndx, the digest field and the signature area taken as
+    zero."""
     field = payload_offset + DIGEST_AT
+    area = payload_offset + SIGNATURE_AREA_AT
     zeroed = bytearray(elf)
     zeroed[40:48] = bytes(8)
     zeroed[60:64] = bytes(4)
     zeroed[field:field + 32] = bytes(32)
+    zeroed[area:area + SIGNATURE_AREA_BYTES] = bytes(min(SIGNATURE_AREA_BYTES, max(0, len(elf) - area)))
     loaded = bytearray(len(elf))
     for begin, end in loaded_ranges(elf):
         loaded[begin:end] = b"\1" * (end - begin)
@@ -231,6 +237,43 @@ def second_layout_seeds():
         "minimal_elf_second_layout_without_digest.bin": minimal_elf(second_layout_config(digest_kind=0) + application),
         "minimal_elf_second_layout_cut_records.bin": minimal_elf(second_layout_config()[:CONFIG_BYTES + 40]),
     }
+
+
+def ssh_signature_blob(work):
+    """A real SSH signature in the namespace onefile, made by ssh-keygen
+    with a key made for it, as the binary blob a launcher keeps."""
+    key = os.path.join(work, "key")
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key], check=True)
+    armored = subprocess.run(["ssh-keygen", "-Y", "sign", "-n", "onefile", "-f", key], input=b"0" * 64 + b"\n",
+                             capture_output=True, check=True).stdout
+    lines = armored.decode().split("\n")
+    return base64.b64decode("".join(lines[1:lines.index("-----END SSH SIGNATURE-----")]))
+
+
+def signature_area(content):
+    return content + bytes(SIGNATURE_AREA_BYTES - len(content))
+
+
+def signature_seeds():
+    """Small ELF files of the second layout whose signature area holds a
+    signature, whole, cut short, with a lying length, garbage and bytes
+    after it."""
+    application = extraction_seeds()["application.bin"]
+    payload_offset = 64 + 56
+    with tempfile.TemporaryDirectory() as work:
+        blob = ssh_signature_blob(work)
+    areas = {
+        "signed": u64(len(blob)) + blob,
+        "signature_cut_short": u64(len(blob) - 30) + blob[:-30],
+        "signature_length_beyond_area": u64(SIGNATURE_AREA_BYTES) + blob,
+        "signature_garbage": u64(64) + bytes(range(64)),
+        "signature_bytes_after": u64(len(blob)) + blob + b"\1",
+    }
+    seeds = {}
+    for name, content in areas.items():
+        config = second_layout_config()[:SIGNATURE_AREA_AT] + signature_area(content)
+        seeds[f"minimal_elf_{name}.bin"] = with_digest(minimal_elf(config + application), payload_offset)
+    return seeds
 
 
 def tool_list_seeds():
@@ -295,6 +338,11 @@ def launchers_from_tool(tool):
         seeds["launcher_without_sections.bin"] = without_section_headers(first)
         seeds["launcher_second_layout.bin"] = second
         seeds["launcher_second_layout_without_sections.bin"] = without_section_headers(second)
+        key = os.path.join(work, "key")
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key], check=True)
+        subprocess.run([tool, "sign", launcher, "--key", key], check=True)
+        with open(launcher, "rb") as file:
+            seeds["launcher_signed.bin"] = file.read()
     return seeds
 
 
@@ -324,6 +372,7 @@ def main():
     write(os.path.join(CORPUS, "extraction"), seeds)
     list_seeds = tool_list_seeds()
     list_seeds.update(second_layout_seeds())
+    list_seeds.update(signature_seeds())
     if options.tool:
         list_seeds.update(launchers_from_tool(shutil.which(options.tool) or options.tool))
     write(os.path.join(CORPUS, "tool_list"), list_seeds)

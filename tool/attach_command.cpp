@@ -20,7 +20,7 @@ int runAttach(const CommandLine& line) {
     const auto blockBytes = static_cast<std::uint64_t>(status.st_size);
     produceLauncher(line.output, stub, strings, std::nullopt, line.reuse, blockBytes, [&line, &block, blockBytes](OutputStream& output) {
         output.copyFrom(block.get(), line.input, blockBytes);
-    });
+    }, line.signKey);
     return 0;
 }
 

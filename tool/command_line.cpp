@@ -23,6 +23,11 @@ struct OptionRule {
 std::vector<OptionRule> optionsOf(Command command) {
     std::vector<OptionRule> options;
     if (command == Command::info) options.push_back({{"--json"}, OptionKind::json});
+    if (command == Command::sign) options.push_back({{"--key"}, OptionKind::text, &CommandLine::signKey});
+    if (command == Command::verify) {
+        options.push_back({{"--allowed-signers"}, OptionKind::text, &CommandLine::allowedSigners});
+        options.push_back({{"--identity"}, OptionKind::text, &CommandLine::identity});
+    }
     if (command != Command::pack && command != Command::attach) return options;
     options.push_back({{"-o", "--output"}, OptionKind::output});
     if (command == Command::pack) {
@@ -39,6 +44,7 @@ std::vector<OptionRule> optionsOf(Command command) {
     options.push_back({{"--version"}, OptionKind::text, &CommandLine::versionString});
     options.push_back({{"--stub"}, OptionKind::text, &CommandLine::stubPath});
     options.push_back({{"--arch"}, OptionKind::architecture});
+    options.push_back({{"--sign"}, OptionKind::text, &CommandLine::signKey});
     return options;
 }
 
@@ -49,6 +55,8 @@ Command parseCommand(const std::string& word) {
     if (word == "extract") return Command::extract;
     if (word == "info") return Command::info;
     if (word == "verify") return Command::verify;
+    if (word == "sign") return Command::sign;
+    if (word == "signature") return Command::signature;
     throw UsageError("unknown command '" + word + "'");
 }
 
@@ -93,6 +101,11 @@ public:
         if ((line_.command == Command::pack || line_.command == Command::attach) && !outputSeen_)
             throw usageError("-o OUTPUT missing");
         if (line_.quiet && line_.progress) throw usageError("--quiet and --progress contradict each other");
+        if (line_.command == Command::sign && !line_.signKey) throw usageError("--key KEY missing");
+        if (line_.signKey && line_.signKey->empty()) throw usageError("empty KEY");
+        if (line_.identity && !line_.allowedSigners)
+            throw usageError("--identity names whom --allowed-signers must allow; give --allowed-signers FILE");
+        if (line_.allowedSigners && line_.allowedSigners->empty()) throw usageError("empty FILE");
         if (line_.decoderStub && line_.stubPath)
             throw usageError("--decoder chooses a built-in stub; with --stub FILE, FILE decides");
     }
@@ -212,6 +225,8 @@ const char* commandName(Command command) {
         case Command::extract: return "extract";
         case Command::info: return "info";
         case Command::verify: return "verify";
+        case Command::sign: return "sign";
+        case Command::signature: return "signature";
         case Command::none: break;
     }
     return "onefile";

@@ -9,7 +9,7 @@
 
 namespace onefile::tool {
 
-enum class Command { none, pack, attach, list, extract, info, verify };
+enum class Command { none, pack, attach, list, extract, info, verify, sign, signature };
 
 struct CommandLine {
     Command command = Command::none;
@@ -31,6 +31,9 @@ struct CommandLine {
     bool quiet = false;                        // pack --quiet
     bool progress = false;                     // pack --progress
     bool json = false;                         // info --json
+    std::optional<std::string> signKey;        // pack and attach --sign, sign --key
+    std::optional<std::string> allowedSigners; // verify --allowed-signers
+    std::optional<std::string> identity;       // verify --identity
 };
 
 // Parses the arguments after the program name; a malformed command line

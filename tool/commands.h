@@ -12,5 +12,7 @@ int runList(const CommandLine& line);
 int runExtract(const CommandLine& line);
 int runInfo(const CommandLine& line);
 int runVerify(const CommandLine& line);
+int runSign(const CommandLine& line);
+int runSignature(const CommandLine& line);
 
 }  // namespace onefile::tool

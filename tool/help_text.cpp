@@ -71,7 +71,9 @@ std::string launcherOptionsText() {
            "                  one of those --arch takes; a different --arch is refused.\n"
            "                  FILE also decides whether the launcher unpacks compressed\n"
            "                  entries: only a decoder stub (onefile-stub-zstd) or a launcher\n"
-           "                  made from one does; for any other they are damage.\n";
+           "                  made from one does; for any other they are damage.\n"
+           "  --sign KEY      sign the launcher's digest with the SSH key KEY, as `onefile\n"
+           "                  sign` does, before it is put in place (needs ssh-keygen)\n";
 }
 
 const std::string kOutputText =
@@ -87,7 +89,7 @@ std::string helpText(Command command) {
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
                    "                    [--exclude PATTERN]... [--quiet | --progress] [--reuse]\n"
                    "                    [--template T]... [--product NAME] [--version V] [--arch A]\n"
-                   "                    [--stub FILE]\n"
+                   "                    [--stub FILE] [--sign KEY]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
@@ -167,6 +169,7 @@ std::string helpText(Command command) {
         case Command::attach:
             return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--template T]...\n"
                    "                      [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
+                   "                      [--sign KEY]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
                    "byte for byte and unchecked. For making launchers with hand-made blocks,\n"
@@ -242,18 +245,63 @@ std::string helpText(Command command) {
                    "                  null) for a launcher made before digests were recorded\n"
                    "  reuse           true when it keeps its unpacked tree between runs (pack\n"
                    "                  --reuse), else false\n"
+                   "  signature       the key type and SHA256 fingerprint of its signature's\n"
+                   "                  key, or \"unsigned\" (JSON: {\"key_type\": T, \"fingerprint\":\n"
+                   "                  F}, or null); the signature is not checked (see verify)\n"
                    "In text, control characters in the strings are written as in `onefile list`;\n"
                    "in JSON, bytes that are not UTF-8 become U+FFFD. The whole block is checked.\n";
         case Command::verify:
-            return "usage: onefile verify LAUNCHER\n"
+            return "usage: onefile verify LAUNCHER [--allowed-signers FILE [--identity ID]]\n"
                    "\n"
                    "Checks LAUNCHER against the digest that pack and attach record in it: SHA-256\n"
                    "over every byte its loadable segments map (code, configuration and block),\n"
-                   "with the digest field and the ELF header's e_shoff, e_shnum and e_shstrndx\n"
-                   "taken as zero, so strip does not break the check but any change to what runs\n"
-                   "does. Prints \"LAUNCHER: OK\" and exits 0 when it matches; exits 1 with the\n"
-                   "reason when it does not, when the file is cut short or malformed, or when it\n"
-                   "records no digest.\n";
+                   "with the digest field, the signature area and the ELF header's e_shoff,\n"
+                   "e_shnum and e_shstrndx taken as zero, so strip does not break the check but\n"
+                   "any change to what runs does. Prints \"LAUNCHER: OK\" and exits 0 when it\n"
+                   "matches; exits 1 with the reason when it does not, when the file is cut\n"
+                   "short or malformed, or when it records no digest.\n"
+                   "\n"
+                   "Then the signature (onefile sign), which signs the digest:\n"
+                   "  --allowed-signers FILE  check it against FILE, in ssh-keygen's\n"
+                   "                  allowed-signers format (principals, namespaces=\"onefile\",\n"
+                   "                  valid-after, valid-before, cert-authority), at the current\n"
+                   "                  time. \"LAUNCHER: OK, signed by PRINCIPAL with TYPE key\n"
+                   "                  SHA256:...\". ssh-ed25519 signatures are checked by this\n"
+                   "                  tool, any other kind by ssh-keygen -Y verify.\n"
+                   "  --identity ID   the principal FILE must allow the key for; without it,\n"
+                   "                  any line that allows the key serves.\n"
+                   "Without --allowed-signers a signature is named, not checked: \"LAUNCHER: OK,\n"
+                   "signed with TYPE key SHA256:... (not checked: no --allowed-signers)\".\n"
+                   "\n"
+                   "Exit status: 0 verified; 1 digest mismatch, unreadable or malformed file;\n"
+                   "2 malformed command line; 3 not signed (with --allowed-signers); 4 bad\n"
+                   "signature (it does not sign the digest, or its area is damaged); 5 no\n"
+                   "allowed signer (the key, identity, namespace or time is not allowed).\n";
+        case Command::sign:
+            return "usage: onefile sign LAUNCHER --key KEY\n"
+                   "\n"
+                   "Signs LAUNCHER in place with the SSH key KEY: ssh-keygen -Y sign -n onefile\n"
+                   "-f KEY signs its digest as 64 lower-case hexadecimal digits and a newline,\n"
+                   "and the signature goes into the launcher's signature area, which the digest\n"
+                   "does not cover, replacing any signature it had. KEY is anything ssh-keygen\n"
+                   "signs with: a private key (a passphrase is asked on the terminal), or a\n"
+                   "public key whose private key ssh-agent or a hardware key holds.\n"
+                   "\n"
+                   "Only a launcher that verifies is signed. It is written under a temporary\n"
+                   "name beside it and renamed into place, keeping its mode; a failure, or\n"
+                   "SIGINT, SIGQUIT, SIGTERM or SIGHUP, leaves it as it was. Needs ssh-keygen\n"
+                   "(Debian package openssh-client).\n";
+        case Command::signature:
+            return "usage: onefile signature LAUNCHER\n"
+                   "\n"
+                   "Prints LAUNCHER's signature as ssh-keygen writes it (-----BEGIN SSH\n"
+                   "SIGNATURE-----), so that ssh-keygen alone can check who signed the digest\n"
+                   "the launcher records:\n"
+                   "    onefile signature app >app.sig\n"
+                   "    onefile info --json app | jq -r .digest |\n"
+                   "      ssh-keygen -Y verify -f allowed_signers -I ID -n onefile -s app.sig\n"
+                   "That proves who signed the digest, not that the file matches it: onefile\n"
+                   "verify checks both. Exit status 3 for a launcher that is not signed.\n";
         case Command::none: break;
     }
     return "usage: onefile COMMAND [ARGUMENTS]\n"
@@ -270,7 +318,10 @@ std::string helpText(Command command) {
            "  list LAUNCHER            list the entries a launcher carries\n"
            "  extract LAUNCHER DIR     unpack a launcher into a new directory, unrun\n"
            "  info LAUNCHER [--json]   show a launcher's machine, strings, sizes, digest\n"
-           "  verify LAUNCHER          check a launcher against the digest it records\n"
+           "  verify LAUNCHER          check a launcher against the digest it records,\n"
+           "                           and its signature with --allowed-signers FILE\n"
+           "  sign LAUNCHER --key KEY  sign a launcher with an SSH key (ssh-keygen)\n"
+           "  signature LAUNCHER       print a launcher's SSH signature\n"
            "\n"
            "  onefile COMMAND --help   the options of a command\n"
            "  onefile --help           this text\n"
@@ -278,7 +329,8 @@ std::string helpText(Command command) {
            "\n"
            "Exit status: 0 on success, 1 when the work failed or verify found a\n"
            "mismatch (the message names the path or option concerned), 2 for a\n"
-           "malformed command line.\n";
+           "malformed command line; verify and signature: 3 not signed, 4 bad\n"
+           "signature, 5 no allowed signer.\n";
 }
 
 }  // namespace onefile::tool

@@ -9,11 +9,25 @@
 #include "tool/guarded_mapping.h"
 #include "tool/launcher_digest.h"
 #include "tool/payload_locate.h"
+#include "tool/signature_area.h"
+#include "tool/ssh_public_key.h"
 #include "tool/text_escape.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
 namespace {
+
+// The key of a launcher's signature.
+struct SignatureKey {
+    std::string type;
+    std::string fingerprint;
+};
+
+std::optional<SignatureKey> readSignatureKey(ByteSpan section) {
+    const std::optional<SshSignature> signature = readSignatureArea(section);
+    if (!signature) return std::nullopt;
+    return SignatureKey{signature->keyType, sshKeyFingerprint(signature->publicKey)};
+}
 
 struct LauncherInfo {
     Architecture architecture = Architecture::x86_64;
@@ -23,6 +37,7 @@ struct LauncherInfo {
     std::uint64_t storedBytes = 0;    // content bytes as the block holds them
     std::uint64_t unpackedBytes = 0;  // content bytes once unpacked
     bool anyCompressed = false;
+    std::optional<SignatureKey> signature;
 };
 
 LauncherInfo readLauncherInfo(ByteSpan launcher) {
@@ -30,6 +45,7 @@ LauncherInfo readLauncherInfo(ByteSpan launcher) {
     info.architecture = requireLauncherMachine(readElfHeader(launcher).e_machine);
     const ByteSpan section = findPayloadSection(launcher);
     info.settings = readConfigArea(section);
+    info.signature = readSignatureKey(section);
     (void)visitBlock(section.subspan(configAreaBytes(info.settings.layout)), [&info](const BlockEntryInfo& entry) {
         if (entry.kind == EntryKind::link) {
             ++info.links;
@@ -72,7 +88,9 @@ void printText(const LauncherInfo& info) {
               << (!level ? "none" : level->empty() ? "zstd, level not recorded" : "zstd level " + *level) << "\n"
               << "digest: " << (info.settings.digest ? "sha256 " + formatDigest(*info.settings.digest) : "none")
               << "\n"
-              << "reuse: " << (info.settings.reuse ? "true" : "false") << "\n";
+              << "reuse: " << (info.settings.reuse ? "true" : "false") << "\n"
+              << "signature: "
+              << (info.signature ? info.signature->type + " key " + info.signature->fingerprint : "unsigned") << "\n";
 }
 
 std::string jsonStringList(const std::vector<std::string>& texts) {
@@ -95,7 +113,11 @@ void printJson(const LauncherInfo& info) {
               << ", \"unpacked_bytes\": " << info.unpackedBytes << ", \"compression\": " << compression
               << ", \"digest\": "
               << (info.settings.digest ? jsonString(formatDigest(*info.settings.digest)) : std::string("null"))
-              << ", \"reuse\": " << (info.settings.reuse ? "true" : "false") << "}\n";
+              << ", \"reuse\": " << (info.settings.reuse ? "true" : "false") << ", \"signature\": "
+              << (info.signature ? "{\"key_type\": " + jsonString(info.signature->type) +
+                                       ", \"fingerprint\": " + jsonString(info.signature->fingerprint) + "}"
+                                 : std::string("null"))
+              << "}\n";
 }
 
 }  // namespace

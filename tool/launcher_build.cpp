@@ -9,6 +9,7 @@
 
 #include "tool/digest_follower.h"
 #include "tool/launcher_digest.h"
+#include "tool/launcher_signing.h"
 
 #include "tool/launcher_writer.h"
 #include "tool/temporary_output.h"
@@ -117,9 +118,16 @@ void CheckedStub::requireReuse() const {
 
 std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
                      std::optional<int> compressionLevel, bool reuse, std::optional<std::uint64_t> blockBytes,
-                     const std::function<void(OutputStream&)>& writeBlockBytes) {
+                     const std::function<void(OutputStream&)>& writeBlockBytes,
+                     const std::optional<std::string>& signKey) {
     LauncherSettings settings{stub.layout().configLayout, strings, std::nullopt, std::nullopt};
     const bool recordsDigest = settings.layout == ConfigLayout::second;
+    if (signKey && !recordsDigest)
+        throw ToolError("--sign", "the stub's configuration area has the first layout, which records no digest "
+                                  "to sign");
+    // A key that is not there is named before the work, not after it.
+    if (signKey && ::access(signKey->c_str(), R_OK) != 0)
+        throw ToolError(*signKey, "cannot be read: " + systemErrorText(errno));
     if (recordsDigest) {
         settings.compressionLevel = compressionLevel;
         settings.digest = LauncherDigest{};  // filled in below
@@ -141,7 +149,11 @@ std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& 
     stub.read([&] {
         writeLauncher(stream, stub.bytes(), stub.layout(), makeConfigArea(settings), blockBytes, writeBlockBytes);
     });
-    if (follower) recordLauncherDigest(output.fd(), outputPath, digestFieldOffset, follower->finish(stream.position()));
+    if (follower) {
+        const LauncherDigest digest = follower->finish(stream.position());
+        recordLauncherDigest(output.fd(), outputPath, digestFieldOffset, digest);
+        if (signKey) recordSignatureArea(output.fd(), outputPath, payloadOffset, signLauncherDigest(digest, *signKey));
+    }
     output.commit();
     return stream.position();
 }

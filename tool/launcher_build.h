@@ -61,9 +61,13 @@ private:
 // A stub of the second configuration layout records `compressionLevel` (the
 // level pack compressed with), `reuse` (--reuse) and the launcher's digest,
 // computed once the rest is written; the first layout has room for none.
+// With `signKey` (--sign) that digest is signed with the key through
+// ssh-keygen before the launcher is put in place; a stub of the first
+// layout, which has no signature area, is refused then.
 // Returns the launcher's size.
 std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
                      std::optional<int> compressionLevel, bool reuse, std::optional<std::uint64_t> blockBytes,
-                     const std::function<void(OutputStream&)>& writeBlockBytes);
+                     const std::function<void(OutputStream&)>& writeBlockBytes,
+                     const std::optional<std::string>& signKey = std::nullopt);
 
 }  // namespace onefile::tool

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 
+#include "tool/signature_area.h"
 #include "tool/tool_error.h"
 
 namespace onefile::tool {
@@ -40,10 +41,12 @@ bool LauncherDigester::learnRanges(ByteSpan start) {
         if (!loaded_.empty() && range.begin <= loaded_.back().end) loaded_.back().end = std::max(loaded_.back().end, range.end);
         else loaded_.push_back(range);
     }
+    const std::uint64_t signatureAreaOffset = digestFieldOffset_ - kDigestFieldOffset + kSignatureAreaOffset;
     zeroed_ = {
         {offsetof(Elf64_Ehdr, e_shoff), offsetof(Elf64_Ehdr, e_shoff) + sizeof(Elf64_Off)},
         {offsetof(Elf64_Ehdr, e_shnum), offsetof(Elf64_Ehdr, e_shstrndx) + sizeof(Elf64_Half)},
         {digestFieldOffset_, digestFieldOffset_ + kLauncherDigestBytes},
+        {signatureAreaOffset, signatureAreaOffset + kSignatureAreaBytes},
     };
     std::sort(zeroed_.begin(), zeroed_.end(), [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
     rangesKnown_ = true;

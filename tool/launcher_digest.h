@@ -1,7 +1,8 @@
 // The digest a launcher records of itself: SHA-256 over every byte of the
 // file that a loadable segment maps (code, configuration area and block),
-// each byte once and in file order, with the digest field and the ELF
-// header's e_shoff, e_shnum and e_shstrndx taken as zero. strip and objcopy
+// each byte once and in file order, with the digest field, the signature
+// area behind it (so that signing changes no digest) and the ELF header's
+// e_shoff, e_shnum and e_shstrndx taken as zero. strip and objcopy
 // rewrite those three header fields, which lie inside the first loaded
 // segment, and nothing else that is loaded; any change to what runs changes
 // the digest.
@@ -22,7 +23,9 @@ namespace onefile::tool {
 // any size: the program headers at its start say which bytes count.
 class LauncherDigester {
 public:
-    // The launcher's digest field starts at file offset `digestFieldOffset`.
+    // The launcher's digest field starts at file offset `digestFieldOffset`,
+    // in a configuration area of the second layout, whose signature area
+    // lies where that layout puts it.
     explicit LauncherDigester(std::uint64_t digestFieldOffset);
 
     // The next bytes of the file.

@@ -32,6 +32,8 @@ int runCommandLine(const onefile::tool::CommandLine& line) {
         case Command::extract: return onefile::tool::runExtract(line);
         case Command::info: return onefile::tool::runInfo(line);
         case Command::verify: return onefile::tool::runVerify(line);
+        case Command::sign: return onefile::tool::runSign(line);
+        case Command::signature: return onefile::tool::runSignature(line);
         case Command::none: break;
     }
     return 0;
@@ -46,6 +48,9 @@ int main(int argc, char** argv) {
     } catch (const onefile::tool::UsageError& error) {
         std::cerr << "onefile: " << error.what() << "\nTry 'onefile --help' for more information.\n";
         return kUsageStatus;
+    } catch (const onefile::tool::SignatureError& error) {
+        std::cerr << "onefile: " << error.what() << "\n";
+        return error.status();
     } catch (const std::exception& error) {
         std::cerr << "onefile: " << error.what() << "\n";
         return kFailureStatus;

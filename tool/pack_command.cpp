@@ -95,7 +95,8 @@ int runPack(const CommandLine& line) {
                     output, contents.entries,
                     [&contents](const PayloadEntry& entry) { return contents.openContent(entry); },
                     line.compressionLevel, &counters);
-            });
+            },
+            line.signKey);
     }  // the progress line is erased before the summary takes its place
     if (reporting) {
         launcher.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

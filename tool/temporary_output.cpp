@@ -113,8 +113,8 @@ TemporaryOutput::~TemporaryOutput() {
     forgetPendingPath();
 }
 
-void TemporaryOutput::commit() {
-    if (::fchmod(fd_, kLauncherModeBits & ~currentUmask()) != 0)
+void TemporaryOutput::commit(std::optional<mode_t> mode) {
+    if (::fchmod(fd_, mode.value_or(kLauncherModeBits & ~currentUmask())) != 0)
         throw ToolError(outputPath_, "cannot set the mode: " + systemErrorText(errno));
     const int fd = fd_;
     fd_ = -1;

@@ -3,6 +3,9 @@
 // interrupted run leaves no output behind.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 
 namespace onefile::tool {
@@ -19,8 +22,8 @@ public:
     int fd() const { return fd_; }
 
     // Makes the file executable for everyone the umask allows (0777 less the
-    // umask) and renames it to the output path.
-    void commit();
+    // umask), or gives it `mode`, and renames it to the output path.
+    void commit(std::optional<mode_t> mode = std::nullopt);
 
 private:
     std::string outputPath_;

@@ -14,6 +14,24 @@ public:
         : std::runtime_error(subject + ": " + message) {}
 };
 
+// The exit statuses of a launcher whose signature does not stand (verify,
+// signature).
+inline constexpr int kUnsignedStatus = 3;
+inline constexpr int kBadSignatureStatus = 4;
+inline constexpr int kNoAllowedSignerStatus = 5;
+
+// A signature that is missing, does not verify, or whose key the allowed
+// signers do not allow: "onefile: SUBJECT: MESSAGE", with its own status.
+class SignatureError : public ToolError {
+public:
+    SignatureError(const std::string& subject, const std::string& message, int status)
+        : ToolError(subject, message), status_(status) {}
+    int status() const { return status_; }
+
+private:
+    int status_;
+};
+
 // A malformed command line: the message and a hint to --help, exit status 2.
 class UsageError : public std::runtime_error {
 public:

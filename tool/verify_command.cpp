@@ -6,6 +6,7 @@
 #include "tool/launcher_digest.h"
 #include "tool/payload_locate.h"
 #include "tool/tool_error.h"
+#include "tool/verify_signature.h"
 
 namespace onefile::tool {
 
@@ -13,9 +14,10 @@ int runVerify(const CommandLine& line) {
     const GuardedMapping launcher(line.input);
     LauncherSettings settings;
     LauncherDigest computed{};
-    launcher.read("read", [&launcher, &line, &settings, &computed] {
+    ByteSpan section;
+    launcher.read("read", [&launcher, &line, &settings, &computed, &section] {
         try {
-            const ByteSpan section = findPayloadSection(launcher.bytes());
+            section = findPayloadSection(launcher.bytes());
             settings = readConfigArea(section);
             if (!settings.digest)
                 throw ToolError(line.input,
@@ -31,7 +33,9 @@ int runVerify(const CommandLine& line) {
     if (computed != *settings.digest)
         throw ToolError(line.input, "digest does not match: what it loads has changed since it was made (recorded " +
                                         formatDigest(*settings.digest) + ", found " + formatDigest(computed) + ")");
-    std::cout << line.input << ": OK\n" << std::flush;
+    std::string signature;
+    launcher.read("read", [&] { signature = verifyLauncherSignature(line, section, computed); });
+    std::cout << line.input << ": OK" << signature << "\n" << std::flush;
     if (!std::cout) throw ToolError("standard output", "cannot write");
     return 0;
 }

@@ -1,7 +1,8 @@
 # onefile_add_launcher(NAME APPDIR dir MAIN relpath
 #                      [TEMPLATE template...] [PRODUCT name] [VERSION version]
 #                      [ARCH x86_64|aarch64] [COMPRESS level] [REUSE]
-#                      [EXCLUDE pattern...] [OUTPUT path] [DEPENDS target...])
+#                      [EXCLUDE pattern...] [SIGN_KEY key] [OUTPUT path]
+#                      [DEPENDS target...])
 #
 # Adds the custom target NAME, built by default, that packs the application
 # directory APPDIR into a launcher with `onefile pack`. MAIN is the main
@@ -15,7 +16,9 @@
 # --arch); several TEMPLATE values are the places the launcher tries in
 # turn (one --template each); COMPRESS packs with --compress=level; REUSE packs with --reuse
 # (the launcher keeps its unpacked tree between runs); EXCLUDE passes one
-# --exclude per pattern. The tool checks the values when it runs. DEPENDS names the
+# --exclude per pattern; SIGN_KEY signs the launcher with the SSH key `key`
+# (--sign; a relative path is taken relative to the current source
+# directory). The tool checks the values when it runs. DEPENDS names the
 # targets that make the content of APPDIR: they are built first, and the
 # launcher is packed again whenever they are rebuilt.
 #
@@ -45,7 +48,7 @@ cmake_policy(VERSION 3.20...3.25)
 
 function(onefile_add_launcher)
   set(flag_keywords REUSE)
-  set(value_keywords APPDIR MAIN PRODUCT VERSION ARCH COMPRESS OUTPUT)
+  set(value_keywords APPDIR MAIN PRODUCT VERSION ARCH COMPRESS SIGN_KEY OUTPUT)
   set(list_keywords TEMPLATE EXCLUDE DEPENDS)
   if(ARGC EQUAL 0 OR "${ARGV0}" STREQUAL "" OR ARGV0 IN_LIST flag_keywords OR ARGV0 IN_LIST value_keywords
      OR ARGV0 IN_LIST list_keywords)
@@ -104,6 +107,11 @@ function(onefile_add_launcher)
   foreach(pattern IN LISTS arg_EXCLUDE)
     list(APPEND options --exclude "${pattern}")
   endforeach()
+  if(DEFINED arg_SIGN_KEY)
+    cmake_path(ABSOLUTE_PATH arg_SIGN_KEY BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE
+               OUTPUT_VARIABLE sign_key)
+    list(APPEND options --sign "${sign_key}")
+  endif()
 
   set(state_dir "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/onefile_add_launcher")
   set(stamp "${state_dir}/${name}.stamp")

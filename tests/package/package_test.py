@@ -499,8 +499,17 @@ onefile_add_launcher(everything APPDIR app MAIN run
   TEMPLATE "{TEMP}/x {RANDOM}" "{HOME}/.x_{RANDOM}" PRODUCT "My Product" VERSION 2.0 ARCH aarch64 COMPRESS 5
   EXCLUDE "*.log" "cache/" OUTPUT out/everything.bin)
 onefile_add_launcher(kept APPDIR app MAIN run REUSE PRODUCT kept-app EXCLUDE "*.log" "cache/")
+onefile_add_launcher(signed APPDIR app MAIN run SIGN_KEY keys/release)
 add_subdirectory(sub)
 """)
+    # The key is made by ssh-keygen, which also signs; without it the
+    # launcher cannot be built, and the build below would fail.
+    signing = shutil.which("ssh-keygen") is not None
+    if signing:
+        os.makedirs(os.path.join(project, "keys"))
+        run_ok(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(project, "keys", "release")])
+    else:
+        print("note: no ssh-keygen here (openssh-client): the SIGN_KEY launcher is not built")
     write(os.path.join(project, "sub", "CMakeLists.txt"), "onefile_add_launcher(insub APPDIR ../app MAIN run)\n")
     build = os.path.join(workspace, "build")
     result = configure(project, build, prefix)
@@ -517,13 +526,19 @@ add_subdirectory(sub)
         "insub": [tool_path, "pack", app, "-o", os.path.join(build, "sub", "insub"), "--main", "run"],
         "kept": [tool_path, "pack", app, "-o", os.path.join(build, "kept"), "--main", "run", "--product", "kept-app",
                  "--reuse", "--exclude", "*.log", "--exclude", "cache/"],
+        "signed": [tool_path, "pack", app, "-o", os.path.join(build, "signed"), "--main", "run",
+                   "--sign", os.path.join(project, "keys", "release")],
     }
     for target, arguments in expected.items():
         got = ninja_pack_command(build, target)
         check(got == arguments, f"{target} packs with {got}, expected {arguments}")
 
     # The same launchers, made by the build.
-    run_ok([CMAKE, "--build", build])
+    run_ok([CMAKE, "--build", build] + ([] if signing else ["--target", "plain", "everything", "kept", "insub"]))
+    if signing:
+        info = json.loads(run_ok([tool_path, "info", "--json", os.path.join(build, "signed")]).stdout)
+        check(info["signature"] is not None and info["signature"]["key_type"] == "ssh-ed25519",
+              f"onefile info of the SIGN_KEY launcher: {info}")
     tmp = os.path.join(workspace, "tmp")
     os.mkdir(tmp)
     for launcher in ("plain", "sub/insub"):

@@ -87,7 +87,7 @@ TEST_F(ReusePackTest, RecordsTheModeAndTheHoldingDirectory) {
             EXPECT_NE(info.out.find("\nfallback_template: " + c.fallback + "\n"), std::string::npos) << info.out;
         }
         const ProcessResult json = runTool({"info", "--json", launcher});
-        EXPECT_NE(json.out.find(", \"reuse\": true}"), std::string::npos) << json.out;
+        EXPECT_NE(json.out.find(", \"reuse\": true, "), std::string::npos) << json.out;
         EXPECT_EQ(runTool({"verify", launcher}).exitCode, 0);
     }
 
@@ -98,7 +98,7 @@ TEST_F(ReusePackTest, RecordsTheModeAndTheHoldingDirectory) {
     const LauncherConfig config = configOf(fresh);
     EXPECT_EQ(config.treeMode, kTreeFreshPerRun);
     EXPECT_STREQ(config.directoryTemplate, kDefaultDirectoryTemplate);
-    EXPECT_NE(runTool({"info", "--json", fresh}).out.find(", \"reuse\": false}"), std::string::npos);
+    EXPECT_NE(runTool({"info", "--json", fresh}).out.find(", \"reuse\": false, "), std::string::npos);
 
     // attach records the mode the same way.
     writeFile(dir_.file("block"), std::string("ZQX\0\4\0\0\0\0\0\0\0", 12), 0644);
