@@ -109,11 +109,14 @@ int waitForChild() {
 }
 
 // The attached block: where it starts and ends in the launcher's image, whose
-// pages extraction may give back once written out.
+// pages extraction may give back once written out, and where it lies in the
+// launcher's file, from which stored entries are copied.
 void placePayload() {
     gPayloadCursor = getPayloadStart();
     gPayloadEnd = getPayloadEnd();
     gPayloadPagesReleasable = true;
+    gPayloadFileOffset = getPayloadFileOffset();
+    gPayloadInLauncherFile = true;
 }
 
 static_assert(kRandomTokenLength == kWorkingTokenLength, "working directories are named with {RANDOM}'s tokens");
@@ -162,7 +165,6 @@ bool startChild(char** argv) {
 // first template names that can be made, is safe, allows programs and has
 // room. A place skipped gets one line; the last one's failure ends the run.
 void prepareApplicationTree() {
-    if (launcherReusesTree()) gPayloadFileOffset = getPayloadFileOffset();
     for (const char* directoryTemplate = getDirectoryTemplate();;) {
         const char* next = getNextDirectoryTemplate(directoryTemplate);
         bool lastPlace = next == nullptr;
