@@ -111,11 +111,14 @@ int waitForChild() {
 }
 
 // The attached block: where it starts and ends in the launcher's image, whose
-// pages extraction may give back once written out.
+// pages extraction may give back once written out, and where it lies in the
+// launcher's file, from which stored entries are copied.
 void placePayload() {
     gPayloadCursor = getPayloadStart();
     gPayloadEnd = getPayloadEnd();
     gPayloadPagesReleasable = true;
+    gPayloadFileOffset = getPayloadFileOffset();
+    gPayloadInLauncherFile = true;
 }
 
 static_assert(kRandomTokenLength == kWorkingTokenLength, "working directories are named with {RANDOM}'s tokens");
@@ -192,12 +195,10 @@ void removeVersionFromLaterPlaces(const char* publishedTemplate) {
 // Unpacks the block into the extraction directory, or finds (or makes) the
 // tree that runs of a launcher made with pack --reuse keep: in the place the
 // first template names that can be made, is safe, allows programs and has
-// room. A place skipped gets one line; the last one's failure ends the run.
+// room. A place skipped is named only when no place works; the last one's
+// failure ends the run.
 void prepareApplicationTree() {
-    if (launcherReusesTree()) {
-        gPayloadFileOffset = getPayloadFileOffset();
-        if (useKeptVersion()) return;
-    }
+    if (launcherReusesTree() && useKeptVersion()) return;
     for (const char* directoryTemplate = getDirectoryTemplate();;) {
         const char* next = getNextDirectoryTemplate(directoryTemplate);
         bool lastPlace = next == nullptr;

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "payload/copy_stored_content.h"
 #include "payload/entry_decoder.h"
 #include "payload/extract_payload.h"
 #include "runtime/launcher_state.h"
@@ -71,7 +72,7 @@ pthread_cond_t workQueued = PTHREAD_COND_INITIALIZER;
 pthread_cond_t workDone = PTHREAD_COND_INITIALIZER;
 bool ending;
 int stopRequested;  // read without the lock: atomics
-WriterFailure firstFailure = {WriterFailureKind::none, 0, nullptr};
+WriterFailure firstFailure = {WriterFailureKind::none, 0, nullptr, 0};
 std::uint32_t firstFailureSequence;
 
 // Decoded chunks handed over by a decoding thread, in the order of its
@@ -148,10 +149,10 @@ bool stopping() {
 // With the lock held.
 void countEvent() { __atomic_store_n(&workEvents, workEvents + 1, __ATOMIC_RELAXED); }
 
-void recordFailure(WriterFailureKind kind, int error, const FileEntryJob& job) {
+void recordFailure(WriterFailureKind kind, int error, const FileEntryJob& job, std::uint64_t fileEnd = 0) {
     pthread_mutex_lock(&lock);
     if (firstFailure.kind == WriterFailureKind::none || job.sequence < firstFailureSequence) {
-        firstFailure = {kind, error, job.name};
+        firstFailure = {kind, error, job.name, fileEnd};
         firstFailureSequence = job.sequence;
     }
     __atomic_store_n(&stopRequested, 1, __ATOMIC_RELAXED);
@@ -171,7 +172,7 @@ struct ReleaseProgress {
     const unsigned char* releasedUpTo;
 };
 
-void releaseDecoded(void* context, const unsigned char* consumed) {
+void releaseConsumed(void* context, const unsigned char* consumed) {
     auto* progress = static_cast<ReleaseProgress*>(context);
     if (!gPayloadPagesReleasable || static_cast<std::uintptr_t>(consumed - progress->releasedUpTo) < kReleaseStepBytes) {
         return;
@@ -322,7 +323,7 @@ bool decodeJob(int descriptor, const FileEntryJob& job, int slot) {
     ChunkOwner owner = {slot, descriptor, job.offset, false};
     const DecodedChunkSink sink = {handOverChunk, reclaimChunks, dropQueuedChunks, &owner};
     __atomic_add_fetch(&decodersRunning, 1, __ATOMIC_RELAXED);
-    DecodeOutcome outcome = decodeEntryChunks(sink, job.content, job.size, slot, stopping, releaseDecoded, &progress);
+    DecodeOutcome outcome = decodeEntryChunks(sink, job.content, job.size, slot, stopping, releaseConsumed, &progress);
     __atomic_sub_fetch(&decodersRunning, 1, __ATOMIC_RELAXED);
     if (outcome.result == DecodeResult::damaged) recordFailure(WriterFailureKind::damaged, 0, job);
     if (outcome.result == DecodeResult::writeFailed) recordFailure(WriterFailureKind::write, outcome.error, job);
@@ -337,26 +338,14 @@ void writeJob(const FileEntryJob& job, int slot) {
         if (close(descriptor) != 0 && written) recordFailure(WriterFailureKind::write, errno, job);
         return;
     }
-    const unsigned char* cursor = job.content;
-    const unsigned char* releasedUpTo = job.content;
-    std::uint64_t remaining = job.size;
-    while (remaining > 0) {
-        if (stopping()) break;
-        std::size_t chunk = remaining < kWriteChunkBytes ? static_cast<std::size_t>(remaining) : kWriteChunkBytes;
-        ssize_t written = write(descriptor, cursor, chunk);
-        if (written <= 0) {
-            if (written < 0 && errno == EINTR) continue;
-            recordFailure(WriterFailureKind::write, written < 0 ? errno : EIO, job);
-            break;
-        }
-        cursor += written;
-        remaining -= static_cast<std::uint64_t>(written);
-        if (gPayloadPagesReleasable && static_cast<std::uintptr_t>(cursor - releasedUpTo) >= kReleaseStepBytes) {
-            releasePages(releasedUpTo, cursor);
-            releasedUpTo = cursor;
-        }
+    ReleaseProgress progress = {job.content};
+    const StoredContent content = {job.content, job.source, job.sourceOffset, job.size};
+    const CopyOutcome outcome = copyStoredContent(descriptor, content, stopping, releaseConsumed, &progress);
+    if (outcome.result == CopyResult::failed) recordFailure(WriterFailureKind::write, outcome.error, job);
+    if (outcome.result == CopyResult::cutShort) recordFailure(WriterFailureKind::cutShort, 0, job, outcome.fileEnd);
+    if (close(descriptor) != 0 && outcome.result == CopyResult::done) {
+        recordFailure(WriterFailureKind::write, errno, job);
     }
-    if (close(descriptor) != 0 && remaining == 0) recordFailure(WriterFailureKind::write, errno, job);
 }
 
 void writeBatch(const Batch& batch, int slot) {

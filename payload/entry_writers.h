@@ -25,6 +25,8 @@ namespace onefile {
 // job per frame, each with a descriptor of its own for the same file and the
 // offset in the file where the frame's content goes: the frames are decoded
 // and written at once by several writers.
+// A stored entry is copied from the launcher's own file (`source`, -1 to
+// write it from the mapping) at `sourceOffset`.
 struct FileEntryJob {
     int descriptor;
     const char* name;
@@ -34,15 +36,19 @@ struct FileEntryJob {
     std::uint32_t sequence;  // position among the block's entries
     std::uint64_t offset;    // of the content in the file
     bool frameOfMany;        // one of several frames: a batch of its own
+    int source;
+    std::uint64_t sourceOffset;
 };
 
-enum class WriterFailureKind { none, write, damaged, noWorkspace };
+enum class WriterFailureKind { none, write, damaged, noWorkspace, cutShort };
 
-// The first failure of a writer, by position in the block.
+// The first failure of a writer, by position in the block; for cutShort,
+// where the launcher's file ended.
 struct WriterFailure {
     WriterFailureKind kind;
     int error;
     const char* name;
+    std::uint64_t fileEnd;
 };
 
 // Starts the writers when the machine has more than one processor for this

@@ -15,6 +15,7 @@
 #include "format/entry_modes.h"
 #include "format/entry_rules.h"
 #include "format/payload_format.h"
+#include "payload/copy_stored_content.h"
 #include "payload/entry_decoder.h"
 #include "payload/entry_directories.h"
 #include "payload/entry_writers.h"
@@ -28,6 +29,7 @@ namespace onefile {
 const unsigned char* gPayloadCursor;
 const unsigned char* gPayloadEnd;
 unsigned long long gPayloadFileOffset;
+bool gPayloadInLauncherFile;
 bool gPayloadPagesReleasable;
 
 namespace {
@@ -63,6 +65,33 @@ bool executableModeNeedsChmod;
     stopIfSignalled();
     reportSystemError(kUnpackFailure, error);
     fprintf(stderr, "while writing '%s/%s'\n", gExtractionDirectory, name);
+    exitFatally();
+}
+
+// The first byte of the block in memory, at gPayloadFileOffset in the file.
+const unsigned char* blockStart;
+
+// The launcher's own file, opened for the kernel's copies when the first
+// entry worth one comes; -1 while none came, and for good when it cannot be
+// opened (a launcher its user may run but not read): entries are then
+// written from the mapping.
+int launcherFile = -1;
+bool launcherFileOpened;
+
+// A copy found the launcher's file ending at `copyEnd`, before the block
+// does: the file was cut short since the start, which checked it. The same
+// report as that check's, with the file's size now (a copy that started
+// past the end saw only that it did), and what the run made is removed.
+[[noreturn]] void stopOnShortenedLauncher(std::uint64_t copyEnd) {
+    closeEntryDirectories();
+    stopIfSignalled();
+    const unsigned long long needed = gPayloadFileOffset + static_cast<unsigned long long>(gPayloadEnd - blockStart);
+    unsigned long long fileEnd = copyEnd;
+    struct stat status;
+    if (fstat(launcherFile, &status) == 0 && static_cast<unsigned long long>(status.st_size) < needed) {
+        fileEnd = static_cast<unsigned long long>(status.st_size);
+    }
+    fprintf(stderr, "Error, launcher file is incomplete (%llu of %llu bytes).\n", fileEnd, needed);
     exitFatally();
 }
 
@@ -245,25 +274,38 @@ int openEntryFile(bool executable) {
     return descriptor;
 }
 
-// Writes content straight from the mapped block, at most kWriteChunkBytes
-// per call; a termination signal stops the run between two calls.
-void writeContent(int descriptor, const unsigned char* content, std::uint64_t remaining) {
-    while (remaining > 0) {
-        std::size_t chunk = remaining < kWriteChunkBytes ? static_cast<std::size_t>(remaining) : kWriteChunkBytes;
-        ssize_t written = write(descriptor, content, chunk);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            failToUnpack(errno, nameBuffer);
-        }
-        if (written == 0) failToUnpack(EIO, nameBuffer);
-        content += written;
-        remaining -= static_cast<std::uint64_t>(written);
-        releaseWrittenPayload(content);
-        stopIfSignalled();
+bool stopFlagRaised() { return gStopSignal != 0; }
+
+void releaseMappedPayload(void*, const unsigned char* written) { releaseWrittenPayload(written); }
+
+// Below this size an entry is written from the mapping: its pages come
+// with those of the headers around it, and a kernel copy costs more calls
+// than the write.
+constexpr std::uint64_t kKernelCopyLeastBytes = 64u << 10;
+
+int copySourceFor(std::uint64_t size) {
+    if (!gPayloadInLauncherFile || size < kKernelCopyLeastBytes) return -1;
+    if (!launcherFileOpened) {
+        launcherFileOpened = true;
+        // The running file itself, also when its name was removed.
+        launcherFile = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
     }
+    return launcherFile;
 }
 
-bool stopFlagRaised() { return gStopSignal != 0; }
+std::uint64_t fileOffsetOf(const unsigned char* content) {
+    return gPayloadFileOffset + static_cast<std::uint64_t>(content - blockStart);
+}
+
+// Copies a stored entry's content into its file (copy_stored_content.h); a
+// termination signal stops the run between two calls.
+void writeContent(int descriptor, const unsigned char* content, std::uint64_t size) {
+    const StoredContent stored = {content, copySourceFor(size), fileOffsetOf(content), size};
+    const CopyOutcome outcome = copyStoredContent(descriptor, stored, stopFlagRaised, releaseMappedPayload, nullptr);
+    if (outcome.result == CopyResult::stopped) stopIfSignalled();
+    if (outcome.result == CopyResult::failed) failToUnpack(outcome.error, nameBuffer);
+    if (outcome.result == CopyResult::cutShort) stopOnShortenedLauncher(outcome.fileEnd);
+}
 
 void releaseDecodedPayload(void*, const unsigned char* consumed) { releaseWrittenPayload(consumed); }
 
@@ -309,6 +351,7 @@ std::uint32_t entrySequence;
     stopIfSignalled();
     if (failure.kind == WriterFailureKind::damaged) stopOnDamagedBlock();
     if (failure.kind == WriterFailureKind::noWorkspace) stopWithoutDecoderWorkspace(failure.error);
+    if (failure.kind == WriterFailureKind::cutShort) stopOnShortenedLauncher(failure.fileEnd);
     failToUnpack(failure.error, failure.name);
 }
 
@@ -383,7 +426,9 @@ void queueFile(const char* nameInBlock, std::uint8_t flags) {
     int descriptor = openEntryFile((flags & kEntryFlagExecutable) != 0);
     std::uint64_t size = readContentSize();
     if (size > bytesLeft()) stopOnDamagedBlock();
-    FileEntryJob job = {descriptor, nameInBlock, gPayloadCursor, size, compressed, entrySequence, 0, false};
+    const int source = compressed ? -1 : copySourceFor(size);
+    FileEntryJob job = {descriptor, nameInBlock, gPayloadCursor, size, compressed, entrySequence, 0, false,
+                        source, fileOffsetOf(gPayloadCursor)};
     gPayloadCursor += size;
     if (compressed && hasSeveralFrames(job.content, size)) {
         queueFrames(job);
@@ -419,6 +464,7 @@ bool extractPayload(bool lastPlace) {
 
 void extractEntries() {
     const unsigned char* start = gPayloadCursor;
+    blockStart = start;
     gPayloadCursor += kPayloadMagicBytes;
     stopIfSignalled();
     readFileModes();

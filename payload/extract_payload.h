@@ -20,9 +20,15 @@ extern const unsigned char* gPayloadCursor;
 extern const unsigned char* gPayloadEnd;
 
 // Offset of the block's first byte in the launcher's own file: the check of
-// a kept tree reads headers that lie far apart through the file. Set by the
-// main sequence before prepareReusedTree.
+// a kept tree reads headers that lie far apart through the file, and stored
+// entries are copied from it. Set by the main sequence with the block.
 extern unsigned long long gPayloadFileOffset;
+
+// Set by the main sequence when the block lies in the launcher's own file at
+// gPayloadFileOffset: stored entries are then copied from that file by the
+// kernel (copy_stored_content.h). Unset for a block elsewhere, which is
+// written from memory.
+extern bool gPayloadInLauncherFile;
 
 // Set when the block lies in a read-only file mapping of its own pages (the
 // launcher's image): extraction then drops the pages it has written out from

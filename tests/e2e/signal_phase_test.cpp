@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -191,10 +192,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"ONEFILE_HOOK_RAISE_CALL", "openat"}, {"ONEFILE_HOOK_RAISE_FILE", "/probe"}},
                   Expected::stopped,
                   {"mkdirat .", "openat probe"}},
-        // In the middle of the 4 MB file (16 write calls): the run stops
-        // right after the 8th.
+        // In the middle of the 4 MB file (16 write calls, from the mapping
+        // once the kernel's copies are refused): the run stops right after
+        // the 8th.
         PhaseCase{"LargeEntryHalfWritten",
-                  {{"ONEFILE_HOOK_RAISE_CALL", "write"},
+                  {{"ONEFILE_HOOK_FAIL_COPY_FILE_RANGE", std::to_string(ENOSYS)},
+                   {"ONEFILE_HOOK_FAIL_SENDFILE", std::to_string(ENOSYS)},
+                   {"ONEFILE_HOOK_RAISE_CALL", "write"},
                    {"ONEFILE_HOOK_RAISE_FILE", "/data.bin"},
                    {"ONEFILE_HOOK_RAISE_COUNT", "8"},
                    {"ONEFILE_HOOK_RAISE_WHEN", "after"}},
@@ -247,9 +251,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PhaseCase>& info) { return info.param.name; });
 
 // The payload is written by writer threads, which block every signal: the
-// signal raised during the 8th write call of the large file still reaches the
-// main thread, the writers stop at their next file or write call, and the
-// run ends as any stop before the fork does.
+// signal raised during the 8th write call of the large file (written from
+// the mapping once the kernel's copies are refused) still reaches the main
+// thread, the writers stop at their next file or write call, and the run
+// ends as any stop before the fork does.
 class WriterThreadStopTest : public SupervisionTest {};
 
 TEST_F(WriterThreadStopTest, SignalWhileWritersWriteStopsTheRun) {
@@ -262,7 +267,9 @@ TEST_F(WriterThreadStopTest, SignalWhileWritersWriteStopsTheRun) {
     const std::string launcher = packWithHooks({"--main", "probe"});
     StartOptions options = startOptions();
     options.set("PROBE_EXIT", std::to_string(kProbeExitCode));
-    options.setAll({{"ONEFILE_HOOK_RAISE_CALL", "write"},
+    options.setAll({{"ONEFILE_HOOK_FAIL_COPY_FILE_RANGE", std::to_string(ENOSYS)},
+                    {"ONEFILE_HOOK_FAIL_SENDFILE", std::to_string(ENOSYS)},
+                    {"ONEFILE_HOOK_RAISE_CALL", "write"},
                     {"ONEFILE_HOOK_RAISE_FILE", "/data.bin"},
                     {"ONEFILE_HOOK_RAISE_COUNT", "8"},
                     {"ONEFILE_HOOK_RAISE_WHEN", "after"},

@@ -2,7 +2,8 @@
 # after termination signals, the one deadline of the grace period, signals
 # passed on to the application or left ignored, fatal errors and stops
 # during the extraction that leave nothing behind, and launcher files cut
-# short; and compressed launchers, whole or damaged.
+# short; compressed launchers, whole or damaged; and the copy of stored
+# entries by the kernel, each step of it and its failures.
 add_executable(e2e_stops_tests
   supervision_support.cpp
   stops_support.cpp
@@ -11,7 +12,8 @@ add_executable(e2e_stops_tests
   fatal_cleanup_test.cpp
   truncated_launcher_test.cpp
   extraction_stop_test.cpp
-  compressed_launch_test.cpp)
+  compressed_launch_test.cpp
+  stored_copy_test.cpp)
 target_link_libraries(e2e_stops_tests PRIVATE onefile_e2e_fixture GTest::gtest_main)
 target_compile_definitions(e2e_stops_tests PRIVATE ONEFILE_SANITIZED_BUILD=$<BOOL:${ONEFILE_SANITIZE}>)
 # The grace-period cases take about 5 s, the terminal-key cases 7 s and the

@@ -44,6 +44,20 @@
                                        their file open for writing, so the
                                        kernel refuses them with ETXTBSY (logged
                                        as "execv busy"; later calls as "execv")
+     ONEFILE_HOOK_FAIL_COPY_FILE_RANGE=E
+     ONEFILE_HOOK_FAIL_SENDFILE=E      copy_file_range or sendfile fails with
+                                       the errno value E (a number), every
+                                       call
+     ONEFILE_HOOK_COPY_LOG=FILE        append "copy_file_range N" or
+                                       "sendfile N" to FILE for each call that
+                                       copies, N the bytes it copied
+     ONEFILE_HOOK_COPY_FILE_END=OFFSET copy_file_range and sendfile find the
+                                       file they read ending at OFFSET: a
+                                       call copies what lies before it (a
+                                       short copy), and one at or past it
+                                       copies nothing, as for a launcher cut
+                                       short while it runs (which the kernel
+                                       does not allow: ETXTBSY)
      ONEFILE_HOOK_REPLACE_LOCKED=PATH  a shared flock of the directory PATH
                                        (exactly) finds it replaced first, as if
                                        another run had swapped a tree in
@@ -103,6 +117,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -126,6 +141,9 @@ int __real_fstatvfs(int descriptor, struct statvfs* status);
 int __real_execv(const char* path, char* const arguments[]);
 pid_t __real_waitpid(pid_t process, int* status, int options);
 int __real_flock(int descriptor, int operation);
+ssize_t __real_copy_file_range(int source, off_t* sourceOffset, int target, off_t* targetOffset, size_t size,
+                               unsigned int flags);
+ssize_t __real_sendfile(int target, int source, off_t* sourceOffset, size_t size);
 
 /* ---- Shared helpers ---------------------------------------------------- */
 
@@ -412,6 +430,50 @@ int __wrap_flock(int descriptor, int operation) {
         }
     }
     return __real_flock(descriptor, operation);
+}
+
+/* The errno value a copy control asks for, or 0. */
+static int copyFailure(const char* name) {
+    const char* text = getenv(name);
+    return text != NULL ? (int)strtol(text, NULL, 10) : 0;
+}
+
+/* How much of `size` bytes at `offset` lies before the end that
+   ONEFILE_HOOK_COPY_FILE_END sets (all of it without one). */
+static size_t beforeFileEnd(const off_t* offset, size_t size) {
+    const char* text = getenv("ONEFILE_HOOK_COPY_FILE_END");
+    if (text == NULL || offset == NULL) return size;
+    long long end = strtoll(text, NULL, 10);
+    if (*offset >= end) return 0;
+    return (unsigned long long)(end - *offset) < size ? (size_t)(end - *offset) : size;
+}
+
+static void logCopy(const char* call, ssize_t copied) {
+    if (copied <= 0) return;
+    char detail[32];
+    (void)snprintf(detail, sizeof detail, "%lld", (long long)copied);
+    appendLine("ONEFILE_HOOK_COPY_LOG", call, detail);
+}
+
+ssize_t __wrap_copy_file_range(int source, off_t* sourceOffset, int target, off_t* targetOffset, size_t size,
+                               unsigned int flags) {
+    int error = copyFailure("ONEFILE_HOOK_FAIL_COPY_FILE_RANGE");
+    if (error != 0) return failWith(error);
+    size = beforeFileEnd(sourceOffset, size);
+    if (size == 0) return 0;
+    ssize_t copied = __real_copy_file_range(source, sourceOffset, target, targetOffset, size, flags);
+    logCopy("copy_file_range", copied);
+    return copied;
+}
+
+ssize_t __wrap_sendfile(int target, int source, off_t* sourceOffset, size_t size) {
+    int error = copyFailure("ONEFILE_HOOK_FAIL_SENDFILE");
+    if (error != 0) return failWith(error);
+    size = beforeFileEnd(sourceOffset, size);
+    if (size == 0) return 0;
+    ssize_t copied = __real_sendfile(target, source, sourceOffset, size);
+    logCopy("sendfile", copied);
+    return copied;
 }
 
 int __wrap_close(int descriptor) {
