@@ -22,6 +22,7 @@
 #include "payload/extraction_directory.h"
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
+#include "runtime/launcher_section.h"
 #include "runtime/launcher_state.h"
 
 namespace onefile {
@@ -437,6 +438,18 @@ void queueFile(const char* nameInBlock, std::uint8_t flags) {
     }
 }
 
+// A run that unpacks says so once, in the words the application was packed
+// with: a first start that takes long does not pass in silence.
+void sayFirstRunMessage() {
+    static bool said = false;
+    const char* message = getFirstRunMessage();
+    if (said || message[0] == '\0') return;
+    said = true;
+    std::size_t length = strlen(message);
+    fputs(message, stderr);
+    if (message[length - 1] != '\n') fputc('\n', stderr);
+}
+
 }  // namespace
 
 void stopOnDamagedBlock() {
@@ -463,6 +476,7 @@ bool extractPayload(bool lastPlace) {
 }
 
 void extractEntries() {
+    sayFirstRunMessage();
     const unsigned char* start = gPayloadCursor;
     blockStart = start;
     gPayloadCursor += kPayloadMagicBytes;

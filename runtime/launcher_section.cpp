@@ -52,6 +52,14 @@ const unsigned char* getAttachedBlock() { return __start_onefile_payload + kLaun
 
 bool launcherReusesTree() { return launcherConfig().treeMode == kTreeReused; }
 
+const char* getFirstRunMessage() {
+    const LauncherConfig& config = launcherConfig();
+    // The tool ends the text within its field; a field without its NUL is
+    // not a message.
+    if (config.firstRunMessage[kFirstRunMessageBytes - 1] != '\0') return "";
+    return config.firstRunMessage;
+}
+
 const unsigned char* getLauncherDigest() {
     const LauncherConfig& config = launcherConfig();
     return config.digestKind == kDigestSha256 ? config.digest : nullptr;

@@ -21,6 +21,10 @@ const unsigned char* getAttachedBlock();
 // Whether this launcher keeps its unpacked tree between runs (pack --reuse).
 bool launcherReusesTree();
 
+// The message a run that unpacks writes once to standard error (pack
+// --first-run-message); empty for none.
+const char* getFirstRunMessage();
+
 // The SHA-256 digest `onefile pack` recorded of this launcher
 // (kLauncherDigestBytes bytes), or nullptr when it records none.
 const unsigned char* getLauncherDigest();

@@ -42,6 +42,7 @@ std::vector<OptionRule> optionsOf(Command command) {
     options.push_back({{"--template"}, OptionKind::directoryTemplate});
     options.push_back({{"--product"}, OptionKind::text, &CommandLine::productName});
     options.push_back({{"--version"}, OptionKind::text, &CommandLine::versionString});
+    options.push_back({{"--first-run-message"}, OptionKind::text, &CommandLine::firstRunMessage});
     options.push_back({{"--stub"}, OptionKind::text, &CommandLine::stubPath});
     options.push_back({{"--arch"}, OptionKind::architecture});
     options.push_back({{"--sign"}, OptionKind::text, &CommandLine::signKey});

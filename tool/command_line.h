@@ -22,6 +22,7 @@ struct CommandLine {
     std::vector<std::string> fallbackTemplates;    // every later --template, in order
     std::optional<std::string> productName;
     std::optional<std::string> versionString;
+    std::optional<std::string> firstRunMessage;  // pack and attach --first-run-message
     std::optional<std::string> stubPath;
     std::optional<Architecture> architecture;  // --arch
     std::optional<int> compressionLevel;       // pack --compress[=LEVEL]

@@ -79,6 +79,8 @@ LauncherSettings readConfigArea(ByteSpan section) {
     if (treeMode != kTreeFreshPerRun && treeMode != kTreeReused)
         throw FormatError("unknown tree mode " + std::to_string(treeMode));
     settings.reuse = treeMode == kTreeReused;
+    settings.strings.firstRunMessage =
+        readField(area + offsetof(LauncherConfig, firstRunMessage), kFirstRunMessageBytes, "first-run message");
     return settings;
 }
 
@@ -100,6 +102,8 @@ std::vector<unsigned char> makeConfigArea(const LauncherSettings& settings) {
     }
     if (settings.layout == ConfigLayout::second && settings.reuse)
         area[offsetof(LauncherConfig, treeMode)] = kTreeReused;
+    if (settings.layout == ConfigLayout::second)
+        copyField(area.data(), offsetof(LauncherConfig, firstRunMessage), settings.strings.firstRunMessage);
     return area;
 }
 

@@ -60,6 +60,7 @@ LauncherStrings chooseLauncherStrings(const CommandLine& line) {
     }
     if (line.productName) strings.productName = *line.productName;
     if (line.versionString) strings.versionString = *line.versionString;
+    if (line.firstRunMessage) strings.firstRunMessage = *line.firstRunMessage;
     checkLauncherStrings(strings);
     for (const std::string& templateText : allTemplates(strings)) {
         const std::string perRun = line.reuse ? findPerRunPlaceholder(templateText) : std::string();
@@ -122,6 +123,9 @@ std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& 
                      const std::optional<std::string>& signKey) {
     LauncherSettings settings{stub.layout().configLayout, strings, std::nullopt, std::nullopt};
     const bool recordsDigest = settings.layout == ConfigLayout::second;
+    if (!strings.firstRunMessage.empty() && !recordsDigest)
+        throw ToolError("--first-run-message", "the stub's configuration area has the first layout, which has no "
+                                               "field for it");
     if (signKey && !recordsDigest)
         throw ToolError("--sign", "the stub's configuration area has the first layout, which records no digest "
                                   "to sign");

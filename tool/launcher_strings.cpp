@@ -189,6 +189,7 @@ void checkLauncherStrings(const LauncherStrings& strings) {
     }
     checkFits("--product", strings.productName, kProductNameBytes);
     checkFits("--version", strings.versionString, kVersionStringBytes);
+    checkFits("--first-run-message", strings.firstRunMessage, kFirstRunMessageBytes);
     for (const std::string& templateText : allTemplates(strings)) {
         for (const std::string& name : collectPlaceholderNames(templateText)) {
             if (!isKnownPlaceholder(name))

@@ -25,6 +25,10 @@ struct LauncherStrings {
     // before names cannot be used. They share directoryTemplate's field:
     // each template ends with its NUL, and the list with an empty one.
     std::vector<std::string> fallbackTemplates = {};
+    // Written once to standard error by a run that unpacks (pack
+    // --first-run-message); empty for none. Only the second configuration
+    // layout has its field.
+    std::string firstRunMessage = {};
 };
 
 // This build's defaults.

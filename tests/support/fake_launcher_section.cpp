@@ -31,6 +31,7 @@ void setField(char* field, std::size_t bytes, const char* text) {
 const char* getDirectoryTemplate() { return fakeDirectoryTemplate; }
 const char* getNextDirectoryTemplate(const char*) { return nullptr; }
 const char* getProductName() { return fakeProductName; }
+const char* getFirstRunMessage() { return ""; }
 const char* getVersionString() { return fakeVersionString; }
 const unsigned char* getAttachedBlock() { return fakeAttachedBlock; }
 
