@@ -373,6 +373,9 @@ TEST_F(ReusePublishTest, NamesOfOtherFormsInTheHoldingDirectoryStay) {
     // working directory left by a run that was killed.
     writeFile(holding + "/0000000000000000/old", "old\n");
     writeFile(holding + "/.0000000000000000-AAAAAAAAAAA/part", "part\n");
+    for (const char* tree : {"/0000000000000000", "/.0000000000000000-AAAAAAAAAAA"}) {
+        fs::permissions(holding + tree, fs::perms::owner_all);
+    }
 
     const LauncherRun first = run({launcher}, reuseOptions());
     EXPECT_EQ(first.process.exitCode, 0) << first.process.err;

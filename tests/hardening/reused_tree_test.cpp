@@ -1,7 +1,7 @@
 // A launcher made with pack --reuse runs only from a version directory of
 // the user's own that nobody else can change. One that another user made
 // first (uid 65534, in a sticky holding directory where both may create),
-// one writable by group or others, a link or a file in its place: the run
+// one open to group or others, a link or a file in its place: the run
 // ends before anything is made or started, and what stands there stays as
 // it was. Trees of the launcher's name forms that another user owns are
 // never removed either.
@@ -83,9 +83,11 @@ TEST_F(ReusedTreeTest, VersionDirectoryMustBeTheUsersOwnAndPrivate) {
              test.asOtherUser("mkdir \"$1\" && echo x > \"$1/main\" && chmod 700 \"$1\"", {test.version_});
          },
          "owned by uid 65534, not by uid 0"},
-        {"the user's, writable by the group", ownDirectory(0770), "writable by group or others (mode 0770)"},
-        {"the user's, writable by others", ownDirectory(0757), "writable by group or others (mode 0757)"},
-        {"the user's, sticky and writable by all", ownDirectory(01777), "writable by group or others (mode 1777)"},
+        {"the user's, writable by the group", ownDirectory(0770), "open to group or others (mode 0770)"},
+        {"the user's, writable by others", ownDirectory(0757), "open to group or others (mode 0757)"},
+        // Nobody else may even open it: whoever can open it can lock it.
+        {"the user's, readable by all", ownDirectory(0755), "open to group or others (mode 0755)"},
+        {"the user's, sticky and writable by all", ownDirectory(01777), "open to group or others (mode 1777)"},
         {"the other user's link to the user's tree",
          [](ReusedTreeTest& test) {
              writeFile(test.temp_.file("elsewhere/main"), "#!/bin/sh\n", 0755);
@@ -121,6 +123,7 @@ TEST_F(ReusedTreeTest, TreesOfAnotherUserAreNeverRemoved) {
                 "chmod 700 0000000000000000");
     // An old version of the user's own goes.
     writeFile(holding() + "/1111111111111111/old", "old\n");
+    ASSERT_EQ(chmod((holding() + "/1111111111111111").c_str(), 0700), 0);
     const std::vector<std::string> before = describeTree(holding() + "/0000000000000000");
     const std::vector<std::string> beforeWorking = describeTree(holding() + "/.0000000000000000-AAAAAAAAAAA");
 
