@@ -61,8 +61,10 @@ TEST_F(ReuseDescriptorLimitTest, ARunUnderALowLimitWorksOrLeavesNothing) {
     for (const bool reuse : {false, true}) {
         for (int limit = kLowestLimit; limit <= kHighestLimit; ++limit) {
             SCOPED_TRACE((reuse ? "kept, ulimit -n " : "fresh, ulimit -n ") + std::to_string(limit));
+            // Each limit starts afresh, so that what a run left is its own.
             std::error_code ignored;
             fs::remove_all(cacheDir(), ignored);
+            for (const std::string& name : tmpDirContents()) fs::remove_all(tmpDir() + "/" + name, ignored);
             const LauncherRun result = runLimited(reuse ? kept : fresh, limit, reuseOptions());
             if (result.process.exitCode == 0) {
                 EXPECT_TRUE(result.report.complete) << result.process.err;
