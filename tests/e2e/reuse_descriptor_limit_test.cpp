@@ -22,7 +22,11 @@ using onefile::testing::makeSymlink;
 using onefile::testing::ProcessOptions;
 using onefile::testing::writeFile;
 
-constexpr char kLimitedScript[] = "ulimit -n \"$0\" && exec \"$@\"";
+// The launcher starts with the standard three descriptors alone, whatever
+// the test inherited (make's jobserver, for one): below the limit, only
+// those count.
+constexpr char kLimitedScript[] =
+    "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- && ulimit -n \"$0\" && exec \"$@\"";
 constexpr int kLowestLimit = 5;
 constexpr int kHighestLimit = 10;
 
