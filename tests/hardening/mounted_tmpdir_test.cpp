@@ -196,6 +196,36 @@ TEST_F(MountedTmpDirTest, AKeptTreeNeedsAPlaceThatAllowsProgramsAndHasRoom) {
     }
 }
 
+// A repair never reaches into another file system: a mount inside a kept
+// tree that hides packed entries stops the run with a message that names
+// the entry, and the mount, the tree and the holding directory keep what
+// they hold; the repair's working directory goes.
+TEST_F(MountedTmpDirTest, ARepairStopsAtAMountInsideTheTree) {
+    const std::string holding = mountPoint() + "/kept/app";
+    const std::string launcher = makeLauncher("kept", true, 0, {"--reuse", "--template", holding});
+    const std::string version = keptVersionOf(launcher);
+    const std::string versionDir = holding + "/" + version;
+    // The first run publishes; a tmpfs mounted on share/ then hides
+    // share/big, which the next run finds missing.
+    const std::string script =
+        "\"$1\" || exit 3\n"
+        "mount -t tmpfs -o size=1m onefile-inside \"$mnt/kept/app/$3/share\" || exit 1\n"
+        "echo own > \"$mnt/kept/app/$3/share/own\"\n"
+        "\"$1\"\nstatus=$?\n"
+        "(cd \"$mnt\" && find . -mindepth 1 | sort) > \"$2\"\n"
+        "exit $status\n";
+    ProcessOptions options = launcherOptions(mountPoint());
+    options.setEnvironment["ONEFILE_HARDENING_MARKER"] = marker();
+    const MountedRun run = runOnTmpfs(mountPoint(), "size=16m", script, {launcher, listingFile(), version}, options);
+    SKIP_UNLESS_MOUNTED(run);
+    EXPECT_EQ(run.process.exitCode, 2);
+    EXPECT_EQ(run.process.err,
+              "Error, couldn't repair '" + versionDir + "/share/big': it lies on another file system.\n");
+    const std::string tree = "./kept/app/" + version;
+    EXPECT_EQ(leftovers(), (std::vector<std::string>{"./kept", "./kept/app", "./kept/app/.onefile-holding", tree,
+                                                      tree + "/main", tree + "/share", tree + "/share/own"}));
+}
+
 // A launcher with two places for its kept trees, a/ then b/, keeps one
 // tree. While a/ is full, the first run publishes in b/; once a/ has room, a
 // run of the same version finds its tree in b/ and uses it, and the first
