@@ -280,6 +280,35 @@ TEST_F(MountedTmpDirTest, TwoPlacesForKeptTreesKeepOneTree) {
     }
 }
 
+// A place that holds the version but can no longer run it (remounted
+// noexec) is passed by with one line, and the run publishes in the next
+// place; the tree that cannot run stays.
+TEST_F(MountedTmpDirTest, APlaceThatHoldsTheVersionButCannotRunItIsNamedOnce) {
+    const std::string mnt = mountPoint();
+    const std::string launcher =
+        makeLauncher("kept", true, 0, {"--reuse", "--template", mnt + "/a/app", "--template", mnt + "/b/app"});
+    const std::string version = keptVersionOf(launcher);
+    const std::string script =
+        "mkdir \"$mnt/a\" \"$mnt/b\" && mount -t tmpfs -o size=8m onefile-a \"$mnt/a\" || exit 1\n"
+        "\"$1\" 2> \"$3\" || exit 3\n"
+        "mount -o remount,noexec \"$mnt/a\" || exit 1\n"
+        "\"$1\" 2> \"$4\" || exit 4\n"
+        "(cd \"$mnt\" && find . -mindepth 1 -maxdepth 3 | sort) > \"$2\"\n";
+    ProcessOptions options = launcherOptions(mountPoint());
+    options.setEnvironment["ONEFILE_HARDENING_MARKER"] = marker();
+    const std::string firstErr = temp_.file("first-err");
+    const std::string laterErr = temp_.file("later-err");
+    const MountedRun run =
+        runOnTmpfs(mountPoint(), "size=16m", script, {launcher, listingFile(), firstErr, laterErr}, options);
+    SKIP_UNLESS_MOUNTED(run);
+    EXPECT_EQ(run.process.exitCode, 0) << run.process.err << readFile(firstErr) << readFile(laterErr);
+    EXPECT_EQ(readFile(firstErr), "");
+    EXPECT_EQ(readFile(laterErr), "'" + mnt + "/a/app': mounted noexec\n");
+    EXPECT_EQ(leftovers(), (std::vector<std::string>{"./a", "./a/app", "./a/app/.onefile-holding", "./a/app/" + version,
+                                                      "./b", "./b/app", "./b/app/.onefile-holding",
+                                                      "./b/app/" + version}));
+}
+
 // Whether `line` is `before`, a directory name of the form app_TOKEN, and
 // `after`.
 bool namesRandomDirectory(const std::string& line, const std::string& before, const std::string& after) {
