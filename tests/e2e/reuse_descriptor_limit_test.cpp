@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/reuse_support.h"
