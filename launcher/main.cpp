@@ -4,6 +4,7 @@
 // entry as a child with our arguments, wait, clean up and pass the child's
 // status on.
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -164,16 +165,28 @@ bool startChild(char** argv) {
     return true;
 }
 
+// Places, by their position among the templates, that hold this version but
+// could not be used (not safe, mounted noexec...): their line was said when
+// the look tried them, and the publication passes them by. Places past the
+// mask's width are tried again.
+std::uint64_t unusableKeptPlaces = 0;
+constexpr int kPlacesRemembered = 64;
+
+bool isUnusableKeptPlace(int position) {
+    return position < kPlacesRemembered && ((unusableKeptPlaces >> position) & 1u) != 0;
+}
+
 // A kept tree is looked for in every place first, in order, making nothing
 // and saying nothing: the first place that has this version is used (and
 // repaired there when damaged). Returns true when one was used.
 bool useKeptVersion() {
-    for (const char* directoryTemplate = getDirectoryTemplate(); directoryTemplate != nullptr;) {
+    int position = 0;
+    for (const char* directoryTemplate = getDirectoryTemplate(); directoryTemplate != nullptr; ++position) {
         const char* next = getNextDirectoryTemplate(directoryTemplate);
         gPlaceTemplate = directoryTemplate;
-        if (expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes) && keptVersionIsHere() &&
-            prepareReusedTree(makeRandomToken, directoryTemplate, next == nullptr)) {
-            return true;
+        if (expandTemplate(gExtractionDirectory, directoryTemplate, kPathBufferBytes) && keptVersionIsHere()) {
+            if (prepareReusedTree(makeRandomToken, directoryTemplate, next == nullptr)) return true;
+            if (position < kPlacesRemembered) unusableKeptPlaces |= std::uint64_t{1} << position;
         }
         directoryTemplate = next;
     }
@@ -199,10 +212,11 @@ void removeVersionFromLaterPlaces(const char* publishedTemplate) {
 // failure ends the run.
 void prepareApplicationTree() {
     if (launcherReusesTree() && useKeptVersion()) return;
-    for (const char* directoryTemplate = getDirectoryTemplate();;) {
+    const char* directoryTemplate = getDirectoryTemplate();
+    for (int position = 0;; ++position) {
         const char* next = getNextDirectoryTemplate(directoryTemplate);
         bool lastPlace = next == nullptr;
-        if (nameExtractionDirectory(directoryTemplate, lastPlace)) {
+        if (!isUnusableKeptPlace(position) && nameExtractionDirectory(directoryTemplate, lastPlace)) {
             if (!launcherReusesTree()) {
                 if (extractPayload(lastPlace)) return;
             } else if (prepareReusedTree(makeRandomToken, directoryTemplate, lastPlace)) {

@@ -262,6 +262,18 @@ INSTANTIATE_TEST_SUITE_P(Signals, ReuseStopTest,
 struct Upgrade {
     const char* name;
     bool oldRunLives;
+    // Its launcher was killed (kill -9, the OOM killer) while its
+    // application runs on.
+    bool launcherKilled;
+};
+
+// Kills the process `pid` when it goes out of scope: an application whose
+// launcher is gone has nobody else to end it.
+struct KillAtEnd {
+    pid_t pid;
+    ~KillAtEnd() {
+        if (pid > 0) ::kill(pid, SIGKILL);
+    }
 };
 
 void PrintTo(const Upgrade& upgrade, std::ostream* out) { *out << upgrade.name; }
@@ -269,7 +281,8 @@ void PrintTo(const Upgrade& upgrade, std::ostream* out) { *out << upgrade.name; 
 class ReuseUpgradeTest : public ReusePublishTest, public ::testing::WithParamInterface<Upgrade> {};
 
 // A second launcher of the same product with another payload publishes its
-// own version and removes the first one, unless a run of it still holds it.
+// own version and removes the first one, unless a run of it still holds it:
+// its launcher, or its application alone, which inherited the hold.
 TEST_P(ReuseUpgradeTest, NewVersionReplacesTheOld) {
     const std::string first = packReused({"--main", "probe", "--product", "app"}, "first");
     writeFile(appDir() + "/data/a.txt", "alpha, second edition\n", 0644);
@@ -288,6 +301,15 @@ TEST_P(ReuseUpgradeTest, NewVersionReplacesTheOld) {
                                                    reuseStartOptions().set("PROBE_WAIT", "1"));
         ASSERT_TRUE(oldRun->waitUntilReady()) << oldRun->standardError();
     }
+    KillAtEnd application{0};
+    if (GetParam().launcherKilled) {
+        application.pid = readProbePid(probePidPath());
+        ASSERT_GT(application.pid, 0);
+        oldRun->sendSignal(SIGKILL);
+        const std::optional<ExitState> killed = oldRun->waitForExit();
+        ASSERT_TRUE(killed && killed->signal == SIGKILL);
+        ASSERT_EQ(::kill(application.pid, 0), 0) << "the application ended with its launcher";
+    }
 
     ProcessOptions options = reuseOptions();
     options.setEnvironment["PROBE_REPORT"] = temp().file("report-second");
@@ -303,6 +325,7 @@ TEST_P(ReuseUpgradeTest, NewVersionReplacesTheOld) {
     EXPECT_EQ(treesIn(holding), both);
     // The old run goes on with its tree; its end removes nothing.
     EXPECT_TRUE(fs::exists(holding + "/" + oldVersion + "/data/a.txt"));
+    if (GetParam().launcherKilled) return;
     oldRun->sendSignal(SIGTERM);
     const std::optional<ExitState> state = oldRun->waitForExit();
     ASSERT_TRUE(state);
@@ -311,7 +334,8 @@ TEST_P(ReuseUpgradeTest, NewVersionReplacesTheOld) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, ReuseUpgradeTest,
-                         ::testing::Values(Upgrade{"OldRunEnded", false}, Upgrade{"OldRunLives", true}),
+                         ::testing::Values(Upgrade{"OldRunEnded", false, false}, Upgrade{"OldRunLives", true, false},
+                                           Upgrade{"OldApplicationOutlivesItsLauncher", true, true}),
                          [](const ::testing::TestParamInfo<Upgrade>& info) { return info.param.name; });
 
 // Whenever the run takes its lock, the directory under the version name
@@ -373,6 +397,9 @@ TEST_F(ReusePublishTest, NamesOfOtherFormsInTheHoldingDirectoryStay) {
     // working directory left by a run that was killed.
     writeFile(holding + "/0000000000000000/old", "old\n");
     writeFile(holding + "/.0000000000000000-AAAAAAAAAAA/part", "part\n");
+    for (const char* tree : {"/0000000000000000", "/.0000000000000000-AAAAAAAAAAA"}) {
+        fs::permissions(holding + tree, fs::perms::owner_all);
+    }
 
     const LauncherRun first = run({launcher}, reuseOptions());
     EXPECT_EQ(first.process.exitCode, 0) << first.process.err;

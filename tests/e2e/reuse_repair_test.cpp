@@ -1,7 +1,9 @@
 // A kept tree that lost something (a temp cleaner, a full disk, a user's
-// hand) is repaired by the next run: it unpacks a fresh tree and swaps it in,
-// while a run that still uses the damaged tree keeps it until it ends; the
-// damaged tree goes with its last run.
+// hand) is repaired by the next run in place: only the entries missing or
+// different are replaced, from a working directory the run unpacks and
+// removes again. The version directory stays the same directory, what the
+// application wrote into it stays, and a run that uses the tree meanwhile
+// goes on.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -34,18 +36,24 @@ void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
 
 class ReuseRepairTest : public ReuseTest, public ::testing::WithParamInterface<Damage> {};
 
-TEST_P(ReuseRepairTest, NextRunRepairsWhileARunOfTheDamagedTreeKeepsWorking) {
+TEST_P(ReuseRepairTest, NextRunRepairsInPlaceWhileARunOfTheTreeGoesOn) {
     addProbe();
     writeFile(appDir() + "/data/a.txt", "alpha\n", 0644);
     writeFile(appDir() + "/data/sub/b.txt", "beta\n", 0644);
     writeFile(appDir() + "/bin/tool", "#!/bin/sh\n", 0755);
     makeSymlink("../data/a.txt", appDir() + "/share/link");
     const std::string launcher = packReused({"--main", "probe"});
-    const std::string versionDir = holdingDir() + "/" + versionNameOf(launcher);
+    const std::string version = versionNameOf(launcher);
+    const std::string versionDir = holdingDir() + "/" + version;
 
-    const LauncherRun first = run({launcher}, reuseOptions());
+    // The application keeps a file of its own in its tree.
+    ProcessOptions firstOptions = reuseOptions();
+    firstOptions.setEnvironment["PROBE_MAKE_FILE"] = "state";
+    firstOptions.umask = 022;
+    const LauncherRun first = run({launcher}, firstOptions);
     ASSERT_TRUE(first.report.complete) << first.process.err;
     ASSERT_EQ(first.report.directory, versionDir);
+    ASSERT_EQ(first.report.tree.back(), "file 0644 0 state");
 
     // A run of the tree that goes on while the tree is damaged and repaired.
     StartedLauncher holder({launcher}, reuseStartOptions().set("PROBE_WAIT", "1"));
@@ -62,30 +70,22 @@ TEST_P(ReuseRepairTest, NextRunRepairsWhileARunOfTheDamagedTreeKeepsWorking) {
     EXPECT_EQ(repair.process.exitCode, 0);
     EXPECT_EQ(repair.process.err, "");
     EXPECT_EQ(repair.report.directory, versionDir);
+    // The packed entries as they were, and the application's own file.
     EXPECT_EQ(repair.report.tree, first.report.tree);
     struct stat repaired {};
     ASSERT_EQ(::stat(versionDir.c_str(), &repaired), 0);
-    EXPECT_NE(repaired.st_ino, damaged.st_ino) << "the tree was not swapped";
+    EXPECT_EQ(repaired.st_ino, damaged.st_ino) << "the tree was replaced, not repaired";
+    // One tree, and no working directory: the repair's went.
+    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{version});
 
-    // The damaged tree stays beside it, under a working name, while its run
-    // lives: its files are still there for it.
-    std::vector<std::string> names = treesIn(holdingDir());
-    ASSERT_EQ(names.size(), 2u) << ::testing::PrintToString(names);
-    const std::string aside = holdingDir() + "/" + names[0];
-    EXPECT_TRUE(isWorkingDirectoryName(names[0])) << names[0];
-    struct stat kept {};
-    ASSERT_EQ(::stat(aside.c_str(), &kept), 0);
-    EXPECT_EQ(kept.st_ino, damaged.st_ino);
-    EXPECT_TRUE(fs::exists(aside + "/probe"));
-
-    EXPECT_FALSE(holder.pollExit()) << "the run of the damaged tree ended";
+    EXPECT_FALSE(holder.pollExit()) << "the run of the tree ended";
     holder.sendSignal(SIGTERM);
     const std::optional<ExitState> state = holder.waitForExit();
-    ASSERT_TRUE(state) << "the run of the damaged tree did not end";
+    ASSERT_TRUE(state) << "the run of the tree did not end";
     EXPECT_EQ(state->exitCode, 0) << describe(*state) << holder.standardError();
     EXPECT_EQ(receivedSignals(), std::vector<std::string>{"signal=2 code=0"});
-    // Its last run gone, the damaged tree went with it.
-    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{fs::path(versionDir).filename().string()});
+    EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{version});
+    EXPECT_TRUE(fs::exists(versionDir + "/state"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -100,7 +100,19 @@ INSTANTIATE_TEST_SUITE_P(
                                  fs::remove(tree + "/share/link");
                                  makeSymlink("../data/sub/b.txt", tree + "/share/link");
                              }},
-                      Damage{"DirectoryRemoved", [](const std::string& tree) { fs::remove_all(tree + "/data/sub"); }}),
+                      Damage{"DirectoryRemoved", [](const std::string& tree) { fs::remove_all(tree + "/data/sub"); }},
+                      // A packed name is the launcher's: what the application
+                      // put there instead goes, whatever its type.
+                      Damage{"DirectoryWhereAFileWas",
+                             [](const std::string& tree) {
+                                 fs::remove(tree + "/data/a.txt");
+                                 writeFile(tree + "/data/a.txt/inside", "x\n", 0644);
+                             }},
+                      Damage{"FileWhereADirectoryWas",
+                             [](const std::string& tree) {
+                                 fs::remove_all(tree + "/data/sub");
+                                 writeFile(tree + "/data/sub", "x\n", 0644);
+                             }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
 
 // A tree of a thousand entries is checked by several threads where the
@@ -132,7 +144,7 @@ TEST_F(ReuseTest, ATreeOfManyEntriesIsCheckedWhole) {
         fs::remove(versionDir + "/" + missing);
         const LauncherRun repair = run({launcher}, reuseOptions());
         EXPECT_EQ(repair.process.exitCode, 0) << repair.process.err;
-        EXPECT_NE(inode(), before) << "the tree was not repaired";
+        EXPECT_EQ(inode(), before) << "the tree was replaced, not repaired";
         EXPECT_TRUE(fs::exists(versionDir + "/" + missing));
         EXPECT_EQ(treesIn(holdingDir()), std::vector<std::string>{fs::path(versionDir).filename().string()});
     }

@@ -295,6 +295,14 @@ RecordedRun parseRun(const std::string& line) {
     return {line.substr(0, space), line.substr(space + 1)};
 }
 
+std::string keptVersionOf(const std::string& launcher) {
+    const ProcessResult info = runProcess({ONEFILE_TOOL_PATH, "info", launcher});
+    const std::string key = "\ndigest: sha256 ";
+    const std::size_t at = info.out.find(key);
+    if (info.exitCode != 0 || at == std::string::npos) throw std::runtime_error("onefile info: " + info.err);
+    return info.out.substr(at + key.size(), 16);
+}
+
 ProcessOptions recordingOptions(const std::string& tmpDir, const std::string& runs) {
     ProcessOptions options = launcherOptions(tmpDir);
     options.setEnvironment["ONEFILE_TEST_RUNS"] = runs;

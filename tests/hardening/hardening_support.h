@@ -51,6 +51,10 @@ void packLauncher(const std::string& appDir, const std::string& launcher,
 void packScriptApp(const std::string& appDir, const std::string& main, const std::string& launcher,
                    const std::vector<std::string>& toolOptions = {});
 
+// The name of the version directory of a launcher made with pack --reuse:
+// the first 16 hexadecimal digits of the digest that `onefile info` shows.
+std::string keptVersionOf(const std::string& launcher);
+
 // The start of an application that records every start in
 // $ONEFILE_TEST_RUNS: its directory (physical) and the run's token, one line
 // each. A test may add steps of its own; they find the directory in "$d".

@@ -198,6 +198,119 @@ TEST_F(MountedTmpDirTest, AKeptTreeNeedsAPlaceThatAllowsProgramsAndHasRoom) {
     }
 }
 
+// A repair never reaches into another file system: a mount inside a kept
+// tree that hides packed entries stops the run with a message that names
+// the entry, and the mount, the tree and the holding directory keep what
+// they hold; the repair's working directory goes.
+TEST_F(MountedTmpDirTest, ARepairStopsAtAMountInsideTheTree) {
+    const std::string holding = mountPoint() + "/kept/app";
+    const std::string launcher = makeLauncher("kept", true, 0, {"--reuse", "--template", holding});
+    const std::string version = keptVersionOf(launcher);
+    const std::string versionDir = holding + "/" + version;
+    // The first run publishes; a tmpfs mounted on share/ then hides
+    // share/big, which the next run finds missing.
+    const std::string script =
+        "\"$1\" || exit 3\n"
+        "mount -t tmpfs -o size=1m onefile-inside \"$mnt/kept/app/$3/share\" || exit 1\n"
+        "echo own > \"$mnt/kept/app/$3/share/own\"\n"
+        "\"$1\"\nstatus=$?\n"
+        "(cd \"$mnt\" && find . -mindepth 1 | sort) > \"$2\"\n"
+        "exit $status\n";
+    ProcessOptions options = launcherOptions(mountPoint());
+    options.setEnvironment["ONEFILE_HARDENING_MARKER"] = marker();
+    const MountedRun run = runOnTmpfs(mountPoint(), "size=16m", script, {launcher, listingFile(), version}, options);
+    SKIP_UNLESS_MOUNTED(run);
+    EXPECT_EQ(run.process.exitCode, 2);
+    EXPECT_EQ(run.process.err,
+              "Error, couldn't repair '" + versionDir + "/share/big': it lies on another file system.\n");
+    const std::string tree = "./kept/app/" + version;
+    EXPECT_EQ(leftovers(), (std::vector<std::string>{"./kept", "./kept/app", "./kept/app/.onefile-holding", tree,
+                                                      tree + "/main", tree + "/share", tree + "/share/own"}));
+}
+
+// A launcher with two places for its kept trees, a/ then b/, keeps one
+// tree. While a/ is full, the first run publishes in b/; once a/ has room, a
+// run of the same version finds its tree in b/ and uses it, and the first
+// run of a new version publishes in a/ and takes the old tree out of b/,
+// whose holding directory a launcher made.
+TEST_F(MountedTmpDirTest, TwoPlacesForKeptTreesKeepOneTree) {
+    const std::string mnt = mountPoint();
+    const std::vector<std::string> places = {"--reuse", "--template", mnt + "/a/app", "--template", mnt + "/b/app"};
+    const std::string first = makeLauncher("first", true, 0, places);
+    const std::string firstVersion = keptVersionOf(first);
+    // The same application with one more file: another version.
+    const std::string secondApp = temp_.file("second-app");
+    writeFile(secondApp + "/main", kMarkingMain, 0755);
+    writeFile(secondApp + "/share/big", std::string(kBigFileBytes, 'b'));
+    writeFile(secondApp + "/share/new", "new\n");
+    const std::string second = temp_.file("second");
+    packLauncher(secondApp, second, places);
+    const std::string secondVersion = keptVersionOf(second);
+    const struct {
+        const char* name;
+        std::string later;  // the launcher run once a/ has room
+        std::vector<std::string> left;
+    } cases[] = {
+        {"the same version", first, {"./a", "./b", "./b/app", "./b/app/.onefile-holding", "./b/app/" + firstVersion}},
+        {"a new version",
+         second,
+         {"./a", "./a/app", "./a/app/.onefile-holding", "./a/app/" + secondVersion, "./b", "./b/app",
+          "./b/app/.onefile-holding"}},
+    };
+    // a/ is a full tmpfs of its own; the later run finds it emptied. Each
+    // run's standard error goes to a file of its own.
+    const std::string script =
+        "mkdir \"$mnt/a\" \"$mnt/b\" && mount -t tmpfs -o size=8m onefile-a \"$mnt/a\" || exit 1\n"
+        "cat /dev/zero > \"$mnt/a/fill\" 2>/dev/null\n"
+        "\"$1\" 2> \"$4\" || exit 3\n"
+        "rm \"$mnt/a/fill\"\n"
+        "\"$3\" 2> \"$5\" || exit 4\n"
+        "(cd \"$mnt\" && find . -mindepth 1 -maxdepth 3 | sort) > \"$2\"\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessOptions options = launcherOptions(mountPoint());
+        options.setEnvironment["ONEFILE_HARDENING_MARKER"] = marker();
+        const std::string firstErr = temp_.file("first-err");
+        const std::string laterErr = temp_.file("later-err");
+        const MountedRun run =
+            runOnTmpfs(mountPoint(), "size=16m", script, {first, listingFile(), c.later, firstErr, laterErr}, options);
+        SKIP_UNLESS_MOUNTED(run);
+        EXPECT_EQ(run.process.exitCode, 0) << run.process.err << readFile(firstErr) << readFile(laterErr);
+        EXPECT_TRUE(readFile(firstErr).starts_with("'" + mnt + "/a/app': ")) << readFile(firstErr);
+        EXPECT_EQ(readFile(laterErr), "");
+        EXPECT_EQ(leftovers(), c.left);
+    }
+}
+
+// A place that holds the version but can no longer run it (remounted
+// noexec) is passed by with one line, and the run publishes in the next
+// place; the tree that cannot run stays.
+TEST_F(MountedTmpDirTest, APlaceThatHoldsTheVersionButCannotRunItIsNamedOnce) {
+    const std::string mnt = mountPoint();
+    const std::string launcher =
+        makeLauncher("kept", true, 0, {"--reuse", "--template", mnt + "/a/app", "--template", mnt + "/b/app"});
+    const std::string version = keptVersionOf(launcher);
+    const std::string script =
+        "mkdir \"$mnt/a\" \"$mnt/b\" && mount -t tmpfs -o size=8m onefile-a \"$mnt/a\" || exit 1\n"
+        "\"$1\" 2> \"$3\" || exit 3\n"
+        "mount -o remount,noexec \"$mnt/a\" || exit 1\n"
+        "\"$1\" 2> \"$4\" || exit 4\n"
+        "(cd \"$mnt\" && find . -mindepth 1 -maxdepth 3 | sort) > \"$2\"\n";
+    ProcessOptions options = launcherOptions(mountPoint());
+    options.setEnvironment["ONEFILE_HARDENING_MARKER"] = marker();
+    const std::string firstErr = temp_.file("first-err");
+    const std::string laterErr = temp_.file("later-err");
+    const MountedRun run =
+        runOnTmpfs(mountPoint(), "size=16m", script, {launcher, listingFile(), firstErr, laterErr}, options);
+    SKIP_UNLESS_MOUNTED(run);
+    EXPECT_EQ(run.process.exitCode, 0) << run.process.err << readFile(firstErr) << readFile(laterErr);
+    EXPECT_EQ(readFile(firstErr), "");
+    EXPECT_EQ(readFile(laterErr), "'" + mnt + "/a/app': mounted noexec\n");
+    EXPECT_EQ(leftovers(), (std::vector<std::string>{"./a", "./a/app", "./a/app/.onefile-holding", "./a/app/" + version,
+                                                      "./b", "./b/app", "./b/app/.onefile-holding",
+                                                      "./b/app/" + version}));
+}
+
 // Whether `line` is `before`, a directory name of the form app_TOKEN, and
 // `after`.
 bool namesRandomDirectory(const std::string& line, const std::string& before, const std::string& after) {

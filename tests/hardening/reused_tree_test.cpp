@@ -1,16 +1,20 @@
 // A launcher made with pack --reuse runs only from a version directory of
 // the user's own that nobody else can change. One that another user made
 // first (uid 65534, in a sticky holding directory where both may create),
-// one writable by group or others, a link or a file in its place: the run
+// one open to group or others, a link or a file in its place: the run
 // ends before anything is made or started, and what stands there stays as
 // it was. Trees of the launcher's name forms that another user owns are
-// never removed either.
+// never removed either, nor the user's own in a place the launcher did not
+// make; and a lock that another process holds never stalls a run.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,10 +35,7 @@ public:
         ASSERT_EQ(chmod(temp_.path().c_str(), 0755), 0);
         launcher_ = temp_.file("launcher");
         packScriptApp(temp_.file("app"), kRecordingMain, launcher_, {"--reuse"});
-        const ProcessResult info = runProcess({ONEFILE_TOOL_PATH, "info", launcher_});
-        const std::size_t at = info.out.find("\ndigest: sha256 ");
-        ASSERT_NE(at, std::string::npos) << info.out << info.err;
-        version_ = info.out.substr(at + 16, 16);
+        version_ = keptVersionOf(launcher_);
         // Sticky and writable by all, like /tmp: the other user may make
         // names in it, but not take ours away.
         makeDirectories(holding());
@@ -83,9 +84,11 @@ TEST_F(ReusedTreeTest, VersionDirectoryMustBeTheUsersOwnAndPrivate) {
              test.asOtherUser("mkdir \"$1\" && echo x > \"$1/main\" && chmod 700 \"$1\"", {test.version_});
          },
          "owned by uid 65534, not by uid 0"},
-        {"the user's, writable by the group", ownDirectory(0770), "writable by group or others (mode 0770)"},
-        {"the user's, writable by others", ownDirectory(0757), "writable by group or others (mode 0757)"},
-        {"the user's, sticky and writable by all", ownDirectory(01777), "writable by group or others (mode 1777)"},
+        {"the user's, writable by the group", ownDirectory(0770), "open to group or others (mode 0770)"},
+        {"the user's, writable by others", ownDirectory(0757), "open to group or others (mode 0757)"},
+        // Nobody else may even open it: whoever can open it can lock it.
+        {"the user's, readable by all", ownDirectory(0755), "open to group or others (mode 0755)"},
+        {"the user's, sticky and writable by all", ownDirectory(01777), "open to group or others (mode 1777)"},
         {"the other user's link to the user's tree",
          [](ReusedTreeTest& test) {
              writeFile(test.temp_.file("elsewhere/main"), "#!/bin/sh\n", 0755);
@@ -121,6 +124,7 @@ TEST_F(ReusedTreeTest, TreesOfAnotherUserAreNeverRemoved) {
                 "chmod 700 0000000000000000");
     // An old version of the user's own goes.
     writeFile(holding() + "/1111111111111111/old", "old\n");
+    ASSERT_EQ(chmod((holding() + "/1111111111111111").c_str(), 0700), 0);
     const std::vector<std::string> before = describeTree(holding() + "/0000000000000000");
     const std::vector<std::string> beforeWorking = describeTree(holding() + "/.0000000000000000-AAAAAAAAAAA");
 
@@ -131,6 +135,114 @@ TEST_F(ReusedTreeTest, TreesOfAnotherUserAreNeverRemoved) {
     EXPECT_EQ(describeTree(holding() + "/.0000000000000000-AAAAAAAAAAA"), beforeWorking);
     EXPECT_FALSE(fs::exists(holding() + "/1111111111111111"));
     EXPECT_TRUE(fs::is_directory(versionDir()));
+}
+
+struct LockHeld {
+    const char* name;
+    bool publishedFirst;  // a run published the version before the lock
+    bool byOtherUser;
+    bool versionDirectory;  // else the holding directory
+    const char* flockOption;
+    bool privateCopy;  // the run says so and runs a copy of its own
+};
+
+// A lock held on a directory a run uses never stalls it. The holding
+// directory here is TMPDIR ({TEMP}), sticky and open to all like /tmp, which
+// the other user may open and lock, shared or exclusive: the run pays no
+// heed. A lock on the version directory can only be the user's own (nobody
+// else may open it): an exclusive one, as a run that removes the tree holds
+// it, is waited for a short while, then the run takes a private copy.
+TEST_F(ReusedTreeTest, ALockHeldByAnotherProcessNeverStallsTheRun) {
+    const std::vector<LockHeld> cases = {
+        {"the other user's exclusive lock of the holding directory", false, true, false, "-x", false},
+        {"the other user's shared lock of the holding directory", false, true, false, "-s", false},
+        {"the other user's exclusive lock of the holding directory, published", true, true, false, "-x", false},
+        {"the user's exclusive lock of the version directory", true, false, true, "-x", true},
+    };
+    constexpr auto kBound = std::chrono::seconds(30);
+    int index = 0;
+    for (const LockHeld& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string tmp = temp_.file("tmp-" + std::to_string(index));
+        const std::string launcher = temp_.file("locked-" + std::to_string(index));
+        const std::string runs = temp_.file("runs-" + std::to_string(index++));
+        makeDirectories(tmp);
+        ASSERT_EQ(chmod(tmp.c_str(), 01777), 0);
+        packScriptApp(temp_.file("locked-app"), kRecordingMain, launcher, {"--reuse", "--template", "{TEMP}"});
+        const ProcessOptions options = recordingOptions(tmp, runs);
+        if (c.publishedFirst) {
+            ASSERT_EQ(runProcess({launcher}, options).exitCode, 0);
+        }
+        const std::string versionDir = tmp + "/" + keptVersionOf(launcher);
+
+        // The lock is taken, then the locker says so and holds it.
+        const std::string ready = tmp + "/locked";
+        ProcessOptions lockerOptions;
+        if (c.byOtherUser) {
+            lockerOptions.userId = kOtherUser;
+            lockerOptions.groupId = kOtherGroup;
+        }
+        BackgroundProcess locker({"flock", c.flockOption, c.versionDirectory ? versionDir : tmp, "/bin/sh", "-c",
+                                  "touch \"$0\" && exec sleep 600", ready},
+                                 lockerOptions);
+        ASSERT_TRUE(waitForPath(ready, std::chrono::seconds(10))) << "the lock was not taken";
+
+        BackgroundProcess run({launcher}, options);
+        const std::optional<ProcessResult> result = run.wait(kBound);
+        ASSERT_TRUE(result) << "the run waits for the lock";
+        EXPECT_EQ(result->exitCode, 0) << result->err;
+        const std::vector<std::string> recorded = linesOf(runs);
+        ASSERT_EQ(recorded.size(), c.publishedFirst ? 2u : 1u);
+        const RecordedRun last = parseRun(recorded.back());
+        if (c.privateCopy) {
+            EXPECT_EQ(result->err, "Warning, directory '" + versionDir +
+                                       "' stayed locked by a run that removes it; running a private copy.\n");
+            EXPECT_NE(last.directory, versionDir);
+            EXPECT_FALSE(fs::exists(last.directory)) << "the private copy stayed";
+        } else {
+            EXPECT_EQ(result->err, "");
+            EXPECT_EQ(last.directory, versionDir);
+        }
+    }
+}
+
+// A holding directory that the launcher did not make, a general place such
+// as the launcher's own directory or TMPDIR, is used and never cleaned: the
+// user's own private directories there stay when a run publishes its
+// version, even those named like an old version or a working directory.
+TEST_F(ReusedTreeTest, AGeneralPlaceKeepsTheUsersOwnDirectories) {
+    const struct {
+        const char* name;
+        const char* placeholder;
+    } cases[] = {{"the launcher's directory", "{PROGRAM_DIR}"}, {"TMPDIR", "{TEMP}"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string place = temp_.file(std::string("place-") + (c.placeholder + 1));
+        const std::string launcher = place + "/app";
+        packScriptApp(temp_.file("general-app"), kRecordingMain, launcher, {"--reuse", "--template", c.placeholder});
+        const std::vector<std::string> own = {"00c0ffee12345678", ".00c0ffee12345678-AAAAAAAAAAA"};
+        std::vector<std::vector<std::string>> before;
+        for (const std::string& name : own) {
+            writeFile(place + "/" + name + "/photo.jpg", "photo\n", 0600);
+            ASSERT_EQ(chmod((place + "/" + name).c_str(), 0700), 0);
+            before.push_back(describeTree(place + "/" + name));
+        }
+        const std::string version = keptVersionOf(launcher);
+
+        const std::string runs = place + "-runs";
+        const ProcessResult result = runProcess({launcher}, recordingOptions(place, runs));
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        ASSERT_EQ(linesOf(runs).size(), 1u);
+        EXPECT_EQ(parseRun(linesOf(runs)[0]).directory, place + "/" + version);
+        for (std::size_t i = 0; i < own.size(); ++i) EXPECT_EQ(describeTree(place + "/" + own[i]), before[i]) << own[i];
+        // The version directory is all the run added there.
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(place)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        std::vector<std::string> expected = {".00c0ffee12345678-AAAAAAAAAAA", "00c0ffee12345678", version, "app"};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(names, expected);
+    }
 }
 
 }  // namespace

@@ -59,7 +59,8 @@
                                        short while it runs (which the kernel
                                        does not allow: ETXTBSY)
      ONEFILE_HOOK_REPLACE_LOCKED=PATH  a shared flock of the directory PATH
-                                       (exactly) finds it replaced first, as if
+                                       (exactly; tried with LOCK_NB or not)
+                                       finds it replaced first, as if
                                        another run had swapped a tree in
                                        between the open and the lock: the
                                        directory is renamed to PATH.replaced-N
@@ -415,7 +416,7 @@ int __wrap_fstat(int descriptor, struct stat* status) {
 int __wrap_flock(int descriptor, int operation) {
     static int replacements;
     const char* replaced = getenv("ONEFILE_HOOK_REPLACE_LOCKED");
-    if (replaced != NULL && operation == LOCK_SH) {
+    if (replaced != NULL && (operation & ~LOCK_NB) == LOCK_SH) {
         char link[64];
         char path[4096];
         (void)snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/reuse_support.h"
 #include "tests/e2e/supervision_support.h"
 #include "tests/support/file_helpers.h"
 #include "tests/support/sample_contents.h"
@@ -133,9 +134,7 @@ TEST_F(Aarch64LaunchTest, KeptTreeIsPublishedThenReused) {
     // The first run's own file is still there: the tree was not unpacked again.
     EXPECT_TRUE(fs::exists(versionDir + "/made-by-the-first-run"));
     EXPECT_TRUE(fs::is_symlink(versionDir + "/share/data"));
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(holding)) names.push_back(entry.path().filename().string());
-    EXPECT_EQ(names, std::vector<std::string>{versionDir.substr(holding.size() + 1)});
+    EXPECT_EQ(treesIn(holding), std::vector<std::string>{versionDir.substr(holding.size() + 1)});
 }
 
 struct ChildEnd {
