@@ -73,7 +73,11 @@ std::string launcherOptionsText() {
            "                  entries: only a decoder stub (onefile-stub-zstd) or a launcher\n"
            "                  made from one does; for any other they are damage.\n"
            "  --sign KEY      sign the launcher's digest with the SSH key KEY, as `onefile\n"
-           "                  sign` does, before it is put in place (needs ssh-keygen)\n";
+           "                  sign` does, before it is put in place (needs ssh-keygen)\n"
+           "  --first-run-message TEXT\n"
+           "                  the launcher writes TEXT once to standard error when a run\n"
+           "                  unpacks: every run of a fresh launcher, the first start of\n"
+           "                  a kept tree (at most 511 bytes)\n";
 }
 
 const std::string kOutputText =
@@ -89,7 +93,7 @@ std::string helpText(Command command) {
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
                    "                    [--exclude PATTERN]... [--quiet | --progress] [--reuse]\n"
                    "                    [--template T]... [--product NAME] [--version V] [--arch A]\n"
-                   "                    [--stub FILE] [--sign KEY]\n"
+                   "                    [--stub FILE] [--sign KEY] [--first-run-message TEXT]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
@@ -169,7 +173,7 @@ std::string helpText(Command command) {
         case Command::attach:
             return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--template T]...\n"
                    "                      [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
-                   "                      [--sign KEY]\n"
+                   "                      [--sign KEY] [--first-run-message TEXT]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
                    "byte for byte and unchecked. For making launchers with hand-made blocks,\n"

@@ -412,3 +412,37 @@ TEST_F(ReusePublishTest, NamesOfOtherFormsInTheHoldingDirectoryStay) {
 
 }  // namespace
 }  // namespace onefile::e2e
+
+namespace onefile::e2e {
+namespace {
+
+// pack --first-run-message: a run that unpacks writes the text once to
+// standard error (a line end added when it has none); a run that finds its
+// kept tree whole writes nothing. A fresh launcher unpacks on every run.
+TEST_F(ReusePublishTest, TheFirstRunMessageComesWithEveryUnpacking) {
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+        std::vector<std::string> errors;  // of three runs in turn
+    } cases[] = {
+        {"kept", {"--reuse", "--first-run-message", "Unpacking the tool, one moment."},
+         {"Unpacking the tool, one moment.\n", "", ""}},
+        {"fresh", {"--first-run-message", "Unpacking.\n"}, {"Unpacking.\n", "Unpacking.\n", "Unpacking.\n"}},
+        {"none", {"--reuse"}, {"", "", ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> options = {"--main", "probe"};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        const std::string launcher = pack(options, std::string("message-") + c.what);
+        for (const std::string& expected : c.errors) {
+            const LauncherRun run = this->run({launcher}, reuseOptions());
+            ASSERT_TRUE(run.report.complete) << run.process.err;
+            EXPECT_EQ(run.process.exitCode, 0);
+            EXPECT_EQ(run.process.err, expected);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace onefile::e2e

@@ -154,8 +154,10 @@ TEST(ConfigAreaTest, FallbackTemplatesFollowTheFirstInItsField) {
 
 TEST(ConfigAreaTest, ReservedBytesAreNotLookedAt) {
     std::vector<unsigned char> area = tool::makeConfigArea(sampleSettings(ConfigLayout::second));
-    for (std::size_t at = kTreeModeAt + 1; at < kDigestAt; ++at) area[at] = 0xff;
-    for (std::size_t at = kDigestAt + 32; at < area.size(); ++at) area[at] = 0xff;
+    // The flags' bytes behind the reclaim flag are the only ones left
+    // unassigned: the first-run message and the signature area take the
+    // rest of the page behind the digest.
+    for (std::size_t at = kTreeModeAt + 2; at < kDigestAt; ++at) area[at] = 0xff;
     const LauncherSettings read = readArea(area);
     EXPECT_EQ(read.compressionLevel, std::optional<int>(7));
     EXPECT_TRUE(read.digest == std::optional<LauncherDigest>(sampleDigest()));
@@ -181,6 +183,8 @@ TEST(ConfigAreaTest, MalformedAreasAreRefusedAsFormatErrors) {
          "the directory template fills its field without a terminating NUL"},
         {"product without NUL", ConfigLayout::second, fill(kProductAt, 1024),
          "the product name fills its field without a terminating NUL"},
+        {"first-run message without NUL", ConfigLayout::second, fill(kDigestAt + 32, 512),
+         "the first-run message fills its field without a terminating NUL"},
         {"version without NUL", ConfigLayout::second, fill(kVersionAt, 1008),
          "the version string fills its field without a terminating NUL"},
         {"first layout, version without NUL", ConfigLayout::first, fill(kVersionAt, 1008),

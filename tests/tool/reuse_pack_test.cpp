@@ -187,5 +187,24 @@ TEST_F(ReusePackTest, RefusesAStubWithoutADigest) {
     }
 }
 
+// The first-run message is recorded in its field and shown by info; one
+// that does not fit is refused before anything is written.
+TEST_F(ReusePackTest, RecordsTheFirstRunMessageThatFits) {
+    const std::string launcher = outDir_ + "/told";
+    const std::string message = "Unpacking \"tool\", one moment.";
+    ASSERT_EQ(pack(launcher, {"--reuse", "--first-run-message", message}).exitCode, 0);
+    EXPECT_STREQ(configOf(launcher).firstRunMessage, message.c_str());
+    EXPECT_NE(runTool({"info", launcher}).out.find("\nfirst_run_message: " + message + "\n"), std::string::npos);
+    EXPECT_NE(runTool({"info", "--json", launcher}).out.find(", \"first_run_message\": \"Unpacking \\\"tool\\\", one moment.\""),
+              std::string::npos)
+        << runTool({"info", "--json", launcher}).out;
+
+    const std::string tooLong = outDir_ + "/too-long";
+    const ProcessResult refused = pack(tooLong, {"--first-run-message", std::string(512, 'm')});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err, "onefile: --first-run-message: 512 bytes do not fit; at most 511 bytes\n");
+    EXPECT_FALSE(std::filesystem::exists(tooLong));
+}
+
 }  // namespace
 }  // namespace onefile::testing
