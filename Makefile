@@ -47,7 +47,9 @@ test-sanitized:
 
 # Side-by-side measurement of launch, small files, start-up, packing, peers,
 # memory and compression (bench/run_bench.py); the table goes to standard
-# output and to $(OUT)/bench/results.md. `bench-quick` is the short run CI
+# output and to $(OUT)/bench/results.md, and with
+# BENCH_FLAGS='--readme docs/performance.md' to the latest figures of the
+# documentation as well. `bench-quick` is the short run CI
 # does (under half a minute). The compression rows need `onefile pack
 # --compress`; BENCH_FLAGS=--skip-compressed leaves them out, marked skipped.
 # bench_programs includes the x86-64 stub's project, which builds the floor.

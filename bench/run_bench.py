@@ -92,6 +92,8 @@ DEFAULT_MAKE_APP_DIR = REPO / "bench" / "make_app_dir.py"
 DEFAULT_MAKE_PACKAGE_TREE = REPO / "bench" / "make_package_tree.py"
 DEFAULT_MAKE_BINARY_MIX = REPO / "bench" / "make_binary_mix.py"
 DEFAULT_MAKE_ONE_LARGE_FILE = REPO / "bench" / "make_one_large_file.py"
+# The page whose bench-results markers hold the latest figures.
+DEFAULT_RESULTS_PAGE = REPO / "docs" / "performance.md"
 
 LAUNCH_GOAL = 1.03
 # The groups of rows --only names, in the table's order.
@@ -577,8 +579,10 @@ def parse_arguments():
                         help="leave out the compression rows (marked skipped), for a tool without "
                              "`pack --compress`; without it such a tool stops the run")
     parser.add_argument("--results", default=None, help="results file (default OUT/bench/results.md)")
-    parser.add_argument("--readme", type=Path, default=None,
-                        help="also place the results between the bench-results markers of this file")
+    parser.add_argument("--readme", type=Path, nargs="?", default=None, const=DEFAULT_RESULTS_PAGE,
+                        metavar="FILE",
+                        help="also place the results between the bench-results markers of FILE "
+                             "(without FILE, docs/performance.md)")
     parser.add_argument("--command", default=None, help="the command to name in the results")
     parser.add_argument("--keep", action="store_true", help="keep OUT/bench/run (launchers, archives)")
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
@@ -594,6 +598,9 @@ def parse_arguments():
         args.startup_rounds = 10 * args.pairs
     if args.pairs < 1 or args.startup_rounds < 1 or args.scale <= 0 or args.system_files_scale <= 0:
         parser.error("--pairs, --startup-rounds, --scale and --system-files-scale must be positive")
+    if args.readme:
+        # Found missing now, not after the whole run.
+        results_markers(args.readme)
     out = Path(args.out).resolve()
     args.bench_dir = out / "bench"
     args.tool = args.tool.resolve() if args.tool else out / "bin" / "onefile"
@@ -718,11 +725,21 @@ def main():
             sys.exit(1)
 
 
-def place_in_readme(readme, text):
+def results_markers(readme):
+    """The page's content and its two markers; stops the run when it lacks them."""
     begin, end = "<!-- bench-results:begin -->", "<!-- bench-results:end -->"
-    content = readme.read_text()
+    try:
+        content = readme.read_text()
+    except OSError as error:
+        fail(f"{readme}: {error.strerror}")
     if begin not in content or end not in content:
-        fail(f"{readme}: no {begin} ... {end} markers")
+        fail(f"{readme}: no {begin} ... {end} markers (the latest figures are in "
+             f"{DEFAULT_RESULTS_PAGE.relative_to(REPO)})")
+    return content, begin, end
+
+
+def place_in_readme(readme, text):
+    content, begin, end = results_markers(readme)
     head, rest = content.split(begin, 1)
     _, tail = rest.split(end, 1)
     body = text.replace("## Benchmark results\n\n", "", 1)

@@ -279,19 +279,18 @@ def test_manual_page(workspace):
     for option in help_options(run_ok([tool(prefix), "--help"]).stdout):
         check(has_option(described, option), f"onefile {option} is not described in an item")
 
-    # The placeholders the tool recognises, and the variables README.md says
-    # the child sees.
+    # The placeholders the tool recognises, and the variables the launch
+    # environment's page (docs/launch-environment.md) says the child sees.
     pack_help = run_ok([tool(prefix), "pack", "--help"]).stdout
     placeholders = re.findall(r"\{[A-Z_]+\}", pack_help.split("recognised:", 1)[1].split("\n", 2)[1])
     check(len(placeholders) >= 10, f"placeholders parsed from pack --help: {placeholders}")
     placeholder_items = "\n".join(tagged_items(sections["PLACEHOLDERS"]))
     for placeholder in placeholders:
         check(placeholder in placeholder_items, f"placeholder {placeholder} is not described")
-    with open(os.path.join(SOURCE_DIR, "README.md")) as file:
-        readme = file.read()
-    launch_environment = readme.split("### Launch environment", 1)[1].split("\n#", 1)[0]
+    with open(os.path.join(SOURCE_DIR, "docs", "launch-environment.md")) as file:
+        launch_environment = file.read()
     variables = set(re.findall(r"`(TAVMIR_[A-Z0-9_]+)`", launch_environment))
-    check(len(variables) >= 6, f"variables parsed from README.md: {variables}")
+    check(len(variables) >= 6, f"variables parsed from docs/launch-environment.md: {variables}")
     environment_items = "\n".join(tagged_items(sections["ENVIRONMENT"]))
     for variable in sorted(variables):
         check(variable in environment_items, f"{variable} is not described under ENVIRONMENT")

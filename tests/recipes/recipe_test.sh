@@ -2,7 +2,7 @@
 # recipe_test.sh ONEFILE RECIPES_DIR RECIPE
 #
 # Builds one recipe of examples/recipes into a fresh temporary directory,
-# packs it with the real tool as the README does, runs the launcher with
+# packs it with the real tool as docs/recipes.md does, runs the launcher with
 # arguments that need quoting, and checks what the application printed, the
 # exit status (each recipe's application exits with the number of its
 # arguments), and where the application ran: an extraction directory that is
