@@ -380,6 +380,40 @@ TEST_F(MountedTmpDirTest, TemplatesAreTriedInTurnUntilOneFits) {
     }
 }
 
+// Twenty first starts of a kept tree at once, on a file system with room for
+// one and a half copies: one run unpacks, the others wait for its tree, and
+// every run works. At no time does more than one working directory exist.
+TEST_F(MountedTmpDirTest, RunsThatStartAVersionTogetherUnpackItOnce) {
+    const std::string mnt = mountPoint();
+    const std::string launcher = makeLauncher("kept", true, 0, {"--reuse", "--template", mnt + "/kept"});
+    const std::string script =
+        "i=0; while [ $i -lt 20 ]; do \"$1\" > /dev/null 2>> \"$3\" & i=$((i+1)); done\n"
+        "most=0\n"
+        "while [ -n \"$(jobs -r)\" ]; do\n"
+        "  n=$(find \"$mnt/kept\" -mindepth 1 -maxdepth 1 -name '.*-*' -type d 2>/dev/null | wc -l)\n"
+        "  [ $n -gt $most ] && most=$n\n"
+        "done\n"
+        "failed=0; for job in $(jobs -p); do wait $job || failed=$((failed+1)); done\n"
+        "echo \"failed=$failed most=$most\" > \"$4\"\n"
+        "(cd \"$mnt\" && find . -mindepth 1 -maxdepth 2 | sort) > \"$2\"\n";
+    const std::string errors = temp_.file("errors");
+    const std::string summary = temp_.file("summary");
+    ProcessOptions options = launcherOptions(mnt);
+    options.setEnvironment["ONEFILE_HARDENING_MARKER"] = marker();
+    // The application takes 2 MiB and a few blocks: 3 MiB hold one copy and a half.
+    const MountedRun run =
+        runOnTmpfs(mnt, "size=3m", script, {launcher, listingFile(), errors, summary}, options);
+    SKIP_UNLESS_MOUNTED(run);
+    EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
+    EXPECT_EQ(readFile(errors), "");
+    // Sampled while the runs last: none when the unpacking was over before a
+    // look, one while it was under way, never more.
+    const std::string counts = readFile(summary);
+    EXPECT_TRUE(counts == "failed=0 most=1\n" || counts == "failed=0 most=0\n") << counts;
+    EXPECT_EQ(leftovers(), (std::vector<std::string>{"./kept", "./kept/.onefile-holding",
+                                                      "./kept/" + keptVersionOf(launcher)}));
+}
+
 // A launcher packed with --reuse and the default places keeps its tree in
 // the user's cache, or, where the cache cannot be used, in the user's own
 // level of the temporary directory, and then says nothing. When neither can
