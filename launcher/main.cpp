@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher/abandoned_trees.h"
 #include "launcher/explain_exec_failure.h"
 #include "launcher/supervision.h"
 #include "payload/entry_writers.h"
@@ -38,6 +39,8 @@ constexpr useconds_t kExecBusyPauseMicroseconds = 100000;
 constexpr int kSignalExitBase = 128;
 
 char launcherDirectory[kProgramPathBytes];
+// The template whose place this run unpacked into; nullptr for a kept tree.
+const char* freshTemplate;
 
 void prepareLaunchEnvironment() {
     // Values inherited from a launcher that started us must not reach the
@@ -198,7 +201,10 @@ void prepareApplicationTree() {
         bool lastPlace = next == nullptr;
         if (nameExtractionDirectory(directoryTemplate, lastPlace)) {
             if (!launcherReusesTree()) {
-                if (extractPayload(lastPlace)) return;
+                if (extractPayload(lastPlace)) {
+                    freshTemplate = directoryTemplate;
+                    return;
+                }
             } else if (prepareReusedTree(makeRandomToken, directoryTemplate, lastPlace)) {
                 if (publishedVersion()) removeVersionFromLaterPlaces(directoryTemplate);
                 return;
@@ -235,6 +241,8 @@ int main(int argc, char** argv) {
     prepareApplicationTree();
     completeLaunchEnvironment(argv[0]);
     if (!startChild(argv)) return kFatalExitStatus;
+    // While the child runs, and to its bound even when the child ends first.
+    reclaimAbandonedTrees(freshTemplate);
     int exitStatus = waitForChild();
     finishRun();
     return exitStatus;

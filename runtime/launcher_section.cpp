@@ -52,6 +52,8 @@ const unsigned char* getAttachedBlock() { return __start_onefile_payload + kLaun
 
 bool launcherReusesTree() { return launcherConfig().treeMode == kTreeReused; }
 
+bool launcherReclaimsTrees() { return launcherConfig().reclaimMode == kReclaimAbandoned; }
+
 const unsigned char* getLauncherDigest() {
     const LauncherConfig& config = launcherConfig();
     return config.digestKind == kDigestSha256 ? config.digest : nullptr;

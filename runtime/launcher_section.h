@@ -21,6 +21,10 @@ const unsigned char* getAttachedBlock();
 // Whether this launcher keeps its unpacked tree between runs (pack --reuse).
 bool launcherReusesTree();
 
+// Whether its runs reclaim the trees that runs killed outright left behind
+// (not for a launcher made with pack --no-reclaim).
+bool launcherReclaimsTrees();
+
 // The SHA-256 digest `onefile pack` recorded of this launcher
 // (kLauncherDigestBytes bytes), or nullptr when it records none.
 const unsigned char* getLauncherDigest();
