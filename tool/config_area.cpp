@@ -79,6 +79,10 @@ LauncherSettings readConfigArea(ByteSpan section) {
     if (treeMode != kTreeFreshPerRun && treeMode != kTreeReused)
         throw FormatError("unknown tree mode " + std::to_string(treeMode));
     settings.reuse = treeMode == kTreeReused;
+    const unsigned char reclaimMode = area[offsetof(LauncherConfig, reclaimMode)];
+    if (reclaimMode != kReclaimAbandoned && reclaimMode != kReclaimNever)
+        throw FormatError("unknown reclaim mode " + std::to_string(reclaimMode));
+    settings.reclaim = reclaimMode == kReclaimAbandoned;
     return settings;
 }
 
@@ -100,6 +104,8 @@ std::vector<unsigned char> makeConfigArea(const LauncherSettings& settings) {
     }
     if (settings.layout == ConfigLayout::second && settings.reuse)
         area[offsetof(LauncherConfig, treeMode)] = kTreeReused;
+    if (settings.layout == ConfigLayout::second && !settings.reclaim)
+        area[offsetof(LauncherConfig, reclaimMode)] = kReclaimNever;
     return area;
 }
 

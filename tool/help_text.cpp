@@ -57,6 +57,12 @@ std::string launcherOptionsText() {
            "                  run it.\n"
            "                  A template with {PID}, {TIME}, {TIME_US} or {RANDOM} is\n"
            "                  refused with it.\n"
+           "  --no-reclaim    runs never remove the directories that earlier runs killed\n"
+           "                  outright left behind. By default a run removes, while its\n"
+           "                  application runs, up to 16 such directories beside its own\n"
+           "                  that its template made (with {PID} and {RANDOM} in the last\n"
+           "                  level), whose run is gone, that nobody holds and that are\n"
+           "                  older than a minute.\n"
            "  --product NAME  product name for {PRODUCT} (default \"" + kDefaultProductName +
            "\"), at most " + std::to_string(kProductNameBytes - 1) + " bytes\n"
            "  --version V     version string for {VERSION} (default \"" + kDefaultVersionString +
@@ -85,8 +91,8 @@ std::string helpText(Command command) {
         case Command::pack:
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
                    "                    [--exclude PATTERN]... [--quiet | --progress] [--reuse]\n"
-                   "                    [--template T]... [--product NAME] [--version V] [--arch A]\n"
-                   "                    [--stub FILE]\n"
+                   "                    [--no-reclaim] [--template T]... [--product NAME] [--version V]\n"
+                   "                    [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
@@ -164,8 +170,8 @@ std::string helpText(Command command) {
                    "is refused.\n"
                    "\n" + kOutputText;
         case Command::attach:
-            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--template T]...\n"
-                   "                      [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
+            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--no-reclaim]\n"
+                   "                      [--template T]... [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
                    "byte for byte and unchecked. For making launchers with hand-made blocks,\n"
@@ -241,6 +247,7 @@ std::string helpText(Command command) {
                    "                  null) for a launcher made before digests were recorded\n"
                    "  reuse           true when it keeps its unpacked tree between runs (pack\n"
                    "                  --reuse), else false\n"
+                   "  reclaim         false for a launcher made with --no-reclaim, else true\n"
                    "In text, control characters in the strings are written as in `onefile list`;\n"
                    "in JSON, bytes that are not UTF-8 become U+FFFD. The whole block is checked.\n";
         case Command::verify:

@@ -69,7 +69,8 @@ void printText(const LauncherInfo& info) {
               << (!level ? "none" : level->empty() ? "zstd, level not recorded" : "zstd level " + *level) << "\n"
               << "digest: " << (info.settings.digest ? "sha256 " + formatDigest(*info.settings.digest) : "none")
               << "\n"
-              << "reuse: " << (info.settings.reuse ? "true" : "false") << "\n";
+              << "reuse: " << (info.settings.reuse ? "true" : "false") << "\n"
+              << "reclaim: " << (info.settings.reclaim ? "true" : "false") << "\n";
 }
 
 std::string jsonStringList(const std::vector<std::string>& texts) {
@@ -92,7 +93,8 @@ void printJson(const LauncherInfo& info) {
               << ", \"unpacked_bytes\": " << info.unpackedBytes << ", \"compression\": " << compression
               << ", \"digest\": "
               << (info.settings.digest ? jsonString(formatDigest(*info.settings.digest)) : std::string("null"))
-              << ", \"reuse\": " << (info.settings.reuse ? "true" : "false") << "}\n";
+              << ", \"reuse\": " << (info.settings.reuse ? "true" : "false")
+              << ", \"reclaim\": " << (info.settings.reclaim ? "true" : "false") << "}\n";
 }
 
 }  // namespace

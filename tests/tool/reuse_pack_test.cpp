@@ -78,7 +78,7 @@ TEST_F(ReusePackTest, RecordsTheModeAndTheHoldingDirectory) {
         EXPECT_NE(info.out.find("\ntemplate: " + c.templateText + "\n"), std::string::npos) << info.out;
         EXPECT_NE(info.out.find("\nreuse: true\n"), std::string::npos) << info.out;
         const ProcessResult json = runTool({"info", "--json", launcher});
-        EXPECT_NE(json.out.find(", \"reuse\": true}"), std::string::npos) << json.out;
+        EXPECT_NE(json.out.find(", \"reuse\": true, "), std::string::npos) << json.out;
         EXPECT_EQ(runTool({"verify", launcher}).exitCode, 0);
     }
 
@@ -89,7 +89,7 @@ TEST_F(ReusePackTest, RecordsTheModeAndTheHoldingDirectory) {
     const LauncherConfig config = configOf(fresh);
     EXPECT_EQ(config.treeMode, kTreeFreshPerRun);
     EXPECT_STREQ(config.directoryTemplate, kDefaultDirectoryTemplate);
-    EXPECT_NE(runTool({"info", "--json", fresh}).out.find(", \"reuse\": false}"), std::string::npos);
+    EXPECT_NE(runTool({"info", "--json", fresh}).out.find(", \"reuse\": false, "), std::string::npos);
 
     // attach records the mode the same way.
     writeFile(dir_.file("block"), std::string("ZQX\0\4\0\0\0\0\0\0\0", 12), 0644);
@@ -176,6 +176,30 @@ TEST_F(ReusePackTest, RefusesAStubWithoutADigest) {
         EXPECT_EQ(runTool(without).exitCode, 0);
         std::filesystem::remove(outDir_ + "/a");
     }
+}
+
+// pack --no-reclaim and attach --no-reclaim set the reclaim byte, which info
+// shows; without it the byte stays zero, as in launchers made before it.
+TEST_F(ReusePackTest, NoReclaimIsRecordedAndShown) {
+    writeFile(dir_.file("block"), std::string("ZQX\0\4\0\0\0\0\0\0\0", 12), 0644);
+    const std::string packed = outDir_ + "/packed";
+    const std::string attached = outDir_ + "/attached";
+    const std::string plain = outDir_ + "/plain";
+    ASSERT_EQ(pack(packed, {"--no-reclaim"}).exitCode, 0);
+    ASSERT_EQ(runTool({"attach", dir_.file("block"), "-o", attached, "--no-reclaim"}).exitCode, 0);
+    ASSERT_EQ(pack(plain, {}).exitCode, 0);
+    for (const std::string& launcher : {packed, attached}) {
+        SCOPED_TRACE(launcher);
+        EXPECT_EQ(configOf(launcher).reclaimMode, kReclaimNever);
+        EXPECT_NE(runTool({"info", launcher}).out.find("\nreclaim: false\n"), std::string::npos);
+        EXPECT_NE(runTool({"info", "--json", launcher}).out.find(", \"reclaim\": false}"), std::string::npos);
+        EXPECT_EQ(runTool({"verify", launcher}).exitCode, 0);
+    }
+    EXPECT_EQ(configOf(plain).reclaimMode, kReclaimAbandoned);
+    EXPECT_NE(runTool({"info", "--json", plain}).out.find(", \"reclaim\": true}"), std::string::npos);
+    const ProcessResult twice = pack(outDir_ + "/twice", {"--no-reclaim", "--no-reclaim"});
+    EXPECT_EQ(twice.exitCode, 2);
+    EXPECT_NE(twice.err.find("--no-reclaim' given twice"), std::string::npos) << twice.err;
 }
 
 }  // namespace
