@@ -3,4 +3,5 @@
 # call named here needs its __wrap_ and __real_ in launcher_hooks.c.
 set(onefile_hook_sources ${CMAKE_CURRENT_LIST_DIR}/launcher_hooks.c)
 set(onefile_hooked_calls
-  sigaction open openat getrandom mkdirat symlinkat write fstat close readlink fstatvfs fork execv waitpid flock)
+  sigaction open openat getrandom mkdirat symlinkat write fstat close readlink fstatvfs fork execv waitpid flock
+  clock_gettime fstatfs unlinkat)
