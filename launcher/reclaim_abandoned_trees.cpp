@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,10 +39,8 @@ constexpr unsigned long kLocalFileSystems[] = {
     0xCA451A4E,  // bcachefs
 };
 
-struct Reclaim {
-    const char* directoryTemplate;
-    long largestPid;
-};
+// The largest process id of this system, read only once a name matches.
+long largestPid;
 
 long readLargestPid() {
     int file = open(kPidMaxPath, O_RDONLY | O_CLOEXEC);
@@ -65,10 +64,15 @@ bool isLocal(int directory) {
     return false;
 }
 
-bool hasRunTreeForm(const char* name, const void* context) {
-    const Reclaim& reclaim = *static_cast<const Reclaim*>(context);
+bool hasRunTreeForm(const char* name, const void* directoryTemplate) {
     long pid = 0;
-    return readRunDirectoryName(reclaim.directoryTemplate, name, reclaim.largestPid, &pid);
+    return readRunDirectoryName(static_cast<const char*>(directoryTemplate), name, kLargestPidLimit, &pid);
+}
+
+// This run's own tree is never a candidate: it is left out before anything
+// is opened.
+bool hasOtherRunTreeForm(const char* name, const void* directoryTemplate) {
+    return strcmp(name, gExtractionLevel.name) != 0 && hasRunTreeForm(name, directoryTemplate);
 }
 
 // Only ESRCH tells that no process has the id; EPERM is another user's
@@ -82,24 +86,24 @@ bool isOldEnough(const struct stat& status) {
     return age > kAbandonedSeconds || (age == kAbandonedSeconds && now.tv_nsec > status.st_ctim.tv_nsec);
 }
 
-bool isAbandoned(int tree, const struct stat& status, const char* name, const void* context) {
-    const Reclaim& reclaim = *static_cast<const Reclaim*>(context);
+// The cheap looks first; /proc is read only for a tree that passed them.
+bool isAbandoned(int tree, const struct stat& status, const char* name, const void* directoryTemplate) {
+    if ((status.st_mode & 07777) != kRunTreeMode || !hasRunTreeMark(tree) || !isOldEnough(status)) return false;
+    if (largestPid == 0) largestPid = readLargestPid();
     long pid = 0;
-    return (status.st_mode & 07777) == kRunTreeMode && hasRunTreeMark(tree) &&
-           readRunDirectoryName(reclaim.directoryTemplate, name, reclaim.largestPid, &pid) && namesNoProcess(pid) &&
-           isOldEnough(status);
+    return readRunDirectoryName(static_cast<const char*>(directoryTemplate), name, largestPid, &pid) &&
+           namesNoProcess(pid);
 }
 
 }  // namespace
 
 void reclaimAbandonedTrees(const char* directoryTemplate) {
     if (directoryTemplate == nullptr || launcherReusesTree() || !launcherReclaimsTrees() || !gRemovalFlag) return;
-    Reclaim reclaim = {directoryTemplate, readLargestPid()};
     // The template must read back this run's own name, or it reads no other.
-    if (!hasRunTreeForm(gExtractionLevel.name, &reclaim)) return;
+    if (!hasRunTreeForm(gExtractionLevel.name, directoryTemplate)) return;
     int holding = gExtractionLevel.parentDescriptor;
     if (!isLocal(holding)) return;
-    sweepTrees(holding, TreeSweep{hasRunTreeForm, isAbandoned, &reclaim});
+    sweepTrees(holding, TreeSweep{hasOtherRunTreeForm, isAbandoned, directoryTemplate});
 }
 
 }  // namespace onefile

@@ -11,7 +11,7 @@ namespace {
 
 // What one piece of a level produces; `other` is a value that may hold a
 // "/" or change in ways a name cannot be read back from.
-enum class Piece : char { literal, fixed, pid, random, microseconds, time, other };
+enum class Piece : char { literal, fixed, pid, random, microseconds, other };
 
 struct Token {
     Piece piece;
@@ -54,8 +54,6 @@ void classify(const char* name, std::size_t length, Token* token) {
         token->piece = Piece::random;
     } else if (strcmp(canonical, "TIME_US") == 0) {
         token->piece = Piece::microseconds;
-    } else if (strcmp(canonical, "TIME") == 0) {
-        token->piece = Piece::time;
     } else {
         bool product = strcmp(canonical, "COMPANY") == 0 || strcmp(canonical, "PRODUCT") == 0;
         bool version = strstr(canonical, "VERSION") != nullptr;
@@ -170,16 +168,6 @@ bool matchFrom(Match& match, int index, const char* name) {
             }
             return false;
         case Piece::other:
-            return false;
-        case Piece::time:
-            // Seconds, "_", microseconds without leading zeros ("%ld_%ld").
-            for (std::size_t seconds = 1; seconds <= digits; ++seconds) {
-                if (name[seconds] != '_') continue;
-                std::size_t fraction = countDigits(name + seconds + 1);
-                for (std::size_t length = 1; length <= fraction && length <= kMicrosecondDigits; ++length) {
-                    if (matchFrom(match, index + 1, name + seconds + 1 + length)) return true;
-                }
-            }
             return false;
     }
     return false;
