@@ -161,6 +161,7 @@ TEST_F(ReclaimTest, TableOfCases) {
     std::string withoutPid = packWithHooks({"--template", "{TEMP}/onefile_{TIME_US}_{RANDOM}"}, "without-pid");
     std::string withoutRandom = packWithHooks({"--template", "{TEMP}/onefile_{PID}_{TIME_US}"}, "without-random");
     std::string tight = packWithHooks({"--template", "{TEMP}/onefile_{PID}{TIME_US}_{RANDOM}"}, "tight");
+    std::string named = packWithHooks({"--template", "{TEMP}/{PRODUCT}.{PID}.{RANDOM}", "--product", "app"}, "named");
     pid_t dead = deadPid();
 
     struct Case {
@@ -192,6 +193,7 @@ TEST_F(ReclaimTest, TableOfCases) {
         {"a template without {PID}", [&] { return abandonTree(withoutPid); }, withoutPid, false},
         {"a template without {RANDOM}", [&] { return abandonTree(withoutRandom); }, withoutRandom, false},
         {"{PID} touching another placeholder", [&] { return abandonTree(tight); }, tight, false},
+        {"a template of its own with {PRODUCT}", [&] { return abandonTree(named); }, named, true},
     };
     if (geteuid() != 0) cases.erase(cases.begin() + 2);  // chown needs root
     for (std::size_t i = 0; i < cases.size(); ++i) {
