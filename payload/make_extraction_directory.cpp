@@ -279,8 +279,11 @@ WalkEnd makeLastLevel(const char* name) {
     // From here on the directory is ours: a termination signal removes it.
     gRemovalFlag = 1;
     (void)takeSharedHold(directory);
+    if (!checkPlacement()) return WalkEnd::failed;
+    // Marked once the room is known: tmpfs counts an extended attribute
+    // against its files.
     markRunTree(directory);
-    return checkPlacement() ? WalkEnd::made : WalkEnd::failed;
+    return WalkEnd::made;
 }
 
 // Reaches the level `name` below the current one, making it when missing.
