@@ -183,8 +183,9 @@ TEST_F(ReclaimTest, TableOfCases) {
          reclaiming, false},
         {"another shape", [&] {
              std::string tree = tmpDir() + "/onefile_" + std::to_string(dead) + "_12345_AbCd-_09xYz";
-             makeDirectories(tree);
-             setxattr(tree.c_str(), kMark, "1", 1, 0);
+             EXPECT_EQ(mkdir(tree.c_str(), 0700), 0);
+             EXPECT_EQ(chmod(tree.c_str(), 0700), 0);
+             EXPECT_EQ(setxattr(tree.c_str(), kMark, "1", 1, 0), 0);
              return tree;
          }, reclaiming, false},
         {"younger than a minute", [&] { return abandonTree(reclaiming); }, reclaiming, false,
@@ -251,7 +252,8 @@ TEST_F(ReclaimTest, EachGuardAlone) {
     for (const std::string& pid : {std::to_string(getpid()), std::string("0"), std::string("01"),
                                    std::string("99999999"), std::string("-1")}) {
         std::string tree = tmpDir() + "/onefile_" + pid + "_123456_AbCd-_09xYz";
-        makeDirectories(tree);
+        ASSERT_EQ(mkdir(tree.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(tree.c_str(), 0700), 0);
         ASSERT_EQ(setxattr(tree.c_str(), kMark, "1", 1, 0), 0);
         reclaim(launcher);
         EXPECT_TRUE(exists(tree)) << pid;
