@@ -29,6 +29,13 @@ Rows:
             `onefile pack --compress=19` of the system files on every
             processor against the same pinned to one (`taskset -c`), whose
             launchers must be byte for byte the same (at most 5 rounds)
+  reclaim   a launch of the whole workload that finds 10 abandoned trees of
+            it beside its own (copies of the workload, marked as a fresh
+            run's, named after a process that is gone) against one that finds
+            none: the sweep runs while the application runs, and ends within
+            its bound. Both launchers come from the tests' stub with hooks,
+            whose real-time clock reads two minutes ahead so that the trees
+            are old enough; TMPDIR on disk
   memory    the launcher's peak resident memory and its resident memory while
             its application runs
   reuse     launchers made with `pack --reuse`, their tree kept in
@@ -97,7 +104,7 @@ DEFAULT_RESULTS_PAGE = REPO / "docs" / "performance.md"
 
 LAUNCH_GOAL = 1.03
 # The groups of rows --only names, in the table's order.
-ROW_GROUPS = ("launch", "small-files", "compressed", "startup", "reuse", "packing", "memory", "frames")
+ROW_GROUPS = ("launch", "small-files", "compressed", "startup", "reuse", "packing", "memory", "reclaim", "frames")
 STARTUP_GOAL = 1.10
 PACK_GOAL = 1.30
 # Pack against the larger of a copy of the workload and a SHA-256 pass over
@@ -177,11 +184,13 @@ class Command:
     before: object = None  # untimed preparation before every run
     cpus: set = None  # run pinned to these processors, as `taskset -c` would
     cache: str = None  # XDG_CACHE_HOME, where launchers made with --reuse keep their tree
+    variables: dict = None  # more of the environment (the hooks' controls)
 
     def environment(self):
         env = dict(os.environ, TMPDIR=self.tmpdir)
         if self.cache:
             env["XDG_CACHE_HOME"] = self.cache
+        env.update(self.variables or {})
         return env
 
 
@@ -575,6 +584,8 @@ def parse_arguments():
                         help="run the rows of the frames alone")
     parser.add_argument("--only", default=None,
                         help="run these groups of rows alone, comma-separated: " + ", ".join(ROW_GROUPS))
+    parser.add_argument("--reclaim-only", action="store_true",
+                        help="run the reclaim row alone (as --only reclaim)")
     parser.add_argument("--skip-compressed", action="store_true",
                         help="leave out the compression rows (marked skipped), for a tool without "
                              "`pack --compress`; without it such a tool stops the run")
@@ -610,10 +621,13 @@ def parse_arguments():
     args.floor_decode = args.bench_dir / "floor_decode"
     args.exit_program = args.bench_dir / "exit_at_once"
     args.probe = args.bench_dir / "rss_probe"
+    args.hook_stub = out / "stub" / "x86_64" / "onefile-stub-hooks"
     args.results = Path(args.results) if args.results else args.bench_dir / "results.md"
     args.only = set(args.only.split(",")) if args.only else set(ROW_GROUPS)
     if args.frames_only:
         args.only = {"frames"}
+    if args.reclaim_only:
+        args.only = {"reclaim"}
     if not args.only <= set(ROW_GROUPS):
         parser.error(f"--only: groups are {', '.join(ROW_GROUPS)}")
     for program in (args.tool, args.floor, args.floor_sendfile, args.floor_reuse, args.floor_decode, args.exit_program, args.probe):
@@ -686,6 +700,8 @@ def main():
     try:
         if args.only == {"frames"}:
             rows = frames_rows(args, mix, mix_title, large, large_title, run)
+        elif args.reclaim_only:
+            rows = measure_reclaim(args, app, run, args.disk_dir, "disk", size)
         else:
             rows = measure_all(args, app, run, size, tree, f"{tree_files:,} small files ({tree_size})",
                                mix, mix_title, large, large_title)
@@ -1270,6 +1286,63 @@ def frames_rows(args, mix, mix_title, large, large_title, run):
     return rows
 
 
+RECLAIMED_TREES = 10
+# The template of the reclaim row's launchers: the default one's shape under
+# a name of its own, so that the trees left on purpose are not reported as
+# left behind.
+RECLAIM_TEMPLATE = "{TEMP}/reclaim_{PID}_{TIME_US}_{RANDOM}"
+
+
+def gone_pid():
+    """The process id of a process that has ended and been reaped."""
+    process = subprocess.Popen(["true"])
+    process.wait()
+    return process.pid
+
+
+def measure_reclaim(args, app, run, tmpdir, kind, size):
+    """A launch that reclaims RECLAIMED_TREES abandoned trees of the
+    workload against one that finds none, each in a TMPDIR of its own below
+    `tmpdir`. The trees are made before every run of the first, untimed."""
+    title = f"launch that reclaims {RECLAIMED_TREES} abandoned trees ({size} each), TMPDIR on {kind}"
+    if not args.hook_stub.exists():
+        log(f"{args.hook_stub} is not built: the reclaim row is skipped")
+        return [SkippedRow(title)]
+    log(f"reclaim with TMPDIR={tmpdir}")
+    launcher = run / "reclaim-launcher"
+    pack(args, app, launcher, "app", ["--stub", str(args.hook_stub), "--template", RECLAIM_TEMPLATE])
+    some = Path(tempfile.mkdtemp(prefix="bench_reclaim_some.", dir=tmpdir))
+    none = Path(tempfile.mkdtemp(prefix="bench_reclaim_none.", dir=tmpdir))
+    variables = {"ONEFILE_HOOK_CLOCK_AHEAD": "120"}
+    removed = []
+
+    def clear_trees():
+        left = os.listdir(some)
+        removed.append(RECLAIMED_TREES - len(left))
+        for name in left:
+            shutil.rmtree(some / name)
+
+    def leave_trees():
+        clear_trees()
+        for index in range(RECLAIMED_TREES):
+            tree = some / f"reclaim_{gone_pid()}_000000_abandoned{index:02d}"
+            subprocess.run(["cp", "-a", str(app), str(tree)], check=True)
+            os.setxattr(tree, "user.onefile.run", b"1")
+            os.chmod(tree, 0o700)
+
+    try:
+        commands = [Command("reclaiming", [str(launcher)], str(some), before=leave_trees, variables=variables),
+                    Command("none", [str(launcher)], str(none), variables=variables)]
+        times = measure(commands, args.pairs)
+        clear_trees()
+    finally:
+        shutil.rmtree(some, ignore_errors=True)
+        shutil.rmtree(none, ignore_errors=True)
+    # The first count is of the empty directory, before any run.
+    log(f"trees reclaimed per run: {sorted(removed[1:])}")
+    return [Row(title, times["reclaiming"], times["none"], "finding none")]
+
+
 def measure_all(args, app, run, size, tree, tree_title, mix, mix_title, large, large_title):
     """Every row, in the table's order. Start-up and the second starts with
     --reuse are measured first, while the disk is quiet: the launch rows
@@ -1303,9 +1376,10 @@ def measure_all(args, app, run, size, tree, tree_title, mix, mix_title, large, l
         packing = measure_packing(args, app, run, subjects, size)
         packing += measure_parallel_packing(args, mix, run, mix_title)
     memory = measure_memory(args, app, run, size) if "memory" in groups else []
+    reclaim = measure_reclaim(args, app, run, args.disk_dir, "disk", size) if "reclaim" in groups else []
     frames = frames_rows(args, mix, mix_title, large, large_title, run) if "frames" in groups else []
     return (launch + small_files + compressed_launch + startup + reuse + packing + sizes + peers
-            + compressed_peers + memory + frames)
+            + compressed_peers + reclaim + memory + frames)
 
 
 if __name__ == "__main__":

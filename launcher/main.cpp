@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher/abandoned_trees.h"
 #include "launcher/explain_exec_failure.h"
 #include "launcher/supervision.h"
 #include "payload/entry_writers.h"
@@ -41,6 +42,8 @@ constexpr useconds_t kExecBusyPauseMicroseconds = 100000;
 constexpr int kSignalExitBase = 128;
 
 char launcherDirectory[kProgramPathBytes];
+// The template whose place this run unpacked into; nullptr for a kept tree.
+const char* freshTemplate;
 
 void prepareLaunchEnvironment() {
     // Values inherited from a launcher that started us must not reach the
@@ -218,7 +221,10 @@ void prepareApplicationTree() {
         bool lastPlace = next == nullptr;
         if (!isUnusableKeptPlace(position) && nameExtractionDirectory(directoryTemplate, lastPlace)) {
             if (!launcherReusesTree()) {
-                if (extractPayload(lastPlace)) return;
+                if (extractPayload(lastPlace)) {
+                    freshTemplate = directoryTemplate;
+                    return;
+                }
             } else if (prepareReusedTree(makeRandomToken, directoryTemplate, lastPlace)) {
                 if (publishedVersion()) removeVersionFromLaterPlaces(directoryTemplate);
                 return;
@@ -255,6 +261,8 @@ int main(int argc, char** argv) {
     prepareApplicationTree();
     completeLaunchEnvironment(argv[0]);
     if (!startChild(argv)) return kFatalExitStatus;
+    // While the child runs, and to its bound even when the child ends first.
+    reclaimAbandonedTrees(freshTemplate);
     int exitStatus = waitForChild();
     finishRun();
     return exitStatus;

@@ -11,6 +11,7 @@ void handleTerminationSignal(int number, siginfo_t* information, void*) {
     // sequence's wait checks for EINTR), so the handler must not change it.
     int savedErrno = errno;
     pid_t child = gChildProcessId;
+    gSweepStopped = 1;
     if (gInChild) {
         actAsInherited(number);
     } else if (child == 0) {

@@ -1,6 +1,8 @@
 #include "payload/extraction_directory.h"
 #include "payload/extract_payload.h"
 #include "payload/placement_check.h"
+#include "payload/tree_hold.h"
+#include "payload/tree_sweep.h"
 #include "runtime/directory_removal.h"
 #include "runtime/error_text.h"
 #include "runtime/fatal_stops.h"
@@ -260,7 +262,11 @@ WalkEnd makeLastLevel(const char* name) {
         (void)failCreation(errno);
         return WalkEnd::failed;
     }
-    int directory = openat(walk.current, name, kDirectoryOpenFlags);
+    // Held, through a descriptor the application inherits, for as long as
+    // the launcher or a process of the application that kept it lives; and
+    // marked as a fresh run's tree. Only a marked tree that nobody holds is
+    // ever taken by another run's sweep (payload/tree_sweep.h).
+    int directory = openTreeToHold(walk.current, name);
     if (directory < 0) {
         // Made, but it cannot be opened (a umask that takes the owner's
         // read bit away, for a user to whom permission bits apply): it goes
@@ -275,7 +281,12 @@ WalkEnd makeLastLevel(const char* name) {
     gExtractionDescriptor = directory;
     // From here on the directory is ours: a termination signal removes it.
     gRemovalFlag = 1;
-    return checkPlacement() ? WalkEnd::made : WalkEnd::failed;
+    (void)takeSharedHold(directory);
+    if (!checkPlacement()) return WalkEnd::failed;
+    // Marked once the room is known: tmpfs counts an extended attribute
+    // against its files.
+    markRunTree(directory);
+    return WalkEnd::made;
 }
 
 // Reaches the level `name` below the current one, making it when missing.

@@ -9,9 +9,11 @@ namespace onefile {
 // through a symbolic link and never into another mount; closes `top` unless
 // `keepTop`. The walk reads `top` from its current position. Returns 0 when
 // everything went, -1 when something stayed (an entry that could not be
-// removed, a mount point) or the walk could not read a level.
+// removed, a mount point) or the walk could not read a level. With
+// `mustStop`, the walk asks it before each read of a directory and ends
+// (-1) once it returns true: what is left stays for later.
 // Async-signal-safe.
-int removeDirectoryTree(int top, bool keepTop = false);
+int removeDirectoryTree(int top, bool keepTop = false, bool (*mustStop)() = nullptr);
 
 // Removes the extraction directory this run made, with everything below it,
 // through the descriptors kept when it was made. Async-signal-safe.

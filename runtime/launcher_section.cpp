@@ -59,6 +59,7 @@ const char* getFirstRunMessage() {
     if (config.firstRunMessage[kFirstRunMessageBytes - 1] != '\0') return "";
     return config.firstRunMessage;
 }
+bool launcherReclaimsTrees() { return launcherConfig().reclaimMode == kReclaimAbandoned; }
 
 const unsigned char* getLauncherDigest() {
     const LauncherConfig& config = launcherConfig();

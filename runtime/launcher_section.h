@@ -24,6 +24,9 @@ bool launcherReusesTree();
 // The message a run that unpacks writes once to standard error (pack
 // --first-run-message); empty for none.
 const char* getFirstRunMessage();
+// Whether its runs reclaim the trees that runs killed outright left behind
+// (not for a launcher made with pack --no-reclaim).
+bool launcherReclaimsTrees();
 
 // The SHA-256 digest `onefile pack` recorded of this launcher
 // (kLauncherDigestBytes bytes), or nullptr when it records none.

@@ -14,6 +14,7 @@ DirectoryLevel gCreatedLevels[kMaxCreatedLevels];
 volatile sig_atomic_t gCreatedLevelCount;
 DirectoryLevel gCreatedMark;
 volatile sig_atomic_t gChildReaped;
+volatile sig_atomic_t gSweepStopped;
 volatile sig_atomic_t gChildStatus;
 volatile sig_atomic_t gChildStatusKnown;
 volatile sig_atomic_t gStopSignal;

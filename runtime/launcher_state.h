@@ -73,6 +73,11 @@ extern DirectoryLevel gCreatedMark;
 // process by then.
 extern volatile sig_atomic_t gChildReaped;
 
+// Set by every termination signal: a sweep for the trees of other runs
+// (payload/tree_sweep.h) stops at its next step, and the run goes on with
+// its own cleanup. Never cleared.
+extern volatile sig_atomic_t gSweepStopped;
+
 // The child's wait status once a wait or a poll of this process collected
 // it; gChildStatusKnown tells whether one did.
 extern volatile sig_atomic_t gChildStatus;

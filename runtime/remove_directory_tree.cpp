@@ -167,7 +167,7 @@ void closeLevels(const RemovalLevel* levels, int depth, bool keepTop) {
 
 }  // namespace
 
-int removeDirectoryTree(int top, bool keepTop) {
+int removeDirectoryTree(int top, bool keepTop, bool (*mustStop)()) {
     RemovalLevel levels[kMaxRemovalDepth];
     // Names of the directories being emptied, one NUL-terminated name per
     // level below the top.
@@ -190,6 +190,10 @@ int removeDirectoryTree(int top, bool keepTop) {
 
     for (;;) {
         RemovalLevel& level = levels[depth];
+        if (mustStop != nullptr && mustStop()) {
+            closeLevels(levels, depth, keepTop);
+            return -1;
+        }
         long length = syscall(SYS_getdents64, level.descriptor, entries, sizeof entries);
         if (length < 0) {
             closeLevels(levels, depth, keepTop);

@@ -18,7 +18,7 @@ int runAttach(const CommandLine& line) {
     const FileDescriptor block = openRegularFile(line.input, status);
     target.refuseIfItIs(FileIdentity::of(status), "the input");
     const auto blockBytes = static_cast<std::uint64_t>(status.st_size);
-    produceLauncher(line.output, stub, strings, std::nullopt, line.reuse, blockBytes, [&line, &block, blockBytes](OutputStream& output) {
+    produceLauncher(line.output, stub, strings, std::nullopt, line.reuse, !line.noReclaim, blockBytes, [&line, &block, blockBytes](OutputStream& output) {
         output.copyFrom(block.get(), line.input, blockBytes);
     }, line.signKey);
     return 0;

@@ -10,7 +10,7 @@ namespace {
 
 // Options of the kinds `compression`, `decoder`, `reuse`, `json` and `flag`
 // never take the next argument as their value: --compress[=LEVEL],
-// --decoder, --reuse, --json, --quiet, --progress.
+// --decoder, --reuse, --json, --quiet, --progress, --no-reclaim.
 enum class OptionKind { output, text, directoryTemplate, architecture, compression, decoder, reuse, exclude, json, flag };
 
 struct OptionRule {
@@ -39,6 +39,7 @@ std::vector<OptionRule> optionsOf(Command command) {
     }
     if (command == Command::attach) options.push_back({{"--decoder"}, OptionKind::decoder});
     options.push_back({{"--reuse"}, OptionKind::reuse});
+    options.push_back({{"--no-reclaim"}, OptionKind::flag, nullptr, &CommandLine::noReclaim});
     options.push_back({{"--template"}, OptionKind::directoryTemplate});
     options.push_back({{"--product"}, OptionKind::text, &CommandLine::productName});
     options.push_back({{"--version"}, OptionKind::text, &CommandLine::versionString});

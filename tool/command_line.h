@@ -28,6 +28,7 @@ struct CommandLine {
     std::optional<int> compressionLevel;       // pack --compress[=LEVEL]
     bool decoderStub = false;                  // attach --decoder
     bool reuse = false;                        // pack and attach --reuse
+    bool noReclaim = false;                    // pack and attach --no-reclaim
     std::vector<std::string> excludePatterns;  // pack --exclude, in order
     bool quiet = false;                        // pack --quiet
     bool progress = false;                     // pack --progress

@@ -81,6 +81,10 @@ LauncherSettings readConfigArea(ByteSpan section) {
     settings.reuse = treeMode == kTreeReused;
     settings.strings.firstRunMessage =
         readField(area + offsetof(LauncherConfig, firstRunMessage), kFirstRunMessageBytes, "first-run message");
+    const unsigned char reclaimMode = area[offsetof(LauncherConfig, reclaimMode)];
+    if (reclaimMode != kReclaimAbandoned && reclaimMode != kReclaimNever)
+        throw FormatError("unknown reclaim mode " + std::to_string(reclaimMode));
+    settings.reclaim = reclaimMode == kReclaimAbandoned;
     return settings;
 }
 
@@ -104,6 +108,8 @@ std::vector<unsigned char> makeConfigArea(const LauncherSettings& settings) {
         area[offsetof(LauncherConfig, treeMode)] = kTreeReused;
     if (settings.layout == ConfigLayout::second)
         copyField(area.data(), offsetof(LauncherConfig, firstRunMessage), settings.strings.firstRunMessage);
+    if (settings.layout == ConfigLayout::second && !settings.reclaim)
+        area[offsetof(LauncherConfig, reclaimMode)] = kReclaimNever;
     return area;
 }
 

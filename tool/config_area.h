@@ -26,6 +26,9 @@ struct LauncherSettings {
     std::optional<int> compressionLevel;  // the zstd level `onefile pack --compress` used
     std::optional<LauncherDigest> digest;
     bool reuse = false;  // the unpacked tree is kept between runs (pack --reuse)
+    // Runs remove the trees that runs killed outright left behind (not with
+    // pack --no-reclaim); the first layout records nothing of it.
+    bool reclaim = false;
 };
 
 // Size of an area of `layout`: the block follows it.

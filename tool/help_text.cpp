@@ -58,6 +58,12 @@ std::string launcherOptionsText() {
            "                  run it.\n"
            "                  A template with {PID}, {TIME}, {TIME_US} or {RANDOM} is\n"
            "                  refused with it.\n"
+           "  --no-reclaim    runs never remove the directories that earlier runs killed\n"
+           "                  outright left behind. By default a run removes, while its\n"
+           "                  application runs, up to 16 such directories beside its own\n"
+           "                  that its template made (with {PID} and {RANDOM} in the last\n"
+           "                  level), whose run is gone, that nobody holds and that are\n"
+           "                  older than a minute.\n"
            "  --product NAME  product name for {PRODUCT} (default \"" + kDefaultProductName +
            "\"), at most " + std::to_string(kProductNameBytes - 1) + " bytes\n"
            "  --version V     version string for {VERSION} (default \"" + kDefaultVersionString +
@@ -92,8 +98,8 @@ std::string helpText(Command command) {
         case Command::pack:
             return "usage: onefile pack APPDIR -o OUTPUT [--main RELPATH] [--compress[=LEVEL]]\n"
                    "                    [--exclude PATTERN]... [--quiet | --progress] [--reuse]\n"
-                   "                    [--template T]... [--product NAME] [--version V] [--arch A]\n"
-                   "                    [--stub FILE] [--sign KEY] [--first-run-message TEXT]\n"
+                   "                    [--no-reclaim] [--template T]... [--product NAME] [--version V]\n"
+                   "                    [--arch A] [--stub FILE] [--sign KEY] [--first-run-message TEXT]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the application in APPDIR. When it\n"
                    "runs, the launcher unpacks the application into a fresh directory named by\n"
@@ -171,8 +177,8 @@ std::string helpText(Command command) {
                    "is refused.\n"
                    "\n" + kOutputText;
         case Command::attach:
-            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--template T]...\n"
-                   "                      [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
+            return "usage: onefile attach BLOCKFILE -o OUTPUT [--decoder] [--reuse] [--no-reclaim]\n"
+                   "                      [--template T]... [--product NAME] [--version V] [--arch A] [--stub FILE]\n"
                    "                      [--sign KEY] [--first-run-message TEXT]\n"
                    "\n"
                    "Writes OUTPUT, a launcher that carries the bytes of BLOCKFILE as its block,\n"
@@ -249,6 +255,8 @@ std::string helpText(Command command) {
                    "                  null) for a launcher made before digests were recorded\n"
                    "  reuse           true when it keeps its unpacked tree between runs (pack\n"
                    "                  --reuse), else false\n"
+                   "  reclaim         false for a launcher made with --no-reclaim, else true\n"
+                   "  first_run_message  the text of --first-run-message, empty for none\n"
                    "  signature       the key type and SHA256 fingerprint of its signature's\n"
                    "                  key, or \"unsigned\" (JSON: {\"key_type\": T, \"fingerprint\":\n"
                    "                  F}, or null); the signature is not checked (see verify)\n"

@@ -89,6 +89,7 @@ void printText(const LauncherInfo& info) {
               << "digest: " << (info.settings.digest ? "sha256 " + formatDigest(*info.settings.digest) : "none")
               << "\n"
               << "reuse: " << (info.settings.reuse ? "true" : "false") << "\n"
+              << "reclaim: " << (info.settings.reclaim ? "true" : "false") << "\n"
               << "first_run_message: " << escapeField(info.settings.strings.firstRunMessage) << "\n"
               << "signature: "
               << (info.signature ? info.signature->type + " key " + info.signature->fingerprint : "unsigned") << "\n";
@@ -115,6 +116,7 @@ void printJson(const LauncherInfo& info) {
               << ", \"digest\": "
               << (info.settings.digest ? jsonString(formatDigest(*info.settings.digest)) : std::string("null"))
               << ", \"reuse\": " << (info.settings.reuse ? "true" : "false")
+              << ", \"reclaim\": " << (info.settings.reclaim ? "true" : "false")
               << ", \"first_run_message\": " << jsonString(info.settings.strings.firstRunMessage) << ", \"signature\": "
               << (info.signature ? "{\"key_type\": " + jsonString(info.signature->type) +
                                        ", \"fingerprint\": " + jsonString(info.signature->fingerprint) + "}"

@@ -118,7 +118,7 @@ void CheckedStub::requireReuse() const {
 }
 
 std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
-                     std::optional<int> compressionLevel, bool reuse, std::optional<std::uint64_t> blockBytes,
+                     std::optional<int> compressionLevel, bool reuse, bool reclaim, std::optional<std::uint64_t> blockBytes,
                      const std::function<void(OutputStream&)>& writeBlockBytes,
                      const std::optional<std::string>& signKey) {
     LauncherSettings settings{stub.layout().configLayout, strings, std::nullopt, std::nullopt};
@@ -136,6 +136,7 @@ std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& 
         settings.compressionLevel = compressionLevel;
         settings.digest = LauncherDigest{};  // filled in below
         settings.reuse = reuse;
+        settings.reclaim = reclaim;
     }
     TemporaryOutput output(outputPath);
     OutputStream stream(output.fd(), outputPath);

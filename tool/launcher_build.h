@@ -59,14 +59,15 @@ private:
 // Writes the launcher to `outputPath` through a temporary file; its block is
 // what `writeBlockBytes` writes, of `blockBytes` bytes when it was measured.
 // A stub of the second configuration layout records `compressionLevel` (the
-// level pack compressed with), `reuse` (--reuse) and the launcher's digest,
-// computed once the rest is written; the first layout has room for none.
+// level pack compressed with), `reuse` (--reuse), `reclaim` (false with
+// --no-reclaim) and the launcher's digest, computed once the rest is
+// written; the first layout has room for none.
 // With `signKey` (--sign) that digest is signed with the key through
 // ssh-keygen before the launcher is put in place; a stub of the first
 // layout, which has no signature area, is refused then.
 // Returns the launcher's size.
 std::uint64_t produceLauncher(const std::string& outputPath, const CheckedStub& stub, const LauncherStrings& strings,
-                     std::optional<int> compressionLevel, bool reuse, std::optional<std::uint64_t> blockBytes,
+                     std::optional<int> compressionLevel, bool reuse, bool reclaim, std::optional<std::uint64_t> blockBytes,
                      const std::function<void(OutputStream&)>& writeBlockBytes,
                      const std::optional<std::string>& signKey = std::nullopt);
 

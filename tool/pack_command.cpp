@@ -89,7 +89,7 @@ int runPack(const CommandLine& line) {
         std::optional<PackProgress> progress;
         if (reporting) progress.emplace(counters, contents.entries.size(), launcher.unpackedBytes);
         launcher.launcherBytes = produceLauncher(
-            line.output, stub, strings, line.compressionLevel, line.reuse, blockBytes,
+            line.output, stub, strings, line.compressionLevel, line.reuse, !line.noReclaim, blockBytes,
             [&contents, &line, &counters](OutputStream& output) {
                 writeBlock(
                     output, contents.entries,

@@ -1,6 +1,6 @@
 # onefile_add_launcher(NAME APPDIR dir MAIN relpath
 #                      [TEMPLATE template...] [PRODUCT name] [VERSION version]
-#                      [ARCH x86_64|aarch64] [COMPRESS level] [REUSE]
+#                      [ARCH x86_64|aarch64] [COMPRESS level] [REUSE] [NO_RECLAIM]
 #                      [EXCLUDE pattern...] [SIGN_KEY key] [OUTPUT path]
 #                      [DEPENDS target...])
 #
@@ -15,10 +15,11 @@
 # product name, version string and machine (--template, --product, --version,
 # --arch); several TEMPLATE values are the places the launcher tries in
 # turn (one --template each); COMPRESS packs with --compress=level; REUSE packs with --reuse
-# (the launcher keeps its unpacked tree between runs); EXCLUDE passes one
-# --exclude per pattern; SIGN_KEY signs the launcher with the SSH key `key`
-# (--sign; a relative path is taken relative to the current source
-# directory). The tool checks the values when it runs. DEPENDS names the
+# (the launcher keeps its unpacked tree between runs); NO_RECLAIM packs with
+# --no-reclaim (its runs never remove the trees that runs killed outright left
+# behind); EXCLUDE passes one --exclude per pattern; SIGN_KEY signs the
+# launcher with the SSH key `key` (--sign; a relative path is taken relative
+# to the current source directory). The tool checks the values when it runs. DEPENDS names the
 # targets that make the content of APPDIR: they are built first, and the
 # launcher is packed again whenever they are rebuilt.
 #
@@ -47,7 +48,7 @@ endif()
 cmake_policy(VERSION 3.20...3.25)
 
 function(onefile_add_launcher)
-  set(flag_keywords REUSE)
+  set(flag_keywords REUSE NO_RECLAIM)
   set(value_keywords APPDIR MAIN PRODUCT VERSION ARCH COMPRESS SIGN_KEY OUTPUT)
   set(list_keywords TEMPLATE EXCLUDE DEPENDS)
   if(ARGC EQUAL 0 OR "${ARGV0}" STREQUAL "" OR ARGV0 IN_LIST flag_keywords OR ARGV0 IN_LIST value_keywords
@@ -103,6 +104,9 @@ function(onefile_add_launcher)
   endif()
   if(arg_REUSE)
     list(APPEND options --reuse)
+  endif()
+  if(arg_NO_RECLAIM)
+    list(APPEND options --no-reclaim)
   endif()
   foreach(pattern IN LISTS arg_EXCLUDE)
     list(APPEND options --exclude "${pattern}")

@@ -4,4 +4,5 @@
 set(onefile_hook_sources ${CMAKE_CURRENT_LIST_DIR}/launcher_hooks.c)
 set(onefile_hooked_calls
   sigaction open openat getrandom mkdirat symlinkat write fstat close readlink fstatvfs fork execv waitpid flock
-  copy_file_range sendfile)
+  copy_file_range sendfile
+  clock_gettime fstatfs unlinkat)

@@ -66,6 +66,14 @@
                                        directory is renamed to PATH.replaced-N
                                        and an empty one made under its name
                                        (logged as "lock replaced")
+     ONEFILE_HOOK_CLOCK_AHEAD=SECONDS  the real-time clock reads SECONDS later
+                                       (the monotonic clock is left alone), so
+                                       what was changed a moment ago looks
+                                       as old as the tests need
+     ONEFILE_HOOK_FS_TYPE=HEX          fstatfs reports the file system type
+                                       HEX (0x6969 is NFS) for any directory
+     ONEFILE_HOOK_REMOVED_LOG=FILE     append "rmdir PATH" to FILE for each
+                                       directory an unlinkat removed
 
    A signal raised inside one call
      ONEFILE_HOOK_RAISE_CALL=NAME      the call during which the signal is
@@ -121,6 +129,8 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
+#include <time.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -145,6 +155,9 @@ int __real_flock(int descriptor, int operation);
 ssize_t __real_copy_file_range(int source, off_t* sourceOffset, int target, off_t* targetOffset, size_t size,
                                unsigned int flags);
 ssize_t __real_sendfile(int target, int source, off_t* sourceOffset, size_t size);
+int __real_clock_gettime(clockid_t clock, struct timespec* time);
+int __real_fstatfs(int descriptor, struct statfs* status);
+int __real_unlinkat(int directory, const char* name, int flags);
 
 /* ---- Shared helpers ---------------------------------------------------- */
 
@@ -525,5 +538,28 @@ pid_t __wrap_waitpid(pid_t process, int* status, int options) {
     raiseIf(chosen, kRaiseBefore, "waitpid");
     pid_t result = __real_waitpid(process, status, options);
     raiseIf(chosen && result > 0, kRaiseAfter, "waitpid");
+    return result;
+}
+
+int __wrap_clock_gettime(clockid_t clock, struct timespec* time) {
+    int result = __real_clock_gettime(clock, time);
+    const char* ahead = getenv("ONEFILE_HOOK_CLOCK_AHEAD");
+    if (result == 0 && clock == CLOCK_REALTIME && ahead != NULL) time->tv_sec += strtol(ahead, NULL, 10);
+    return result;
+}
+
+int __wrap_fstatfs(int descriptor, struct statfs* status) {
+    int result = __real_fstatfs(descriptor, status);
+    const char* type = getenv("ONEFILE_HOOK_FS_TYPE");
+    if (result == 0 && type != NULL) status->f_type = strtol(type, NULL, 16);
+    return result;
+}
+
+int __wrap_unlinkat(int directory, const char* name, int flags) {
+    char path[kComposedPathBytes] = "";
+    int logged = (flags & AT_REMOVEDIR) != 0 && getenv("ONEFILE_HOOK_REMOVED_LOG") != NULL;
+    if (logged) composePath(directory, name, path, sizeof path);
+    int result = __real_unlinkat(directory, name, flags);
+    if (result == 0 && logged) appendLine("ONEFILE_HOOK_REMOVED_LOG", "rmdir", path);
     return result;
 }

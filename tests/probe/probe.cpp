@@ -22,6 +22,9 @@
 //                         probe's directory tree to the same relative path
 //                         below DIR (missing directories are created), so a
 //                         test can compare the extracted bytes after the run
+//   PROBE_COPY_AFTER=DIR  the same copy once more after the wait and the
+//                         linger: what the application finds of its tree
+//                         later in its life
 //
 // Report lines are "key=value"; newlines and backslashes in values are
 // escaped as \n and \\.
@@ -246,12 +249,11 @@ int main(int argc, char** argv) {
     fflush(out);
     if (out != stdout) fclose(out);
 
-    if (const char* target = getenv("PROBE_COPY_TO")) {
-        char self[4096] = "";
-        ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length >= 0) self[length] = '\0';
-        copyTree(std::string(self).substr(0, std::string(self).rfind('/')), "", target);
-    }
+    char self[4096] = "";
+    ssize_t selfLength = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (selfLength >= 0) self[selfLength] = '\0';
+    const std::string ownDirectory = std::string(self).substr(0, std::string(self).rfind('/'));
+    if (const char* target = getenv("PROBE_COPY_TO")) copyTree(ownDirectory, "", target);
 
     if (const char* ready = getenv("PROBE_READY_FD")) {
         int descriptor = atoi(ready);
@@ -266,6 +268,7 @@ int main(int argc, char** argv) {
     if (int linger = environmentNumber("PROBE_LINGER_MS", 0); linger > 0) {
         sleepUntil(millisecondsNow() + linger, false);
     }
+    if (const char* target = getenv("PROBE_COPY_AFTER")) copyTree(ownDirectory, "", target);
     if (int number = environmentNumber("PROBE_RAISE", 0)) {
         signal(number, SIG_DFL);
         raise(number);

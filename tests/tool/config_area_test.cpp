@@ -24,6 +24,7 @@ inline constexpr std::size_t kDigestKindAt = 4096;
 inline constexpr std::size_t kCodecAt = 4097;
 inline constexpr std::size_t kLevelAt = 4098;
 inline constexpr std::size_t kTreeModeAt = 4099;
+inline constexpr std::size_t kReclaimAt = 4100;
 inline constexpr std::size_t kDigestAt = 4096 + 32;
 
 LauncherDigest sampleDigest() {
@@ -33,7 +34,7 @@ LauncherDigest sampleDigest() {
 }
 
 LauncherSettings sampleSettings(ConfigLayout layout) {
-    return {layout, {"{TEMP}/app_{RANDOM}", "Product", "1.2.3"}, 7, sampleDigest(), true};
+    return {layout, {"{TEMP}/app_{RANDOM}", "Product", "1.2.3"}, 7, sampleDigest(), true, true};
 }
 
 void put(std::vector<unsigned char>& area, std::size_t at, const std::string& text) {
@@ -71,6 +72,18 @@ TEST(ConfigAreaTest, SecondLayoutRecordsStringsLevelDigestAndReuseAndIsZeroElsew
     ASSERT_TRUE(read.digest.has_value());
     EXPECT_TRUE(*read.digest == digest);
     EXPECT_TRUE(read.reuse);
+    EXPECT_TRUE(read.reclaim);
+
+    // A launcher that never reclaims (pack --no-reclaim) says so in its one
+    // byte; zero, as in every launcher made before, reclaims.
+    LauncherSettings never = settings;
+    never.reclaim = false;
+    std::vector<unsigned char> neverArea = tool::makeConfigArea(never);
+    EXPECT_EQ(neverArea[kReclaimAt], 1);
+    neverArea[kReclaimAt] = 0;
+    EXPECT_TRUE(neverArea == expected);
+    neverArea[kReclaimAt] = 1;
+    EXPECT_FALSE(readArea(neverArea).reclaim);
 }
 
 // The first layout is one page of strings: no room for the level, the
@@ -157,7 +170,7 @@ TEST(ConfigAreaTest, ReservedBytesAreNotLookedAt) {
     // The flags' bytes behind the reclaim flag are the only ones left
     // unassigned: the first-run message and the signature area take the
     // rest of the page behind the digest.
-    for (std::size_t at = kTreeModeAt + 2; at < kDigestAt; ++at) area[at] = 0xff;
+    for (std::size_t at = kReclaimAt + 1; at < kDigestAt; ++at) area[at] = 0xff;
     const LauncherSettings read = readArea(area);
     EXPECT_EQ(read.compressionLevel, std::optional<int>(7));
     EXPECT_TRUE(read.digest == std::optional<LauncherDigest>(sampleDigest()));
@@ -195,6 +208,7 @@ TEST(ConfigAreaTest, MalformedAreasAreRefusedAsFormatErrors) {
         {"level 0", ConfigLayout::second, set(kLevelAt, 0), "unknown zstd level 0"},
         {"level 20", ConfigLayout::second, set(kLevelAt, 20), "unknown zstd level 20"},
         {"tree mode 2", ConfigLayout::second, set(kTreeModeAt, 2), "unknown tree mode 2"},
+        {"reclaim mode 2", ConfigLayout::second, set(kReclaimAt, 2), "unknown reclaim mode 2"},
         {"second layout cut short", ConfigLayout::second,
          [](std::vector<unsigned char>& area) { area.resize(8191); }, "the configuration area is cut short"},
         {"second layout, one page only", ConfigLayout::second,

@@ -322,7 +322,7 @@ TEST_F(LauncherCommandsTest, InfoDescribesWhatALauncherCarries) {
                                 "\nversion: " + c.version + "\nfiles: 7\nlinks: 2\nstored_bytes: " +
                                 std::to_string(stored) + "\nunpacked_bytes: " + std::to_string(unpacked) +
                                 "\ncompression: " + c.compressionText + "\ndigest: sha256 " + digest +
-                                "\nreuse: false\nfirst_run_message: \nsignature: unsigned\n");
+                                "\nreuse: false\nreclaim: true\nfirst_run_message: \nsignature: unsigned\n");
 
         const ProcessResult json = runTool({"info", "--json", c.launcher});
         EXPECT_EQ(json.exitCode, 0) << json.err;
@@ -332,7 +332,7 @@ TEST_F(LauncherCommandsTest, InfoDescribesWhatALauncherCarries) {
                                             c.productJson + "\nversion\t" + c.versionJson +
                                             "\nfiles\t7\nlinks\t2\nstored_bytes\t" + std::to_string(stored) +
                                             "\nunpacked_bytes\t" + std::to_string(unpacked) + "\ncompression\t" +
-                                            c.compressionJson + "\ndigest\t\"" + digest + "\"\nreuse\tfalse\nfirst_run_message\t\"\"\nsignature\tnull\n");
+                                            c.compressionJson + "\ndigest\t\"" + digest + "\"\nreuse\tfalse\nreclaim\ttrue\nfirst_run_message\t\"\"\nsignature\tnull\n");
     }
 }
 
@@ -354,7 +354,7 @@ TEST_F(LauncherCommandsTest, InfoOfAHandMadeCompressedBlockHasNoLevel) {
                   kDefaultProductName + "\nversion: " + kDefaultVersionString +
                   "\nfiles: 2\nlinks: 1\nstored_bytes: " + sizes +
                   "\ncompression: zstd, level not recorded\ndigest: sha256 " + digest +
-                  "\nreuse: false\nfirst_run_message: \nsignature: unsigned\n");
+                  "\nreuse: false\nreclaim: true\nfirst_run_message: \nsignature: unsigned\n");
     const std::string parsed = parsedJson(runOk({"info", launcher, "--json"}));
     EXPECT_NE(parsed.find("\ncompression\t{\"codec\": \"zstd\", \"level\": null}\n"), std::string::npos) << parsed;
     EXPECT_NE(parsed.find("\ndigest\t\"" + digest + "\"\n"), std::string::npos) << parsed;

@@ -206,5 +206,29 @@ TEST_F(ReusePackTest, RecordsTheFirstRunMessageThatFits) {
     EXPECT_FALSE(std::filesystem::exists(tooLong));
 }
 
+// pack --no-reclaim and attach --no-reclaim set the reclaim byte, which info
+// shows; without it the byte stays zero, as in launchers made before it.
+TEST_F(ReusePackTest, NoReclaimIsRecordedAndShown) {
+    writeFile(dir_.file("block"), std::string("ZQX\0\4\0\0\0\0\0\0\0", 12), 0644);
+    const std::string packed = outDir_ + "/packed";
+    const std::string attached = outDir_ + "/attached";
+    const std::string plain = outDir_ + "/plain";
+    ASSERT_EQ(pack(packed, {"--no-reclaim"}).exitCode, 0);
+    ASSERT_EQ(runTool({"attach", dir_.file("block"), "-o", attached, "--no-reclaim"}).exitCode, 0);
+    ASSERT_EQ(pack(plain, {}).exitCode, 0);
+    for (const std::string& launcher : {packed, attached}) {
+        SCOPED_TRACE(launcher);
+        EXPECT_EQ(configOf(launcher).reclaimMode, kReclaimNever);
+        EXPECT_NE(runTool({"info", launcher}).out.find("\nreclaim: false\n"), std::string::npos);
+        EXPECT_NE(runTool({"info", "--json", launcher}).out.find(", \"reclaim\": false,"), std::string::npos);
+        EXPECT_EQ(runTool({"verify", launcher}).exitCode, 0);
+    }
+    EXPECT_EQ(configOf(plain).reclaimMode, kReclaimAbandoned);
+    EXPECT_NE(runTool({"info", "--json", plain}).out.find(", \"reclaim\": true,"), std::string::npos);
+    const ProcessResult twice = pack(outDir_ + "/twice", {"--no-reclaim", "--no-reclaim"});
+    EXPECT_EQ(twice.exitCode, 2);
+    EXPECT_NE(twice.err.find("--no-reclaim' given twice"), std::string::npos) << twice.err;
+}
+
 }  // namespace
 }  // namespace onefile::testing
