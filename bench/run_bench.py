@@ -224,6 +224,10 @@ def run_once(command):
     return seconds
 
 
+# The empty file a launcher leaves in a holding directory it made for itself.
+HOLDING_MARK = ".onefile-holding"
+
+
 def tree_names(directory):
     return {name for name in os.listdir(directory) if name.startswith(TREE_PREFIXES)}
 
@@ -858,7 +862,8 @@ def check_kept_tree(args, cache, launcher, app, left_out=()):
     the whole workload: the version directory must hold it, and be the only
     tree in its holding directory."""
     tree = version_directory(args, cache, launcher)
-    names = os.listdir(holding_directory(cache, launcher))
+    # The mark of a holding directory the launcher made is no tree.
+    names = [name for name in os.listdir(holding_directory(cache, launcher)) if name != HOLDING_MARK]
     if names != [tree.name]:
         fail(f"{launcher} left {names} in its holding directory, not just {tree.name}")
     compare_tree(tree, app, f"{launcher} (--reuse)", left_out=left_out)
